@@ -1,0 +1,69 @@
+// The engine's read side of the histories: the newest record, or a window of
+// the newest records, of one instrument. Records are handed out as stored.
+#include "ferrule/query.hpp"
+
+#include "ferrule/state.hpp"
+#include "glue/module.hpp"
+
+namespace ferrule {
+
+namespace {
+
+// history[market_code] if the key is present; empty Ref and no error when it
+// is not. A key removed between the test and the lookup (a day switch on
+// another thread) raises KeyError, as the subscript would in Python.
+glue::Ref instrument_history(PyObject* history, PyObject* market_code, bool* present) {
+    int has = PyDict_Contains(history, market_code);
+    *present = has > 0;
+    if (has <= 0) return glue::Ref();
+    PyObject* q = PyDict_GetItemWithError(history, market_code);
+    if (q) return glue::Ref::borrow(q);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, market_code);
+    *present = true;
+    return glue::Ref();
+}
+
+PyObject* current(PyObject* history, PyObject* market_code) {
+    bool present;
+    glue::Ref q = instrument_history(history, market_code, &present);
+    if (!present) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    if (!q) return nullptr;
+    return PySequence_GetItem(q.get(), -1);
+}
+
+// The entries of the slice [-count:], oldest first, as a new list.
+PyObject* window(PyObject* history, PyObject* market_code, PyObject* count) {
+    bool present;
+    glue::Ref q = instrument_history(history, market_code, &present);
+    if (!present) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    if (!q) return nullptr;
+    glue::Ref start = glue::Ref::steal(PyNumber_Negative(count));
+    if (!start) return nullptr;
+    glue::Ref slice = glue::Ref::steal(PySlice_New(start.get(), nullptr, nullptr));
+    if (!slice) return nullptr;
+    glue::Ref all = glue::Ref::steal(PySequence_List(q.get()));
+    if (!all) return nullptr;
+    return PyObject_GetItem(all.get(), slice.get());
+}
+
+PyObject* get_current_bar(PyObject* const* a) { return current(g.history_bar, a[0]); }
+PyObject* get_current_tick(PyObject* const* a) { return current(g.history_tick, a[0]); }
+PyObject* history_ticks(PyObject* const* a) { return window(g.history_tick, a[0], a[1]); }
+PyObject* history_bars(PyObject* const* a) { return window(g.history_bar, a[0], a[1]); }
+
+const glue::Signature kQueries[] = {
+    {"get_current_bar", {"market_code"}, 1, 1, get_current_bar, nullptr},
+    {"get_current_tick", {"market_code"}, 1, 1, get_current_tick, nullptr},
+    {"history_ticks", {"market_code", "count"}, 2, 2, history_ticks, nullptr},
+    {"history_bars", {"market_code", "count"}, 2, 2, history_bars, nullptr},
+};
+
+}  // namespace
+
+bool define_query_functions(PyObject* module) {
+    for (const glue::Signature& sig : kQueries)
+        if (!glue::add_function(module, sig)) return false;
+    return true;
+}
+
+}  // namespace ferrule

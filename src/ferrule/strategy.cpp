@@ -1,0 +1,259 @@
+// VelaStrategy: the class body, construction, start-up and the day switch.
+#include <Python.h>
+
+#include "ferrule/methods.hpp"
+#include "ferrule/state.hpp"
+#include "glue/function.hpp"
+
+namespace ferrule {
+
+namespace {
+
+using glue::Name;
+using glue::Ref;
+
+Name k_init{"__init__"};
+Name k_prepare{"__prepare__"};
+Name k_module{"__module__"};
+Name k_qualname{"__qualname__"};
+Name k_strategy{"strategy"};
+Name k_VelaStrategy{"VelaStrategy"};
+Name k_datetime{"datetime"};
+Name k_now{"now"};
+Name k_date{"date"};
+Name k_logged_in{"logged_in"};
+Name k_order_num{"order_num"};
+Name k_bar_cnt{"bar_cnt"};
+Name k_current_trade_dt{"current_trade_dt"};
+Name k_first_dt{"first_dt"};
+Name k_config{"config"};
+Name k_base{"base"};
+Name k_context{"context"};
+Name k_md_type{"md_type"};
+Name k_order_way{"order_way"};
+Name k_accounts{"accounts"};
+Name k_algo_account{"algo_account"};
+Name k_items{"items"};
+Name k_split{"split"};
+Name k_upper{"upper"};
+Name k_MDType{"MDType"};
+Name k_VeMD{"VeMD"};
+Name k_AMD{"AMD"};
+Name k_MarketType{"MarketType"};
+Name k_SZSE{"SZSE"};
+Name k_SubscribeDataType{"SubscribeDataType"};
+Name k_Bar{"Bar"};
+Name k_AlgoType{"AlgoType"};
+Name k_ATX{"ATX"};
+Name k_get_vela_tdtype{"get_vela_tdtype"};
+Name k_add_md_broker{"add_md_broker"};
+Name k_set_order_way{"set_order_way"};
+Name k_add_td_broker{"add_td_broker"};
+Name k_add_algo_broker{"add_algo_broker"};
+Name k_subscribe{"subscribe"};
+Name k_set_timer{"set_timer"};
+Name k_vela_md{"vela_md"};
+Name k_vela_td{"vela_td"};
+Name k_vela_context{"vela_context"};
+Name k_underscore{"_"};
+Name k_1m{"1m"};
+Name k_initialize_log{"VelaStrategy initialize..."};
+
+// The class body, in order. Parameters after "self" are the callers' names.
+const glue::Signature kMethods[] = {
+    {"__init__", {"self", "config"}, 2, 2, init, nullptr},
+    {"initialize", {"self", "config"}, 2, 2, initialize, nullptr},
+    {"on_initialize", {"self"}, 1, 1, on_initialize, nullptr},
+    {"on_switch_day", {"self"}, 1, 1, on_switch_day, nullptr},
+    {"on_snapshot", {"self", "snapshot"}, 2, 2, on_snapshot, nullptr},
+    {"on_tick_order", {"self", "tick_order"}, 2, 2, on_tick_order, nullptr},
+    {"on_tick_trade", {"self", "tick_trade"}, 2, 2, on_tick_trade, nullptr},
+    {"on_bar", {"self", "bar"}, 2, 2, on_bar, nullptr},
+    {"on_login", {"self", "login_res"}, 2, 2, on_login, nullptr},
+    {"on_query_asset", {"self", "asset_res", "request_id", "code", "msg"}, 5, 5, on_query_asset, nullptr},
+    {"on_query_position", {"self", "query_position_res", "request_id", "code", "msg"}, 5, 5, on_query_position,
+     nullptr},
+    {"on_order", {"self", "order"}, 2, 2, on_order, nullptr},
+    {"on_trade", {"self", "trade"}, 2, 2, on_trade, nullptr},
+    {"on_order_action_error", {"self", "order_action_error"}, 2, 2, on_order_action_error, nullptr},
+    {"on_algo_login", {"self", "algo_login_res"}, 2, 2, on_algo_login, nullptr},
+    {"on_create_algo_parent_order_res", {"self", "create_parent_order_res"}, 2, 2, on_create_algo_parent_order_res,
+     nullptr},
+    {"on_cancel_algo_parent_order_res", {"self", "cancel_parent_order_res"}, 2, 2, on_cancel_algo_parent_order_res,
+     nullptr},
+    {"on_control_algo_parent_order_res", {"self", "control_parent_order_res"}, 2, 2,
+     on_control_algo_parent_order_res, nullptr},
+    {"on_algo_parent_order_update", {"self", "parent_order"}, 2, 2, on_algo_parent_order_update, nullptr},
+    {"on_algo_child_order_update", {"self", "child_order"}, 2, 2, on_algo_child_order_update, nullptr},
+    {"on_algo_child_order_trade", {"self", "child_trade"}, 2, 2, on_algo_child_order_trade, nullptr},
+    {"create_time_listener", {"self"}, 1, 1, create_time_listener, nullptr},
+    {"send_day_event", {"self", "event_type", "dt"}, 3, 3, send_day_event, nullptr},
+    {"send_before_trading_event", {"self"}, 1, 1, send_before_trading_event, nullptr},
+    {"send_after_trading_event", {"self"}, 1, 1, send_after_trading_event, nullptr},
+    {"send_open_auction_event", {"self"}, 1, 1, send_open_auction_event, nullptr},
+    {"set_timer", {"self"}, 1, 1, set_timer, nullptr},
+};
+
+// value.split("_") unpacked into exactly two parts; the second, upper-cased.
+Ref gateway_part(PyObject* value) {
+    Ref parts = glue::call_method(value, k_split, k_underscore.get());
+    if (!parts) return Ref();
+    Ref first, second;
+    if (!glue::unpack2(parts.get(), &first, &second)) return Ref();
+    return glue::call_method(second.get(), k_upper);
+}
+
+// Step 2: the market-data gateway, VeMD only for exactly "VeMD".
+bool register_md_broker(PyObject* base, PyObject* context) {
+    Ref md_type;
+    int has = glue::lookup_attr(base, k_md_type, &md_type);
+    if (has < 0) return false;
+    int vemd = has ? glue::eq(md_type.get(), k_VeMD) : 0;
+    if (vemd < 0) return false;
+    Ref md = global_attr(k_MDType, vemd ? k_VeMD : k_AMD);
+    if (!md || glue::call_method_void(context, k_add_md_broker, md.get()) < 0) return false;
+    return PyDict_SetItem(g.vela_params, k_vela_md, md.get()) == 0;
+}
+
+// Step 4: one trading gateway per account entry; "vela_td" keeps the last.
+bool register_td_brokers(PyObject* base, PyObject* context) {
+    Ref accounts = glue::getattr(base, k_accounts);
+    if (!accounts) return false;
+    Ref items = glue::call_method(accounts.get(), k_items);
+    if (!items) return false;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref key, value;
+        if (!glue::unpack2(item.get(), &key, &value)) return false;
+        Ref td_text = gateway_part(value.get());
+        if (!td_text) return false;
+        Ref get_td = global(k_get_vela_tdtype);
+        if (!get_td) return false;
+        Ref td = glue::call(get_td.get(), td_text.get());
+        if (!td || glue::call_method_void(context, k_add_td_broker, td.get()) < 0) return false;
+        get_td = global(k_get_vela_tdtype);
+        if (!get_td) return false;
+        td = glue::call(get_td.get(), td_text.get());
+        if (!td || PyDict_SetItem(g.vela_params, k_vela_td, td.get()) < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Step 5: the algorithmic-order gateway, only for an "ATX" account.
+bool register_algo_broker(PyObject* base, PyObject* context) {
+    Ref algo_account;
+    int has = glue::lookup_attr(base, k_algo_account, &algo_account);
+    if (has <= 0 || algo_account.get() == Py_None) return has >= 0;
+    Ref part = gateway_part(algo_account.get());
+    if (!part) return false;
+    int atx = glue::eq(part.get(), k_ATX);
+    if (atx <= 0) return atx == 0;
+    Ref algo = global_attr(k_AlgoType, k_ATX);
+    return algo && glue::call_method_void(context, k_add_algo_broker, algo.get()) == 0;
+}
+
+// Step 7: one-minute bars of the chosen market-data type.
+bool subscribe_bars(PyObject* context) {
+    PyObject* md = PyDict_GetItemWithError(g.vela_params, k_vela_md);
+    if (!md) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, k_vela_md);
+        return false;
+    }
+    Ref md_ref = Ref::borrow(md);
+    Ref market = global_attr(k_MarketType, k_SZSE);
+    if (!market) return false;
+    Ref data_type = global_attr(k_SubscribeDataType, k_Bar);
+    if (!data_type) return false;
+    Ref codes = Ref::steal(PyList_New(0));
+    if (!codes) return false;
+    return glue::call_method_void(context, k_subscribe, md_ref.get(), market.get(), data_type.get(), codes.get(),
+                                  k_1m.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* init(PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref super = glue::call(reinterpret_cast<PyObject*>(&PySuper_Type), g.strategy_class, self);
+    if (!super || glue::call_method_void(super.get(), k_init) < 0) return nullptr;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    if (PyObject_SetAttr(self, k_logged_in, Py_False) < 0 || PyObject_SetAttr(self, k_order_num, zero.get()) < 0 ||
+        PyObject_SetAttr(self, k_bar_cnt, zero.get()) < 0 ||
+        PyObject_SetAttr(self, k_current_trade_dt, zero.get()) < 0)
+        return nullptr;
+    Ref dt_type = global(k_datetime);
+    if (!dt_type) return nullptr;
+    Ref now = glue::call_method(dt_type.get(), k_now);
+    if (!now) return nullptr;
+    Ref today = glue::call_method(now.get(), k_date);
+    if (!today || PyObject_SetAttr(self, k_first_dt, today.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, k_config, a[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* initialize(PyObject* const* a) {
+    PyObject* self = a[0];  // a[1], the config argument, is not used: the constructor kept it
+    if (log_info(k_initialize_log) < 0) return nullptr;
+    Ref config = glue::getattr(self, k_config);
+    if (!config) return nullptr;
+    Ref base = glue::getattr(config.get(), k_base);
+    if (!base) return nullptr;
+    Ref context = glue::getattr(self, k_context);
+    if (!context) return nullptr;
+    if (!register_md_broker(base.get(), context.get())) return nullptr;
+    Ref order_way;
+    int has = glue::lookup_attr(base.get(), k_order_way, &order_way);
+    if (has < 0) return nullptr;
+    if (has && glue::call_method_void(context.get(), k_set_order_way, order_way.get()) < 0) return nullptr;
+    if (!register_td_brokers(base.get(), context.get())) return nullptr;
+    if (!register_algo_broker(base.get(), context.get())) return nullptr;
+    if (PyDict_SetItem(g.vela_params, k_vela_context, context.get()) < 0) return nullptr;
+    if (!subscribe_bars(context.get())) return nullptr;
+    if (glue::call_method_void(self, k_set_timer) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_initialize(PyObject* const*) { Py_RETURN_NONE; }
+
+PyObject* on_switch_day(PyObject* const*) {
+    for (PyObject* d : {g.orders_dict, g.history_bar, g.history_tick, g.algo_parent_orders, g.algo_child_orders,
+                        g.algo_child_trades})
+        PyDict_Clear(d);
+    Py_RETURN_NONE;
+}
+
+// class VelaStrategy(strategy.VelaStrategy): built as the interpreter builds a
+// class statement, through the base's metaclass and its prepared namespace.
+bool define_strategy_class(PyObject* module) {
+    Ref strategy_module = global(k_strategy);
+    if (!strategy_module) return false;
+    Ref base = glue::getattr(strategy_module.get(), k_VelaStrategy);
+    if (!base) return false;
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return false;
+    PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+    Ref prepare = glue::getattr(meta, k_prepare);
+    if (!prepare) return false;
+    Ref ns = glue::call(prepare.get(), k_VelaStrategy.get(), bases.get());
+    if (!ns) return false;
+    Ref qualname = Ref::steal(PyUnicode_FromString("VelaStrategy"));
+    if (!qualname) return false;
+    if (PyObject_SetItem(ns.get(), k_module, g.module_name) < 0 ||
+        PyObject_SetItem(ns.get(), k_qualname, qualname.get()) < 0)
+        return false;
+    for (const glue::Signature& sig : kMethods) {
+        char qual[96];
+        PyOS_snprintf(qual, sizeof qual, "VelaStrategy.%s", sig.name);
+        Ref f = glue::make_function(sig, qual, g.module_name);
+        Ref key = Ref::steal(PyUnicode_InternFromString(sig.name));
+        if (!f || !key || PyObject_SetItem(ns.get(), key.get(), f.get()) < 0) return false;
+    }
+    Ref cls = glue::call(meta, k_VelaStrategy.get(), bases.get(), ns.get());
+    if (!cls || PyObject_SetAttr(module, k_VelaStrategy, cls.get()) < 0) return false;
+    g.strategy_class = cls.release();
+    return true;
+}
+
+}  // namespace ferrule

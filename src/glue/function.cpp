@@ -1,0 +1,214 @@
+#include "glue/function.hpp"
+
+#include <structmember.h>
+
+namespace glue {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Signature* sig;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* params;    // tuple of interned parameter names
+    PyObject* defaults;  // tuple or nullptr
+    PyObject* dict;
+    PyObject* weaklist;
+};
+
+PyTypeObject* FunctionType = nullptr;  // heap type, one per extension module
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's wording.
+Ref join_names(PyObject* const* names, int n) {
+    Ref out = Ref::steal(PyUnicode_FromString(""));
+    for (int i = 0; out && i < n; ++i) {
+        const char* sep = i == 0 ? "" : (n == 2 ? " and " : (i == n - 1 ? ", and " : ", "));
+        out = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", out.get(), sep, names[i]));
+    }
+    return out;
+}
+
+PyObject* bind_slow(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature& s = *f->sig;
+    PyObject* bound[Signature::kMaxParams] = {};
+    if (nargs > s.nparams) {
+        if (s.nrequired == s.nparams)
+            PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", f->qualname,
+                         s.nparams, s.nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
+                         f->qualname, s.nrequired, s.nparams, nargs, nargs == 1 ? "was" : "were");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int idx = -1;
+        for (int i = 0; i < s.nparams && idx < 0; ++i)
+            if (PyTuple_GET_ITEM(f->params, i) == key) idx = i;
+        for (int i = 0; i < s.nparams && idx < 0; ++i) {
+            int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->params, i), key, Py_EQ);
+            if (eq < 0) return nullptr;
+            if (eq) idx = i;
+        }
+        if (idx < 0) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            return nullptr;
+        }
+        if (bound[idx]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+            return nullptr;
+        }
+        bound[idx] = args[nargs + k];
+    }
+    PyObject* missing[Signature::kMaxParams];
+    int nmissing = 0;
+    for (int i = 0; i < s.nrequired; ++i)
+        if (!bound[i]) missing[nmissing++] = PyTuple_GET_ITEM(f->params, i);
+    if (nmissing) {
+        Ref names = join_names(missing, nmissing);
+        if (names)
+            PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %U", f->qualname,
+                         nmissing, nmissing == 1 ? "" : "s", names.get());
+        return nullptr;
+    }
+    for (int i = s.nrequired; i < s.nparams; ++i)
+        if (!bound[i]) bound[i] = PyTuple_GET_ITEM(f->defaults, i - s.nrequired);
+    return s.impl(bound);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!kwnames && nargs == f->sig->nparams) return f->sig->impl(args);
+    return bind_slow(f, args, nargs, kwnames);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->params);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->params);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weaklist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+bool function_type_ready() {
+    if (FunctionType) return true;
+    static PyType_Slot slots[] = {
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_members, function_members},
+        {Py_tp_getset, function_getset},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "compiled_function", sizeof(FunctionObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        slots};
+    FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return FunctionType != nullptr;
+}
+
+Ref make_function(const Signature& sig, const char* qualname, PyObject* module_name, PyObject* defaults) {
+    int ndefaults = sig.nparams - sig.nrequired;
+    if (sig.nparams > Signature::kMaxParams || ndefaults < 0 ||
+        (ndefaults > 0 && (!defaults || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != ndefaults))) {
+        PyErr_Format(PyExc_SystemError, "bad signature for %s", sig.name);
+        return Ref();
+    }
+    Ref params = Ref::steal(PyTuple_New(sig.nparams));
+    if (!params) return Ref();
+    for (int i = 0; i < sig.nparams; ++i) {
+        PyObject* p = PyUnicode_InternFromString(sig.params[i]);
+        if (!p) return Ref();
+        PyTuple_SET_ITEM(params.get(), i, p);
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(sig.name));
+    if (!name) return Ref();
+    Ref qual = qualname ? Ref::steal(PyUnicode_FromString(qualname)) : Ref::borrow(name.get());
+    if (!qual) return Ref();
+    Ref doc = sig.doc ? Ref::steal(PyUnicode_FromString(sig.doc)) : Ref::borrow(Py_None);
+    if (!doc) return Ref();
+
+    auto* f = PyObject_GC_New(FunctionObject, FunctionType);
+    if (!f) return Ref();
+    f->vectorcall = function_vectorcall;
+    f->sig = &sig;
+    f->name = name.release();
+    f->qualname = qual.release();
+    f->module = Py_NewRef(module_name ? module_name : Py_None);
+    f->doc = doc.release();
+    f->params = params.release();
+    f->defaults = ndefaults > 0 ? Py_NewRef(defaults) : nullptr;
+    f->dict = nullptr;
+    f->weaklist = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace glue

@@ -1,0 +1,42 @@
+#include "glue/module.hpp"
+
+#include "glue/names.hpp"
+#include "glue/runtime.hpp"
+
+namespace glue {
+
+bool init_runtime() { return function_type_ready() && intern_all(); }
+
+Ref import_from(PyObject* module, const char* name) {
+    PyObject* v = PyObject_GetAttrString(module, name);
+    if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref::steal(v);
+    PyErr_Clear();
+    Ref modname = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (!modname) return Ref();
+    // A submodule imported by someone else is found in sys.modules, as in Python.
+    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%s", modname.get(), name));
+    if (!full) return Ref();
+    PyObject* mods = PyImport_GetModuleDict();  // borrowed
+    PyObject* sub = PyDict_GetItemWithError(mods, full.get());
+    if (sub) return Ref::borrow(sub);
+    if (PyErr_Occurred()) return Ref();
+    Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!file) PyErr_Clear();
+    Ref msg = file ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from '%U' (%U)", name, modname.get(),
+                                                     file.get()))
+                   : Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from '%U' (unknown location)", name,
+                                                     modname.get()));
+    if (!msg) return Ref();
+    PyErr_SetImportError(msg.get(), modname.get(), file ? file.get() : nullptr);
+    return Ref();
+}
+
+bool add_function(PyObject* module, const Signature& sig, PyObject* defaults) {
+    Ref modname = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (!modname) return false;
+    Ref f = make_function(sig, nullptr, modname.get(), defaults);
+    if (!f) return false;
+    return PyModule_AddObjectRef(module, sig.name, f.get()) == 0;
+}
+
+}  // namespace glue

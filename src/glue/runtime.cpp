@@ -1,0 +1,93 @@
+#include "glue/runtime.hpp"
+
+#include <utility>
+
+namespace glue {
+
+namespace {
+Name k_name{"name"};
+}
+
+bool Namespace::init(PyObject* module) {
+    PyObject* d = PyModule_GetDict(module);  // borrowed
+    if (!d) return false;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return false;
+    PyObject* bd = PyModule_GetDict(builtins.get());
+    if (!bd) return false;
+    Py_INCREF(d);
+    Py_INCREF(bd);
+    globals_ = d;
+    builtins_ = bd;
+    return true;
+}
+
+Ref Namespace::get(PyObject* name) const {
+    PyObject* v = PyDict_GetItemWithError(globals_, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return Ref();
+    v = PyDict_GetItemWithError(builtins_, name);
+    if (v) return Ref::borrow(v);
+    if (!PyErr_Occurred()) raise_name_error(name);
+    return Ref();
+}
+
+void raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyObject* exc = PyErr_GetRaisedException();
+    // The interpreter records the missing name on the exception; so do we.
+    if (PyObject_SetAttr(exc, k_name, name) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+void PendingError::chain_into_current() noexcept {
+    if (!exc_) return;
+    PyObject* cur = PyErr_GetRaisedException();
+    if (!cur) {
+        restore();
+        return;
+    }
+    PyException_SetContext(cur, exc_);  // steals exc_
+    exc_ = nullptr;
+    PyErr_SetRaisedException(cur);
+}
+
+int eq(PyObject* a, PyObject* b) {
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+int lookup_attr(PyObject* obj, PyObject* name, Ref* out) {
+    PyObject* v = nullptr;
+    int rc = _PyObject_LookupAttr(obj, name, &v);
+    out->reset(v);
+    return rc;
+}
+
+bool unpack2(PyObject* iterable, Ref* a, Ref* b) {
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return false;
+    Ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    if (PyErr_Occurred()) return false;
+    *a = std::move(items[0]);
+    *b = std::move(items[1]);
+    return true;
+}
+
+Ref import(const char* dotted) { return Ref::steal(PyImport_ImportModule(dotted)); }
+
+
+}  // namespace glue

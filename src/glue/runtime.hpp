@@ -1,0 +1,98 @@
+// Calling into the interpreter: module-global lookup at call time, vectorcall
+// helpers and error propagation. Every helper returns a new reference (a Ref)
+// or an empty Ref / -1 with the Python error left exactly as it was raised.
+#pragma once
+#include <Python.h>
+#include <cstddef>
+
+#include "glue/names.hpp"
+#include "glue/ref.hpp"
+
+namespace glue {
+
+// A module's global namespace, searched as Python code searches it: the
+// module's own dict, then the builtins. Names bound at load can be replaced by
+// the engine or by tests and the next lookup sees the replacement.
+class Namespace {
+public:
+    // Keeps strong references to the module dict and to the builtins dict.
+    bool init(PyObject* module);
+    // New reference, or NameError ("name 'x' is not defined", with .name set).
+    Ref get(PyObject* name) const;
+    PyObject* dict() const noexcept { return globals_; }
+    // Binds name -> value in the module dict.
+    bool set(PyObject* name, PyObject* value) const { return PyDict_SetItem(globals_, name, value) == 0; }
+
+private:
+    PyObject* globals_ = nullptr;
+    PyObject* builtins_ = nullptr;
+};
+
+// Raises NameError exactly as the interpreter does for an unknown global.
+void raise_name_error(PyObject* name);
+
+// f(args...) by vectorcall; arguments are borrowed.
+template <class... A>
+inline Ref call(PyObject* f, A... args) {
+    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+    return Ref::steal(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// f(*pos, **dict(zip(kw.names, kwvals))) by vectorcall. `argv` holds the
+// positional arguments followed by the keyword values; argv[-1] must be
+// writable (pass a buffer with one spare slot in front).
+inline Ref call_kw(PyObject* f, PyObject** argv, std::size_t npos, const KwNames& kw) {
+    return Ref::steal(PyObject_Vectorcall(f, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple()));
+}
+
+// obj.name(args...) without creating a bound method.
+template <class... A>
+inline Ref call_method(PyObject* obj, PyObject* name, A... args) {
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls an object's method and drops the result; -1 on error.
+template <class... A>
+inline int call_method_void(PyObject* obj, PyObject* name, A... args) {
+    Ref r = call_method(obj, name, args...);
+    return r ? 0 : -1;
+}
+
+// The exception in flight, taken out of the interpreter so that clean-up code
+// can run; restore() puts it back unchanged (type, value, traceback).
+class PendingError {
+public:
+    PendingError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() { Py_XDECREF(exc_); }
+    explicit operator bool() const noexcept { return exc_ != nullptr; }
+    void restore() noexcept { PyErr_SetRaisedException(exc_); exc_ = nullptr; }
+    // As a `finally` block that raised: the new error propagates with the
+    // pending one as its __context__, so nothing is lost.
+    void chain_into_current() noexcept;
+
+private:
+    PyObject* exc_;
+};
+
+// Reads an attribute; empty Ref with the interpreter's AttributeError if absent.
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// `a == b` in a condition: the rich comparison, then its truth value.
+// 1, 0, or -1 with the error set.
+int eq(PyObject* a, PyObject* b);
+
+// getattr(obj, name) where only AttributeError means "missing" (as hasattr):
+// 1 with *out set, 0 when missing, -1 on any other error.
+int lookup_attr(PyObject* obj, PyObject* name, Ref* out);
+
+// `a, b = iterable`, with the interpreter's ValueError when the count is not 2.
+bool unpack2(PyObject* iterable, Ref* a, Ref* b);
+
+// Module creation that keeps the import machinery's own errors: a failing
+// import inside init makes the load fail with that very exception.
+Ref import(const char* dotted);
+
+}  // namespace glue
