@@ -1,0 +1,87 @@
+"""Fixtures for the gateway bridge: a clean module state per test, the events
+it published, a configurable clock, and a strategy on a recording gateway."""
+import datetime as _dt
+import numpy as _np
+import pytest
+
+from ferrule_support import make_config
+
+from corvina.lumen.utils import ferrule as _ferrule
+
+BOOKS = ("orders_dict", "history_bar", "history_tick", "algo_parent_orders", "algo_child_orders", "algo_child_trades")
+
+
+@pytest.fixture
+def ferrule():
+    return _ferrule
+
+
+def drain_queue():
+    q = _ferrule.event_queue
+    out = []
+    while len(q):
+        out.append(q.popleft())
+    return out
+
+
+@pytest.fixture(autouse=True)
+def clean_state(monkeypatch):
+    for name in BOOKS:
+        getattr(_ferrule, name).clear()
+    _ferrule.vela_params.clear()
+    drain_queue()
+    yield
+    for name in BOOKS:
+        getattr(_ferrule, name).clear()
+    drain_queue()
+
+
+@pytest.fixture
+def drain():
+    """Returns (and removes) every event published so far."""
+    return drain_queue
+
+
+@pytest.fixture
+def config():
+    return make_config
+
+
+class FakeClock:
+    """Stands in for the module's `datetime` and `np` so a test chooses 'now'."""
+
+    def __init__(self, now):
+        self.now = now
+        clock = self
+
+        class FakeDatetime(_dt.datetime):
+            @classmethod
+            def now(cls, tz=None):
+                return clock.now
+
+        class FakeNp:
+            def datetime64(self, *args):
+                if args == ("today", "D"):
+                    return _np.datetime64(clock.now.date(), "D")
+                return _np.datetime64(*args)
+
+        self.datetime = FakeDatetime
+        self.np = FakeNp()
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    """clock(dt) makes dt the module's current local time."""
+
+    def set_clock(now):
+        fake = FakeClock(now)
+        monkeypatch.setattr(_ferrule, "datetime", fake.datetime)
+        monkeypatch.setattr(_ferrule, "np", fake.np)
+        return fake
+
+    return set_clock
+
+
+@pytest.fixture
+def strategy(config):
+    return _ferrule.VelaStrategy(config())

@@ -1,0 +1,126 @@
+import re
+import shutil
+import subprocess
+from collections import deque
+
+import pytest
+
+from corvina.lumen.utils import ferrule as F
+
+GLOBALS = ["vela_params", "event_queue", "history_bar", "history_tick", "orders_dict",
+           "algo_parent_orders", "algo_child_orders", "algo_child_trades"]
+
+
+def test_globals_are_created_once_and_keep_their_identity(ferrule, strategy, config, drain):
+    before = {name: getattr(ferrule, name) for name in GLOBALS}
+    strategy.on_switch_day()
+    strategy.send_after_trading_event()
+    assert all(getattr(ferrule, name) is obj for name, obj in before.items())
+    assert [type(ferrule.vela_params)] + [type(getattr(ferrule, n)) for n in GLOBALS[2:]] == [dict] * 7
+    assert isinstance(ferrule.event_queue, ferrule.RB)
+    assert ferrule.event_queue.maxlen == 1_000_000
+    assert ferrule.event_queue.dtype == object
+
+
+def test_names_bound_at_load(ferrule):
+    import numpy
+    import pyvela.enums
+    import pyvela.strategy
+    from datetime import date, datetime, time, timedelta
+
+    assert ferrule.strategy is pyvela.strategy
+    assert ferrule.np is numpy and ferrule.deque is deque
+    assert (ferrule.datetime, ferrule.date, ferrule.time, ferrule.timedelta) == (datetime, date, time, timedelta)
+    for name in getattr(pyvela.enums, "__all__", [n for n in dir(pyvela.enums) if not n.startswith("_")]):
+        assert getattr(ferrule, name) is getattr(pyvela.enums, name)
+    for name in ["Environment", "EVENT", "Event", "TickObject", "Trade", "L2Order", "L2Transaction",
+                 "convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vela_mdtype",
+                 "get_vela_tdtype", "system_log", "AlgoParentOrder", "ORDER_STATUS", "SIDE", "Asset", "Position"]:
+        assert hasattr(ferrule, name), name
+
+
+@pytest.mark.skipif(not shutil.which("nm"), reason="needs nm")
+@pytest.mark.parametrize("module", ["corvina.lumen.utils.ferrule", "corvina.lumen.sdk.pylon", "corvina.lumen.sdk.satchel"])
+def test_only_the_init_function_is_exported(module):
+    import importlib.util
+    path = importlib.util.find_spec(module).origin
+    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_" + module.rsplit(".", 1)[1]]
+
+
+def store_bars(ferrule, code, n):
+    ferrule.history_bar[code] = deque({"n": i} for i in range(1, n + 1))
+    return list(ferrule.history_bar[code])
+
+
+@pytest.mark.parametrize("count, expected", [
+    (3, [3, 4, 5]), (0, [1, 2, 3, 4, 5]), (-2, [3, 4, 5]), (-7, []), (5, [1, 2, 3, 4, 5]),
+    (100, [1, 2, 3, 4, 5]), (10**30, [1, 2, 3, 4, 5]), (-10**30, []), (True, [5]),
+])
+def test_history_window(ferrule, count, expected):
+    bars = store_bars(ferrule, "000001.XSHE", 5)
+    window = ferrule.history_bars("000001.XSHE", count)
+    assert [b["n"] for b in window] == expected
+    assert all(any(w is b for b in bars) for w in window), "records are handed out, not copied"
+    assert window == bars[-count:] if isinstance(count, int) else True
+
+
+def test_queries_by_keyword_and_newest_record(ferrule):
+    bars = store_bars(ferrule, "A", 3)
+    assert ferrule.get_current_bar(market_code="A") is bars[-1]
+    assert ferrule.history_bars(count=2, market_code="A") == bars[1:]
+    first, second = ferrule.history_bars("A", 0), ferrule.history_bars("A", 0)
+    assert type(first) is list and first is not second
+
+
+@pytest.mark.parametrize("query, args", [
+    ("get_current_tick", ("X",)), ("get_current_bar", ("X",)),
+    ("history_ticks", ("X", 5)), ("history_bars", ("X", 0)),
+])
+def test_unknown_instrument_gives_none(ferrule, query, args):
+    assert getattr(ferrule, query)(*args) is None
+
+
+def test_window_count_needs_an_integer(ferrule):
+    store_bars(ferrule, "A", 2)
+    with pytest.raises(TypeError):
+        ferrule.history_bars("A", 1.5)
+    with pytest.raises(TypeError):
+        ferrule.history_bars("A", "2")
+
+
+def py_reference(name, params):
+    ns = {}
+    exec(f"def {name}({', '.join(params)}): pass", ns)
+    return ns[name]
+
+
+def error_of(fn, *args, **kwargs):
+    with pytest.raises(TypeError) as info:
+        fn(*args, **kwargs)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("name, params", [("get_current_tick", ["market_code"]), ("history_ticks", ["market_code", "count"])])
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), (("a", 1, 2), {}), (("a",), {"bogus": 1}), (("a",), {"market_code": "b"}), ((), {"count": 1}),
+])
+def test_bad_arguments_raise_like_a_python_function(ferrule, name, params, args, kwargs):
+    expected = error_of(py_reference(name, params), *args, **kwargs)
+    assert error_of(getattr(ferrule, name), *args, **kwargs) == expected
+
+
+@pytest.mark.parametrize("query, extra", [("get_current_tick", ()), ("history_bars", (1,))])
+def test_unhashable_market_code(ferrule, query, extra):
+    with pytest.raises(TypeError, match="unhashable"):
+        getattr(ferrule, query)(["list"], *extra)
+
+
+def test_event_queue_overwrites_the_oldest_when_full(ferrule, drain):
+    q = ferrule.event_queue
+    for i in range(1_000_001):
+        q.append(i)
+    assert len(q) == 1_000_000
+    assert q[0] == 1 and q[-1] == 1_000_000
+    drain()
