@@ -79,7 +79,7 @@ bool star_import(PyObject* m, const char* module) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* kv = PyList_GET_ITEM(items.get(), i);
         PyObject* key = PyTuple_GET_ITEM(kv, 0);
-        if (PyUnicode_Check(key) && PyUnicode_READ_CHAR(key, 0) == '_') continue;
+        if (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_') continue;
         if (PyObject_SetAttr(m, key, PyTuple_GET_ITEM(kv, 1)) < 0) return false;
     }
     return true;
