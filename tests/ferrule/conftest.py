@@ -1,6 +1,7 @@
 """Fixtures for the gateway bridge: a clean module state per test, the events
 it published, a configurable clock, and a strategy on a recording gateway."""
 import datetime as _dt
+import logging
 import numpy as _np
 import pytest
 
@@ -85,3 +86,10 @@ def clock(monkeypatch):
 @pytest.fixture
 def strategy(config):
     return _ferrule.VelaStrategy(config())
+
+
+@pytest.fixture
+def logs(caplog):
+    """The engine's log lines written during the test: logs() -> [(logger, level, text)]."""
+    caplog.set_level(logging.DEBUG, logger="corvina")
+    return lambda: [(r.name, r.levelname, r.getMessage()) for r in caplog.records]

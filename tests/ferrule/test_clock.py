@@ -63,11 +63,11 @@ def test_interval_truncates_toward_zero(ferrule, clock):
     assert armed(s)[0] == (1000, "send_before_trading_event")
 
 
-def test_non_trading_day(ferrule, clock, caplog):
+def test_non_trading_day(ferrule, clock, logs):
     calendar = [np.datetime64("2026-12-08", "D")]
     s = started(ferrule, clock, dt.datetime(2026, 12, 7, 8, 30), calendar=[dt.date(2026, 12, 8)])
     assert [name for _, name in armed(s)] == ["set_timer"]
-    assert caplog.messages[-1] == "2026-12-07 not trade day... " + str(calendar)
+    assert logs() == [("corvina.system", "INFO", "2026-12-07 not trade day... " + str(calendar))]
 
 
 def test_timer_callbacks_publish_day_events(ferrule, clock, strategy, drain):

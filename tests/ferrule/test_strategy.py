@@ -2,6 +2,7 @@ import datetime as dt
 import inspect
 import types
 
+import numpy as np
 import pytest
 
 from corvina.lumen.utils import ferrule as F
@@ -32,10 +33,11 @@ def test_class_shape(ferrule):
 
 
 def test_methods_bind_like_python_methods(ferrule, strategy):
-    bound = strategy.on_trade
+    bound = strategy.on_switch_day
     assert isinstance(bound, types.MethodType) and bound.__self__ is strategy
-    assert ferrule.VelaStrategy.on_trade(strategy, object()) is None
-    assert strategy.on_trade(trade=1) is None
+    assert bound.__func__ is vars(ferrule.VelaStrategy)["on_switch_day"]
+    assert ferrule.VelaStrategy.on_switch_day(strategy) is None
+    assert ferrule.VelaStrategy.send_day_event(strategy, dt=1, event_type=ferrule.EVENT.OPEN_AUCTION) is None
 
 
 class Reference:
@@ -102,7 +104,7 @@ def test_initialize_calls_in_order(ferrule, clock, monkeypatch):
     clock(TRADING_DAY)
     monkeypatch.setattr(ferrule, "get_vela_tdtype", lambda text: "td:" + text)
     s = ferrule.VelaStrategy(make_config(md_type="VeMD", order_way="fast", accounts={"a": "a_atx", "b": "b_xyz"},
-                                         algo_account="x_atx"))
+                                         algo_account="x_atx", trading_calendar=[np.datetime64(TRADING_DAY, "D")]))
     s.initialize("ignored")
     E = ferrule
     assert requests(s) == [

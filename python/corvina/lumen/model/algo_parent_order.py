@@ -1,0 +1,6 @@
+"""Stand-in for the engine's AlgoParentOrder."""
+from corvina.lumen.model.algo import AlgoModel
+
+
+class AlgoParentOrder(AlgoModel):
+    pass

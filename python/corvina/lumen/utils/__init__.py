@@ -1,0 +1,1 @@
+"""Part of the stand-in for the trading engine."""
