@@ -5,7 +5,7 @@ __all__ = []
 
 
 def _message(name, fields):
-    names = tuple(fields)
+    names = tuple(field for field, _ in fields)
     defaults = dict(fields)
 
     def __init__(self, **values):
