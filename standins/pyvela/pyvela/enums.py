@@ -9,6 +9,9 @@ class _IntEnum(int, Enum):
     def __str__(self):
         return f"{type(self).__name__}.{self.name}"
 
+    def __format__(self, spec):
+        return format(self.value, spec)
+
 
 class MDType(_IntEnum):
     VeMD = 1
