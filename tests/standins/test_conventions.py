@@ -1,3 +1,4 @@
+import copy
 import datetime as dt
 
 import pytest
@@ -40,3 +41,4 @@ def test_messages_have_fixed_attributes_and_events_keep_payload_order():
         snap.bogus = 1
     e = Event(EVENT.TICK, calendar_dt=1, trading_dt=2, tick=3)
     assert list(e.payload) == ["calendar_dt", "trading_dt", "tick"] and e.tick == 3
+    assert list(copy.deepcopy(e).payload) == ["calendar_dt", "trading_dt", "tick"]

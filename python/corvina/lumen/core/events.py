@@ -39,9 +39,10 @@ class Event:
         self.payload = payload
 
     def __getattr__(self, name):
+        # A copy or unpickle probes attributes before `payload` is set: no recursion then.
         try:
-            return self.payload[name]
-        except KeyError:
+            return object.__getattribute__(self, "payload")[name]
+        except (KeyError, AttributeError):
             raise AttributeError(name) from None
 
     def __repr__(self):
