@@ -1,20 +1,276 @@
+// Login and the two account queries it triggers. The answers become the
+// engine's Asset and Position objects, published on event_queue; the engine
+// applies them to its own account and portfolio.
+#include <Python.h>
+
 #include "ferrule/methods.hpp"
+#include "ferrule/state.hpp"
 
 namespace ferrule {
 
-PyObject* on_login(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_login");
-    return nullptr;
+namespace {
+
+using glue::Name;
+using glue::Ref;
+
+Name k_fund_account_id{"fund_account_id"};
+Name k_error_code{"error_code"};
+Name k_client_seq_id{"client_seq_id"};
+Name k_error_msg{"error_msg"};
+Name k_logged_in{"logged_in"};
+Name k_context{"context"};
+Name k_query_asset{"query_asset"};
+Name k_query_position{"query_position"};
+Name k_LOGIN{"LOGIN"};
+Name k_QUERY_ACCOUNT{"QUERY_ACCOUNT"};
+Name k_QUERY_POSITION{"QUERY_POSITION"};
+Name k_Asset{"Asset"};
+Name k_Position{"Position"};
+Name k_get_exchane{"get_exchane_from_vela_mdtype"};
+Name k_POSITION_DIRECTION{"POSITION_DIRECTION"};
+Name k_LONG{"LONG"};
+Name k_set_state{"set_state"};
+Name k_user_system_log{"user_system_log"};
+Name k_warning{"warning"};
+Name k_dot{"."};
+Name k_security_id{"security_id"};
+Name k_market_id{"market_id"};
+Name k_init_qty{"init_qty"};
+Name k_leaves_value{"leaves_value"};
+
+// Asset(...) takes these attributes of the asset answer, in this order.
+Name kAssetFields[] = {
+    Name{"fund_account_id"}, Name{"available_t1"}, Name{"frozen_all"},       Name{"market_value"},
+    Name{"total_asset"},     Name{"leaves_value"}, Name{"init_leaves_value"},
+};
+
+// Position.set_state: (state key, attribute of the position entry), in order.
+struct StateField {
+    Name key;
+    Name attr;
+};
+StateField kPositionState[] = {
+    {Name{"quantity"}, Name{"leaves_qty"}},       {Name{"available_qty"}, Name{"available_qty"}},
+    {Name{"avg_price"}, Name{"cost_price"}},      {Name{"last_price"}, Name{"last_price"}},
+    {Name{"market_value"}, Name{"market_value"}}, {Name{"daily_pnl"}, Name{"profit_loss"}},
+};
+
+glue::KwNames kw_login{"rid", "account_id", "code", "msg"};
+glue::KwNames kw_asset_failed{"rid", "account_id", "code", "msg"};
+glue::KwNames kw_asset{"rid", "account_id", "asset"};
+glue::KwNames kw_query_failed{"rid", "code", "msg"};
+glue::KwNames kw_positions{"rid", "positions"};
+
+// str(obj.attr)
+Ref str_attr(PyObject* obj, PyObject* attr) {
+    Ref v = glue::getattr(obj, attr);
+    return v ? Ref::steal(PyObject_Str(v.get())) : Ref();
 }
 
-PyObject* on_query_asset(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_query_asset");
-    return nullptr;
+// `value == 0`: only a value equal to the number 0 is a success (None or
+// the text "0" is a failure). 1, 0, or -1 with the error set.
+int is_success(PyObject* value) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    return zero ? glue::eq(value, zero.get()) : -1;
 }
 
-PyObject* on_query_position(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_query_position");
-    return nullptr;
+// self.context.<request>(login_res.fund_account_id)
+int send_query(PyObject* self, PyObject* request, PyObject* login_res) {
+    Ref context = glue::getattr(self, k_context);
+    if (!context) return -1;
+    Ref method = glue::getattr(context.get(), request);
+    if (!method) return -1;
+    Ref account = glue::getattr(login_res, k_fund_account_id);
+    if (!account) return -1;
+    return glue::call(method.get(), account.get()) ? 0 : -1;
+}
+
+int publish_asset(PyObject* asset_res, PyObject* request_id) {
+    Ref cls = global(k_Asset);
+    if (!cls) return -1;
+    Ref values[7];
+    for (int i = 0; i < 7; ++i) {
+        values[i] = glue::getattr(asset_res, kAssetFields[i]);
+        if (!values[i]) return -1;
+    }
+    Ref asset = glue::call(cls.get(), values[0].get(), values[1].get(), values[2].get(), values[3].get(),
+                           values[4].get(), values[5].get(), values[6].get());
+    if (!asset) return -1;
+    EventCall event(k_QUERY_ACCOUNT);
+    if (!event) return -1;
+    Ref account_id = glue::getattr(asset_res, k_fund_account_id);
+    if (!account_id) return -1;
+    return event.publish({request_id, account_id.get(), asset.get()}, kw_asset);
+}
+
+// security_id + "." + get_exchane_from_vela_mdtype(market_id)
+Ref market_code_of(PyObject* pos) {
+    Ref security_id = glue::getattr(pos, k_security_id);
+    if (!security_id) return Ref();
+    Ref head = Ref::steal(PyNumber_Add(security_id.get(), k_dot));
+    if (!head) return Ref();
+    Ref to_exchange = global(k_get_exchane);
+    if (!to_exchange) return Ref();
+    Ref market_id = glue::getattr(pos, k_market_id);
+    if (!market_id) return Ref();
+    Ref exchange = glue::call(to_exchange.get(), market_id.get());
+    return exchange ? Ref::steal(PyNumber_Add(head.get(), exchange.get())) : Ref();
+}
+
+Ref position_state(PyObject* pos) {
+    Ref state = Ref::steal(PyDict_New());
+    if (!state) return Ref();
+    for (const StateField& f : kPositionState) {
+        Ref v = glue::getattr(pos, f.attr);
+        if (!v || PyDict_SetItem(state.get(), f.key, v.get()) < 0) return Ref();
+    }
+    return state;
+}
+
+// One entry as a long Position loaded with set_state; empty Ref on error.
+Ref build_position(PyObject* pos) {
+    Ref cls = global(k_Position);
+    if (!cls) return Ref();
+    Ref market_code = market_code_of(pos);
+    if (!market_code) return Ref();
+    Ref long_ = global_attr(k_POSITION_DIRECTION, k_LONG);
+    if (!long_) return Ref();
+    Ref init_qty = glue::getattr(pos, k_init_qty);
+    if (!init_qty) return Ref();
+    Ref position = glue::call(cls.get(), market_code.get(), long_.get(), init_qty.get());
+    if (!position) return Ref();
+    Ref set_state = glue::getattr(position.get(), k_set_state);
+    if (!set_state) return Ref();
+    Ref state = position_state(pos);
+    if (!state || !glue::call(set_state.get(), state.get())) return Ref();
+    return position;
+}
+
+// user_system_log.warning(...) for a skipped entry, as Python evaluates it:
+// the logger and its method first, then the text.
+int write_warning(PyObject* pos, PyObject* error) {
+    Ref log = global(k_user_system_log);
+    if (!log) return -1;
+    Ref warning = glue::getattr(log.get(), k_warning);
+    if (!warning) return -1;
+    Ref security_id = str_attr(pos, k_security_id);
+    if (!security_id) return -1;
+    Ref error_text = Ref::steal(PyObject_Str(error));
+    if (!error_text) return -1;
+    Ref line = Ref::steal(PyUnicode_FromFormat("on_query_position position do not add: %U  exception: %U",
+                                               security_id.get(), error_text.get()));
+    return line && glue::call(warning.get(), line.get()) ? 0 : -1;
+}
+
+// The handler for an entry that failed with an Exception: one warning, then
+// the error is dropped. An error while writing the warning (the entry's
+// security_id itself may be what failed) propagates with the caught one as
+// its __context__, as it would from an except block.
+int warn_skipped(PyObject* pos) {
+    glue::PendingError caught;
+    if (write_warning(pos, caught.get()) == 0) return 0;
+    caught.chain_into_current();
+    return -1;
+}
+
+}  // namespace
+
+PyObject* on_login(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* res = a[1];
+    Ref account = str_attr(res, k_fund_account_id);
+    if (!account) return nullptr;
+    Ref code = str_attr(res, k_error_code);
+    if (!code) return nullptr;
+    Ref line = Ref::steal(PyUnicode_FromFormat("on_login fund_account_id:%U, error_code:%U", account.get(), code.get()));
+    if (!line || log_info(line.get()) < 0) return nullptr;
+
+    EventCall event(k_LOGIN);
+    if (!event) return nullptr;
+    Ref values[4];
+    PyObject* const names[] = {k_client_seq_id, k_fund_account_id, k_error_code, k_error_msg};
+    for (int i = 0; i < 4; ++i) {
+        values[i] = glue::getattr(res, names[i]);
+        if (!values[i]) return nullptr;
+    }
+    if (event.publish({values[0].get(), values[1].get(), values[2].get(), values[3].get()}, kw_login) < 0)
+        return nullptr;
+
+    Ref error_code = glue::getattr(res, k_error_code);
+    if (!error_code) return nullptr;
+    int ok = is_success(error_code.get());
+    if (ok < 0) return nullptr;
+    if (!ok) Py_RETURN_NONE;
+    if (PyObject_SetAttr(self, k_logged_in, Py_True) < 0) return nullptr;
+    // Assets first, then positions; a failing request stops before the next.
+    if (send_query(self, k_query_asset, res) < 0 || send_query(self, k_query_position, res) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_query_asset(PyObject* const* a) {
+    PyObject* res = a[1];
+    PyObject* request_id = a[2];
+    PyObject* code = a[3];
+    PyObject* msg = a[4];
+    Ref account = str_attr(res, k_fund_account_id);
+    if (!account) return nullptr;
+    Ref leaves = str_attr(res, k_leaves_value);
+    if (!leaves) return nullptr;
+    Ref code_text = Ref::steal(PyObject_Str(code));
+    if (!code_text) return nullptr;
+    Ref msg_text = Ref::steal(PyObject_Str(msg));
+    if (!msg_text) return nullptr;
+    Ref line = Ref::steal(PyUnicode_FromFormat("on_query_asset, %U, leaves_value:%U code %U  ms %U", account.get(),
+                                               leaves.get(), code_text.get(), msg_text.get()));
+    if (!line || log_info(line.get()) < 0) return nullptr;
+
+    int ok = is_success(code);
+    if (ok < 0) return nullptr;
+    if (ok) return publish_asset(res, request_id) < 0 ? nullptr : Py_NewRef(Py_None);
+    EventCall event(k_QUERY_ACCOUNT);
+    if (!event) return nullptr;
+    Ref account_id = glue::getattr(res, k_fund_account_id);
+    if (!account_id || event.publish({request_id, account_id.get(), code, msg}, kw_asset_failed) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_query_position(PyObject* const* a) {
+    PyObject* res = a[1];
+    PyObject* request_id = a[2];
+    PyObject* code = a[3];
+    PyObject* msg = a[4];
+    Ref code_text = Ref::steal(PyObject_Str(code));
+    if (!code_text) return nullptr;
+    Ref msg_text = Ref::steal(PyObject_Str(msg));
+    if (!msg_text) return nullptr;
+    Ref line = Ref::steal(PyUnicode_FromFormat("on_query_position: code:%U, msg:%U", code_text.get(), msg_text.get()));
+    if (!line || log_info(line.get()) < 0) return nullptr;
+
+    int ok = is_success(code);
+    if (ok < 0) return nullptr;
+    if (!ok) {
+        EventCall event(k_QUERY_POSITION);
+        if (!event || event.publish({request_id, code, msg}, kw_query_failed) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (!PyList_CheckExact(res) || PyList_GET_SIZE(res) == 0) Py_RETURN_NONE;
+
+    Ref positions = Ref::steal(PyList_New(0));
+    if (!positions) return nullptr;
+    // Index walk as the list iterator does: the size is read afresh each time
+    // and each entry is held, so code run by a conversion may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(res); ++i) {
+        Ref pos = Ref::borrow(PyList_GET_ITEM(res, i));
+        Ref position = build_position(pos.get());
+        if (position) {
+            if (PyList_Append(positions.get(), position.get()) < 0) return nullptr;
+            continue;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || warn_skipped(pos.get()) < 0) return nullptr;
+    }
+    EventCall event(k_QUERY_POSITION);
+    if (!event || event.publish({request_id, positions.get()}, kw_positions) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace ferrule

@@ -1,40 +1,164 @@
+// Algorithmic orders. The service's answers go to the engine field by field;
+// parent-order, child-order and child-trade states become the engine's model
+// objects, kept (live) in the books and published as deep copies.
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+
 #include "ferrule/methods.hpp"
+#include "ferrule/state.hpp"
+#include "glue/module.hpp"
 
 namespace ferrule {
 
-PyObject* on_algo_login(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_algo_login");
-    return nullptr;
+namespace {
+
+using glue::Name;
+using glue::Ref;
+
+Name k_client_seq_id{"client_seq_id"};
+Name k_trader_id{"trader_id"};
+Name k_sys_quote_id{"sys_quote_id"};
+Name k_error_code{"error_code"};
+Name k_error_msg{"error_msg"};
+Name k_control_type{"control_type"};
+Name k_algo_control_type{"algo_control_type"};
+Name k_pyvela_enums{"pyvela.enums"};
+Name k_AlgoControlType{"AlgoControlType"};
+Name k_Pause{"Pause"};
+Name k_Resume{"Resume"};
+Name k_from_vela{"from_vela"};
+Name k_AlgoParentOrder{"AlgoParentOrder"};
+Name k_AlgoChildOrder{"AlgoChildOrder"};
+Name k_AlgoChildTrade{"AlgoChildTrade"};
+Name k_ALGO_LOGIN{"ALGO_LOGIN"};
+Name k_PARENT_ORDER_CREATE{"PARENT_ORDER_CREATE"};
+Name k_PARENT_ORDER_CANCEL{"PARENT_ORDER_CANCEL"};
+Name k_PARENT_ORDER_PAUSE{"PARENT_ORDER_PAUSE"};
+Name k_PARENT_ORDER_RESUME{"PARENT_ORDER_RESUME"};
+Name k_PARENT_ORDER_UPDATE{"PARENT_ORDER_UPDATE"};
+Name k_CHILD_ORDER_UPDATE{"CHILD_ORDER_UPDATE"};
+Name k_CHILD_ORDER_TRADE{"CHILD_ORDER_TRADE"};
+
+glue::KwNames kw_algo_login{"req_id", "algo_account", "code", "msg"};
+glue::KwNames kw_create{"req_id", "parent_order_id", "code", "msg"};
+glue::KwNames kw_parent_answer{"parent_order_id", "code", "msg"};
+glue::KwNames kw_parent_order{"algo_parent_order"};
+glue::KwNames kw_child_order{"algo_child_order"};
+glue::KwNames kw_child_trade{"algo_child_trade"};
+
+// Event(EVENT.<member>, **{kw[i]: message.<attrs[i]>}), values unchanged.
+PyObject* forward(PyObject* member, PyObject* message, std::initializer_list<PyObject*> attrs,
+                  const glue::KwNames& kw) {
+    constexpr std::size_t kMaxFields = 4;
+    EventCall event(member);
+    if (!event) return nullptr;
+    Ref values[kMaxFields];
+    PyObject* raw[kMaxFields];
+    std::size_t n = 0;
+    for (PyObject* attr : attrs) {
+        if (n == kMaxFields) break;
+        values[n] = glue::getattr(message, attr);
+        if (!values[n]) return nullptr;
+        raw[n] = values[n].get();
+        ++n;
+    }
+    if (event.publish(raw, n, kw) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
-PyObject* on_create_algo_parent_order_res(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_create_algo_parent_order_res");
-    return nullptr;
+// `from pyvela.enums import AlgoControlType`, at each call as the method's
+// own import would be.
+Ref algo_control_type() {
+    Ref enums = Ref::steal(PyImport_Import(k_pyvela_enums));
+    if (!enums) return Ref();
+    Ref member;
+    int has = glue::lookup_attr(enums.get(), k_AlgoControlType, &member);
+    if (has < 0) return Ref();
+    return has ? std::move(member) : glue::import_from(enums.get(), "AlgoControlType");
 }
 
-PyObject* on_cancel_algo_parent_order_res(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_cancel_algo_parent_order_res");
-    return nullptr;
+// message.<attr> == AlgoControlType.<member>
+int control_is(PyObject* message, PyObject* attr, PyObject* control_type, PyObject* member) {
+    Ref action = glue::getattr(message, attr);
+    if (!action) return -1;
+    Ref wanted = glue::getattr(control_type, member);
+    return wanted ? glue::eq(action.get(), wanted.get()) : -1;
 }
 
-PyObject* on_control_algo_parent_order_res(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_control_algo_parent_order_res");
-    return nullptr;
+// One state message: the previous object (or None) from the book, the new one
+// from the model's from_vela, stored, then published as a deep copy. The key
+// is read afresh at each use.
+PyObject* update_book(PyObject* book, PyObject* model, PyObject* member, const glue::KwNames& kw,
+                      PyObject* message) {
+    Ref key = glue::getattr(message, k_sys_quote_id);
+    if (!key) return nullptr;
+    int known = PyDict_Contains(book, key.get());
+    if (known < 0) return nullptr;
+    Ref previous = Ref::borrow(Py_None);
+    if (known) {
+        key = glue::getattr(message, k_sys_quote_id);
+        if (!key) return nullptr;
+        // dict.get: None if the entry went away meanwhile.
+        PyObject* stored = PyDict_GetItemWithError(book, key.get());
+        if (!stored && PyErr_Occurred()) return nullptr;
+        if (stored) previous = Ref::borrow(stored);
+    }
+    Ref cls = global(model);
+    if (!cls) return nullptr;
+    Ref from_vela = glue::getattr(cls.get(), k_from_vela);
+    if (!from_vela) return nullptr;
+    Ref obj = glue::call(from_vela.get(), message, previous.get());
+    if (!obj) return nullptr;
+    key = glue::getattr(message, k_sys_quote_id);
+    if (!key || PyDict_SetItem(book, key.get(), obj.get()) < 0) return nullptr;
+    EventCall event(member);
+    if (!event) return nullptr;
+    Ref copy = deepcopy(obj.get());
+    if (!copy || event.publish({copy.get()}, kw) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
-PyObject* on_algo_parent_order_update(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_algo_parent_order_update");
-    return nullptr;
+}  // namespace
+
+PyObject* on_algo_login(PyObject* const* a) {
+    return forward(k_ALGO_LOGIN, a[1], {k_client_seq_id, k_trader_id, k_error_code, k_error_msg}, kw_algo_login);
 }
 
-PyObject* on_algo_child_order_update(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_algo_child_order_update");
-    return nullptr;
+PyObject* on_create_algo_parent_order_res(PyObject* const* a) {
+    return forward(k_PARENT_ORDER_CREATE, a[1], {k_client_seq_id, k_sys_quote_id, k_error_code, k_error_msg},
+                   kw_create);
 }
 
-PyObject* on_algo_child_order_trade(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_algo_child_order_trade");
-    return nullptr;
+PyObject* on_cancel_algo_parent_order_res(PyObject* const* a) {
+    return forward(k_PARENT_ORDER_CANCEL, a[1], {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+}
+
+// The pause test reads control_type, the resume test algo_control_type.
+PyObject* on_control_algo_parent_order_res(PyObject* const* a) {
+    PyObject* res = a[1];
+    Ref control_type = algo_control_type();
+    if (!control_type) return nullptr;
+    int r = control_is(res, k_control_type, control_type.get(), k_Pause);
+    if (r < 0) return nullptr;
+    if (r) return forward(k_PARENT_ORDER_PAUSE, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+    r = control_is(res, k_algo_control_type, control_type.get(), k_Resume);
+    if (r < 0) return nullptr;
+    if (r) return forward(k_PARENT_ORDER_RESUME, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+    Py_RETURN_NONE;
+}
+
+PyObject* on_algo_parent_order_update(PyObject* const* a) {
+    return update_book(g.algo_parent_orders, k_AlgoParentOrder, k_PARENT_ORDER_UPDATE, kw_parent_order, a[1]);
+}
+
+PyObject* on_algo_child_order_update(PyObject* const* a) {
+    return update_book(g.algo_child_orders, k_AlgoChildOrder, k_CHILD_ORDER_UPDATE, kw_child_order, a[1]);
+}
+
+PyObject* on_algo_child_order_trade(PyObject* const* a) {
+    return update_book(g.algo_child_trades, k_AlgoChildTrade, k_CHILD_ORDER_TRADE, kw_child_trade, a[1]);
 }
 
 }  // namespace ferrule

@@ -1,20 +1,332 @@
+// Order reports. The engine's own order (filed in orders_dict by the engine)
+// is brought in line with the gateway's status and cumulative fill, the
+// latest match becomes an engine Trade, and every order event carries a deep
+// copy of the order as it stands when that event is built.
+#include <Python.h>
+
+#include <initializer_list>
+
 #include "ferrule/methods.hpp"
+#include "ferrule/state.hpp"
 
 namespace ferrule {
 
-PyObject* on_order(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_order");
-    return nullptr;
+namespace {
+
+using glue::Name;
+using glue::Ref;
+
+// Report attributes
+Name k_client_order_id{"client_order_id"};
+Name k_order_status{"order_status"};
+Name k_order_qty{"order_qty"};
+Name k_trade_qty{"trade_qty"};
+Name k_total_trade_value{"total_trade_value"};
+Name k_error_msg{"error_msg"};
+Name k_error_code{"error_code"};
+Name k_last_match_qty{"last_match_qty"};
+Name k_last_match_price{"last_match_price"};
+Name k_counter_order_id{"counter_order_id"};
+Name k_frozen_trade_value{"frozen_trade_value"};
+
+// The 9 report attributes of the log line, in order.
+Name kLogFields[] = {
+    Name{"client_order_id"}, Name{"security_id"}, Name{"order_price"},       Name{"order_status"},
+    Name{"order_qty"},       Name{"trade_qty"},   Name{"total_trade_value"}, Name{"error_msg"},
+    Name{"last_match_qty"},
+};
+
+// Engine order attributes and methods
+Name k_market_code{"market_code"};
+Name k_status{"status"};
+Name k_secondary_order_id{"secondary_order_id"};
+Name k_avg_price{"avg_price"};
+Name k_filled_quantity{"filled_quantity"};
+Name k_unfilled_quantity{"unfilled_quantity"};
+Name k_set_frozen_cash{"set_frozen_cash"};
+Name k_mark_rejected{"mark_rejected"};
+
+Name k_order_id{"order_id"};
+Name k_side{"side"};
+Name k_position_effect{"position_effect"};
+Name k_price{"price"};
+
+Name k_Environment{"Environment"};
+Name k_get_instance{"get_instance"};
+Name k_get_account{"get_account"};
+Name k_Trade{"Trade"};
+Name k_from_create{"__from_create__"};
+Name k_ORDER_STATUS{"ORDER_STATUS"};
+Name k_ACTIVE{"ACTIVE"};
+Name k_FILLED{"FILLED"};
+Name k_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
+Name k_CANCELLED{"CANCELLED"};
+Name k_OrderStatusType{"OrderStatusType"};
+Name k_UnSend{"UnSend"};
+Name k_Sended{"Sended"};
+Name k_PartiallyFilled{"PartiallyFilled"};
+Name k_Filled{"Filled"};
+Name k_PartiallyFilledPartiallyCancelled{"PartiallyFilledPartiallyCancelled"};
+Name k_WaitCancelled{"WaitCancelled"};
+Name k_PartiallyFilledWaitCancelled{"PartiallyFilledWaitCancelled"};
+Name k_Cancelled{"Cancelled"};
+Name k_Reject{"Reject"};
+Name k_ORDER_CREATION_PASS{"ORDER_CREATION_PASS"};
+Name k_TRADE{"TRADE"};
+Name k_ORDER_CANCELLATION_PASS{"ORDER_CANCELLATION_PASS"};
+Name k_ORDER_PENDING_CANCEL{"ORDER_PENDING_CANCEL"};
+Name k_ORDER_UNSOLICITED_UPDATE{"ORDER_UNSOLICITED_UPDATE"};
+Name k_ORDER_CANCELLATION_REJECT{"ORDER_CANCELLATION_REJECT"};
+Name k_empty{""};
+Name k_underscore{"_"};
+
+glue::KwNames kw_order_event{"account", "order"};
+glue::KwNames kw_trade_event{"account", "trade", "order"};
+glue::KwNames kw_trade{"order_id", "price", "amount", "side", "position_effect", "market_code", "frozen_price"};
+
+// `a op b` in a condition: rich comparison, then its truth value.
+int compare(PyObject* a, PyObject* b, int op) {
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-PyObject* on_trade(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_trade");
-    return nullptr;
+int above_zero(PyObject* v) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    return zero ? compare(v, zero.get(), Py_GT) : -1;
 }
 
-PyObject* on_order_action_error(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_order_action_error");
-    return nullptr;
+// `status == OrderStatusType.X or status == OrderStatusType.Y ...`, in order.
+int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
+    for (PyObject* member : members) {
+        Ref m = global_attr(k_OrderStatusType, member);
+        if (!m) return -1;
+        int r = glue::eq(status, m.get());
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+// engine_order.<attr> = ORDER_STATUS.<member>
+int set_status(PyObject* engine_order, PyObject* member) {
+    Ref status = global_attr(k_ORDER_STATUS, member);
+    return status ? PyObject_SetAttr(engine_order, k_status, status.get()) : -1;
+}
+
+// obj.<method>(report.<attr>)
+int call_with_attr(PyObject* obj, PyObject* method, PyObject* report, PyObject* attr) {
+    Ref m = glue::getattr(obj, method);
+    if (!m) return -1;
+    Ref v = glue::getattr(report, attr);
+    if (!v) return -1;
+    return glue::call(m.get(), v.get()) ? 0 : -1;
+}
+
+int log_report(PyObject* report) {
+    Ref text[9];
+    for (int i = 0; i < 9; ++i) {
+        Ref v = glue::getattr(report, kLogFields[i]);
+        if (!v) return -1;
+        text[i] = Ref::steal(PyObject_Format(v.get(), k_empty));
+        if (!text[i]) return -1;
+    }
+    Ref line = Ref::steal(PyUnicode_FromFormat(
+        "on_order:%U, symbol: %U, price:%U, status:%U, order_qty:%U, trade_qty:%U, total_trade_value: %U, "
+        "error_msg:%U, last_match_qty: %U",
+        text[0].get(), text[1].get(), text[2].get(), text[3].get(), text[4].get(), text[5].get(), text[6].get(),
+        text[7].get(), text[8].get()));
+    return line ? log_info(line.get()) : -1;
+}
+
+// The engine order filed under report.client_order_id: 1 with *out set, 0
+// when the engine has none, -1 on error.
+int find_order(PyObject* report, Ref* out) {
+    Ref key = glue::getattr(report, k_client_order_id);
+    if (!key) return -1;
+    int known = PyDict_Contains(g.orders_dict, key.get());
+    if (known <= 0) return known;
+    *out = Ref::steal(PyObject_GetItem(g.orders_dict, key.get()));
+    return *out ? 1 : -1;
+}
+
+// Environment.get_instance().get_account(engine_order.market_code)
+Ref account_of(PyObject* engine_order) {
+    Ref env_cls = global(k_Environment);
+    if (!env_cls) return Ref();
+    Ref env = glue::call_method(env_cls.get(), k_get_instance);
+    if (!env) return Ref();
+    Ref get_account = glue::getattr(env.get(), k_get_account);
+    if (!get_account) return Ref();
+    Ref market_code = glue::getattr(engine_order, k_market_code);
+    return market_code ? glue::call(get_account.get(), market_code.get()) : Ref();
+}
+
+// Event(EVENT.<member>, account=account, order=copy.deepcopy(engine_order))
+int publish_order_event(PyObject* member, PyObject* account, PyObject* engine_order) {
+    EventCall event(member);
+    if (!event) return -1;
+    Ref copy = deepcopy(engine_order);
+    if (!copy) return -1;
+    return event.publish({account, copy.get()}, kw_order_event);
+}
+
+// Branch A: the gateway has the order; it becomes ACTIVE once the counter
+// has numbered it.
+int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
+    Ref counter_id = glue::getattr(report, k_counter_order_id);
+    if (!counter_id) return -1;
+    if (PyObject_SetAttr(engine_order, k_secondary_order_id, counter_id.get()) < 0) return -1;
+    if (call_with_attr(engine_order, k_set_frozen_cash, report, k_frozen_trade_value) < 0) return -1;
+    int numbered = PyObject_IsTrue(counter_id.get());
+    if (numbered <= 0) return numbered;
+    numbered = above_zero(counter_id.get());
+    if (numbered <= 0) return numbered;
+    Ref status = glue::getattr(engine_order, k_status);
+    if (!status) return -1;
+    Ref active = global_attr(k_ORDER_STATUS, k_ACTIVE);
+    if (!active) return -1;
+    int changed = compare(status.get(), active.get(), Py_NE);
+    if (changed <= 0) return changed;
+    if (set_status(engine_order, k_ACTIVE) < 0) return -1;
+    return publish_order_event(k_ORDER_CREATION_PASS, account, engine_order);
+}
+
+// Trade.__from_create__(...) for the latest match of `amount`.
+Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
+    Ref trade_cls = global(k_Trade);
+    if (!trade_cls) return Ref();
+    Ref factory = glue::getattr(trade_cls.get(), k_from_create);
+    if (!factory) return Ref();
+    Ref order_id = glue::getattr(engine_order, k_order_id);
+    if (!order_id) return Ref();
+    Ref price = glue::getattr(report, k_last_match_price);
+    if (!price) return Ref();
+    Ref side = glue::getattr(engine_order, k_side);
+    if (!side) return Ref();
+    Ref effect = glue::getattr(engine_order, k_position_effect);
+    if (!effect) return Ref();
+    Ref market_code = glue::getattr(engine_order, k_market_code);
+    if (!market_code) return Ref();
+    Ref frozen_price = glue::getattr(engine_order, k_price);
+    if (!frozen_price) return Ref();
+    PyObject* argv[] = {nullptr,    order_id.get(),    price.get(),        amount,
+                        side.get(), effect.get(), market_code.get(), frozen_price.get()};
+    return glue::call_kw(factory.get(), argv + 1, 0, kw_trade);
+}
+
+// Takes over the gateway's cumulative figures for the order.
+int take_cumulative(PyObject* report, PyObject* engine_order) {
+    Ref value = glue::getattr(report, k_total_trade_value);
+    if (!value) return -1;
+    Ref filled = glue::getattr(report, k_trade_qty);
+    if (!filled) return -1;
+    Ref avg = Ref::steal(PyNumber_TrueDivide(value.get(), filled.get()));
+    if (!avg || PyObject_SetAttr(engine_order, k_avg_price, avg.get()) < 0) return -1;
+    if (PyObject_SetAttr(engine_order, k_filled_quantity, filled.get()) < 0) return -1;
+    Ref ordered = glue::getattr(report, k_order_qty);
+    if (!ordered) return -1;
+    Ref unfilled = Ref::steal(PyNumber_Subtract(ordered.get(), filled.get()));
+    return unfilled ? PyObject_SetAttr(engine_order, k_unfilled_quantity, unfilled.get()) : -1;
+}
+
+// Branch B, fill step: only a report whose latest match is above zero.
+int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status) {
+    Ref amount = glue::getattr(report, k_last_match_qty);
+    if (!amount) return -1;
+    int filled = above_zero(amount.get());
+    if (filled <= 0) return filled;
+    Ref trade = make_trade(report, engine_order, amount.get());
+    if (!trade) return -1;
+    if (take_cumulative(report, engine_order) < 0) return -1;
+    int r = status_in(status, {k_Filled});
+    if (r < 0 || (r && set_status(engine_order, k_FILLED) < 0)) return -1;
+    if (!r) {
+        r = status_in(status, {k_PartiallyFilled});
+        if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
+    }
+    EventCall event(k_TRADE);
+    if (!event) return -1;
+    Ref copy = deepcopy(engine_order);
+    if (!copy) return -1;
+    return event.publish({account, trade.get(), copy.get()}, kw_trade_event);
+}
+
+// Branch B, cancellation step, whether or not the report carried a fill.
+int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* status) {
+    int r = status_in(status, {k_PartiallyFilledPartiallyCancelled, k_Cancelled});
+    if (r < 0) return -1;
+    if (r) {
+        if (set_status(engine_order, k_CANCELLED) < 0) return -1;
+        return publish_order_event(k_ORDER_CANCELLATION_PASS, account, engine_order);
+    }
+    r = status_in(status, {k_PartiallyFilledWaitCancelled, k_WaitCancelled});
+    if (r <= 0) return r;
+    Ref filled = glue::getattr(engine_order, k_filled_quantity);
+    if (!filled) return -1;
+    r = above_zero(filled.get());
+    if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
+    return publish_order_event(k_ORDER_PENDING_CANCEL, account, engine_order);
+}
+
+// Branch C: str(error_code) + "_" + error_msg, with Python's `+`, so a
+// message that is not text raises the interpreter's TypeError.
+int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
+    Ref mark = glue::getattr(engine_order, k_mark_rejected);
+    if (!mark) return -1;
+    Ref code = glue::getattr(report, k_error_code);
+    if (!code) return -1;
+    Ref code_text = Ref::steal(PyObject_Str(code.get()));
+    if (!code_text) return -1;
+    Ref head = Ref::steal(PyNumber_Add(code_text.get(), k_underscore));
+    if (!head) return -1;
+    Ref msg = glue::getattr(report, k_error_msg);
+    if (!msg) return -1;
+    Ref reason = Ref::steal(PyNumber_Add(head.get(), msg.get()));
+    if (!reason || !glue::call(mark.get(), reason.get())) return -1;
+    if (call_with_attr(engine_order, k_set_frozen_cash, report, k_frozen_trade_value) < 0) return -1;
+    return publish_order_event(k_ORDER_UNSOLICITED_UPDATE, account, engine_order);
+}
+
+// Steps 4 to 8: the first branch whose statuses match.
+int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
+    Ref status = glue::getattr(report, k_order_status);
+    if (!status) return -1;
+    int r = status_in(status.get(), {k_UnSend, k_Sended});
+    if (r) return r < 0 ? -1 : accept(report, engine_order, account);
+    r = status_in(status.get(), {k_PartiallyFilled, k_Filled, k_PartiallyFilledPartiallyCancelled, k_WaitCancelled,
+                                 k_PartiallyFilledWaitCancelled, k_Cancelled});
+    if (r) {
+        if (r < 0 || apply_fill(report, engine_order, account, status.get()) < 0) return -1;
+        return apply_cancellation(engine_order, account, status.get());
+    }
+    r = status_in(status.get(), {k_Reject});
+    if (r) return r < 0 ? -1 : reject(report, engine_order, account);
+    return 0;
+}
+
+}  // namespace
+
+PyObject* on_order(PyObject* const* a) {
+    PyObject* report = a[1];
+    if (log_report(report) < 0) return nullptr;
+    Ref engine_order;
+    int known = find_order(report, &engine_order);
+    if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref account = account_of(engine_order.get());
+    if (!account) return nullptr;
+    if (dispatch(report, engine_order.get(), account.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_trade(PyObject* const*) { Py_RETURN_NONE; }
+
+PyObject* on_order_action_error(PyObject* const* a) {
+    Ref engine_order;
+    int known = find_order(a[1], &engine_order);
+    if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref account = account_of(engine_order.get());
+    if (!account) return nullptr;
+    if (publish_order_event(k_ORDER_CANCELLATION_REJECT, account.get(), engine_order.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace ferrule

@@ -68,6 +68,8 @@ public:
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() { Py_XDECREF(exc_); }
     explicit operator bool() const noexcept { return exc_ != nullptr; }
+    // The exception object itself (borrowed), e.g. for str(error).
+    PyObject* get() const noexcept { return exc_; }
     void restore() noexcept { PyErr_SetRaisedException(exc_); exc_ = nullptr; }
     // As a `finally` block that raised: the new error propagates with the
     // pending one as its __context__, so nothing is lost.
