@@ -182,7 +182,8 @@ PyObject* on_login(PyObject* const* a) {
     if (!account) return nullptr;
     Ref code = str_attr(res, k_error_code);
     if (!code) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("on_login fund_account_id:%U, error_code:%U", account.get(), code.get()));
+    Ref line =
+        Ref::steal(PyUnicode_FromFormat("on_login fund_account_id:%U, error_code:%U", account.get(), code.get()));
     if (!line || log_info(line.get()) < 0) return nullptr;
 
     EventCall event(k_LOGIN);

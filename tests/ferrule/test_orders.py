@@ -1,0 +1,109 @@
+import copy
+import threading
+from decimal import Decimal
+
+import pytest
+
+from ferrule_support import file_order, fill, make_report, summary
+from pyvela.messages import OrderActionError
+
+ORDER_EVENT = ["account", "order"]
+
+
+def test_log_line_formats_each_field_and_unknown_orders_stop_there(ferrule, strategy, drain, logs):
+    strategy.on_order(fill("PartiallyFilled", client_order_id=99, error_msg="e"))
+    # format(member, "") is the number; str() would give "OrderStatusType.PartiallyFilled".
+    assert logs() == [("corvina.system", "INFO",
+                       "on_order:99, symbol: 000001, price:0, status:2, order_qty:100, trade_qty:50, "
+                       "total_trade_value: 520, error_msg:e, last_match_qty: 30")]
+    assert drain() == [] and ferrule.orders_dict == {}
+
+
+@pytest.mark.parametrize("counter, events", [(0, []), ("", []), (-3, []), (5, ["ORDER_CREATION_PASS"])])
+def test_acceptance_needs_a_positive_counter_id_and_is_published_once(ferrule, strategy, drain, counter, events):
+    order = file_order(ferrule)
+    for status in ("UnSend", "Sended"):
+        strategy.on_order(make_report(status, counter_order_id=counter, frozen_trade_value=1000))
+    published = drain()
+    assert [e.event_type.name for e in published] == events and all(e.order is not order for e in published)
+    assert (order.secondary_order_id, order.frozen_cash) == (counter, 1000)
+    assert order.status.name == ("ACTIVE" if events else "PENDING_NEW")
+
+
+@pytest.mark.parametrize("status, filled, events, final", [
+    ("Filled", 0, [], "ACTIVE"),
+    ("PartiallyFilled", 0, [], "ACTIVE"),
+    ("Filled", 30, [("TRADE", "FILLED")], "FILLED"),
+    ("PartiallyFilled", 30, [("TRADE", "PARTIALLY_FILLED")], "PARTIALLY_FILLED"),
+    # The trade shows the status from before the report, the cancellation the new one.
+    ("Cancelled", 30, [("TRADE", "ACTIVE"), ("ORDER_CANCELLATION_PASS", "CANCELLED")], "CANCELLED"),
+    ("PartiallyFilledPartiallyCancelled", 0, [("ORDER_CANCELLATION_PASS", "CANCELLED")], "CANCELLED"),
+    ("WaitCancelled", 0, [("ORDER_PENDING_CANCEL", "ACTIVE")], "ACTIVE"),
+    ("PartiallyFilledWaitCancelled", 30,
+     [("TRADE", "ACTIVE"), ("ORDER_PENDING_CANCEL", "PARTIALLY_FILLED")], "PARTIALLY_FILLED"),
+    ("Unknown", 30, [], "ACTIVE"),
+])
+def test_status_mapping(ferrule, strategy, drain, monkeypatch, status, filled, events, final):
+    order = file_order(ferrule, status="ACTIVE")
+    env = ferrule.Environment.get_instance()
+    looked_up = []
+    monkeypatch.setattr(env, "get_account", lambda code: looked_up.append(code) or object())
+    strategy.on_order(fill(status, qty=filled))
+    published = drain()
+    assert [(e.event_type.name, e.order.status.name) for e in published] == events
+    assert order.status.name == final and looked_up == ["000001.XSHE"]
+
+
+@pytest.mark.parametrize("value, traded, avg", [(520, 50, 10.4), (Decimal("520.00"), 50, Decimal("10.4"))])
+def test_fill_takes_over_cumulative_figures_and_builds_the_trade(ferrule, strategy, drain, value, traded, avg):
+    order = file_order(ferrule)
+    strategy.on_order(fill("PartiallyFilled", value=value, traded=traded))
+    (event,) = drain()
+    assert list(event.payload) == ["account", "trade", "order"]
+    assert event.account is ferrule.Environment.get_instance().get_account("000001.XSHE")
+    t = event.trade
+    assert (t.order_id, t.amount, t.price, t.side, t.position_effect, t.market_code, t.frozen_price) == (
+        order.order_id, 30, 10.5, order.side, order.position_effect, "000001.XSHE", 10.0)
+    # true division on the numbers as given, never through a C double
+    assert (order.avg_price, order.filled_quantity, order.unfilled_quantity) == (avg, 50, 50)
+    assert type(order.avg_price) is type(avg)
+
+
+@pytest.mark.parametrize("report, error, done", [
+    (fill("Filled", traded=0), "division by zero", {"avg_price": 0.0, "filled_quantity": 0}),
+    (fill("Filled", ordered="100"), "unsupported operand",
+     {"avg_price": 10.4, "filled_quantity": 50, "unfilled_quantity": 100}),
+    (fill("Filled", qty=None), "not supported between", {"avg_price": 0.0}),
+    (make_report("Reject", error_code=7, error_msg=5), r'can only concatenate str \(not "int"\) to str',
+     {"message": ""}),
+])
+def test_bad_reports_raise_and_keep_earlier_changes(ferrule, strategy, drain, report, error, done):
+    order = file_order(ferrule, status="ACTIVE")
+    with pytest.raises((ArithmeticError, TypeError), match=error):
+        strategy.on_order(report)
+    assert {k: getattr(order, k) for k in done} == done
+    assert order.status.name == "ACTIVE" and drain() == []
+
+
+def test_reject_marks_the_order_with_code_and_text(ferrule, strategy, drain):
+    order = file_order(ferrule)
+    strategy.on_order(make_report("Reject", error_code=7, error_msg="no money", frozen_trade_value=0.5))
+    assert (order.status.name, order.message, order.frozen_cash) == ("REJECTED", "7_no money", 0.5)
+    assert summary(drain()) == [("ORDER_UNSOLICITED_UPDATE", ORDER_EVENT)]
+
+
+def test_unpicklable_order_fails_after_its_change(ferrule, strategy, drain):
+    order = file_order(ferrule, lock=threading.Lock())
+    with pytest.raises(TypeError, match="pickle"):
+        strategy.on_order(make_report("Sended", counter_order_id=5))
+    assert order.status.name == "ACTIVE" and drain() == []
+
+
+def test_trade_reports_and_refused_actions(ferrule, strategy, drain):
+    assert strategy.on_trade(object()) is None
+    strategy.on_order_action_error(OrderActionError(client_order_id=12))
+    assert drain() == []
+    order = file_order(ferrule)
+    before = copy.deepcopy(vars(order))
+    strategy.on_order_action_error(OrderActionError(client_order_id=11))
+    assert summary(drain()) == [("ORDER_CANCELLATION_REJECT", ORDER_EVENT)] and vars(order) == before
