@@ -1,0 +1,1 @@
+"""corvina: quantitative trading."""

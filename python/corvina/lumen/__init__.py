@@ -1,0 +1,1 @@
+"""The trading engine of corvina."""

@@ -1,0 +1,1 @@
+"""Tools around the engine: the command line, the credential store and their helpers."""
