@@ -104,7 +104,7 @@ int setx(PyObject* name, PyObject* value) {
     glue::Ref zero = glue::Ref::steal(PyLong_FromLong(0));
     if (!zero) return -1;
     int failed = PyObject_RichCompareBool(rc.get(), zero.get(), Py_NE);
-    if (failed > 0) PyErr_Format(PyExc_OSError, "setx could not set %S (exit status %S)", name, rc.get());
+    if (failed > 0) PyErr_Format(PyExc_OSError, "setx could not set %R (exit status %S)", name, rc.get());
     return failed ? -1 : 0;
 }
 
