@@ -78,6 +78,9 @@ def _extract_tar(archive, target):
         # Every member is checked before anything is written.
         for member in members:
             try:
+                # The filter would strip a leading "/"; such an archive is refused instead.
+                if os.path.isabs(member.name):
+                    raise tarfile.AbsolutePathError(member)
                 tarfile.data_filter(member, target)
             except tarfile.FilterError as e:
                 raise ValueError(f"压缩包 {archive} 中的 {member.name!r} 不能安全解压：{e}") from e
