@@ -36,6 +36,15 @@ def test_commands_run_on_a_fresh_machine(program, home, args, status):
     assert out.stdout.startswith("Usage: corvina [OPTIONS] COMMAND") if args == ["-h"] else out.stdout
 
 
+@pytest.mark.parametrize("args", [["--help"]] + [[c, "--help"] for c in pylon.cli.commands])
+def test_help_of_the_program(program, runner, monkeypatch, args):
+    monkeypatch.setenv("COLUMNS", "80")  # click formats to 2 less
+    # The HOME this process had when pylon loaded, so that the default directory matches.
+    out = run(program + args, pylon.DEFAULT_BUNDLE_PATH.rsplit(os.sep + ".corvina", 1)[0])
+    expected = runner.invoke(pylon.cli, args, prog_name="corvina", terminal_width=78).output
+    assert (out.returncode, out.stdout) == (0, expected)
+
+
 @pytest.mark.skipif(shutil.which("bash") is None, reason="bash not installed")
 def test_login_reaches_a_new_shell(program, home):
     out = run(program + ["license", "--env", "uat"], home, input="bob\np'w$(x)\n")
