@@ -1,16 +1,176 @@
-// The `corvina` command line.
+// The `corvina` command line: loading, the group `cli`, and the machinery that
+// turns functions written here into click commands as the decorators would.
 #include <Python.h>
 
 #include "glue/module.hpp"
+#include "pylon/pylon.hpp"
 
 namespace pylon {
+
+glue::Namespace ns;
+
 namespace {
+
+glue::Name k_click{"click"};
+glue::Name k_echo{"echo"};
+glue::Name k_option{"option"};
+glue::Name k_Path{"Path"};
+glue::Name k_group{"group"};
+glue::Name k_help_option{"help_option"};
+glue::Name k_command{"command"};
+glue::Name k_format{"format"};
+glue::KwNames kw_file_okay{"file_okay"};
+
+glue::Name t_comma{", "};
+glue::Name t_short_help{"-h"};
+glue::Name t_long_help{"--help"};
+
+glue::Ref to_object(const Kw& k) {
+    if (k.obj) return glue::Ref::borrow(k.obj);
+    if (k.text) return glue::Ref::steal(PyUnicode_FromString(k.text));
+    return glue::Ref::steal(PyLong_FromLong(k.number));
+}
+
+}  // namespace
+
+int echo(PyObject* text) {
+    glue::Ref click = ns.get(k_click);
+    return click ? glue::call_method_void(click.get(), k_echo, text) : -1;
+}
+
+glue::Ref import_name(const char* module, const char* name) {
+    glue::Ref mod = glue::import(module);
+    return mod ? glue::import_from(mod.get(), name) : glue::Ref();
+}
+
+bool Options::add(std::initializer_list<const char*> decls, std::initializer_list<Kw> kw) {
+    for (const Kw& k : kw)
+        if (!k.obj && !k.text && !k.is_number) return false;
+    glue::Ref option = glue::getattr(click_, k_option);
+    if (!option) return false;
+    glue::Ref args = glue::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(decls.size())));
+    if (!args) return false;
+    Py_ssize_t i = 0;
+    for (const char* d : decls) {
+        PyObject* s = PyUnicode_FromString(d);
+        if (!s) return false;
+        PyTuple_SET_ITEM(args.get(), i++, s);
+    }
+    glue::Ref kwargs = glue::Ref::steal(PyDict_New());
+    if (!kwargs) return false;
+    for (const Kw& k : kw) {
+        glue::Ref v = to_object(k);
+        if (!v || PyDict_SetItemString(kwargs.get(), k.name, v.get()) < 0) return false;
+    }
+    glue::Ref decorator = glue::Ref::steal(PyObject_Call(option.get(), args.get(), kwargs.get()));
+    if (!decorator) return false;
+    decorators_.push_back(std::move(decorator));
+    return true;
+}
+
+PyObject* Options::dir_path() {
+    glue::Ref path = glue::getattr(click_, k_Path);
+    if (!path) return nullptr;
+    PyObject* argv[] = {nullptr, Py_False};
+    glue::Ref type = glue::call_kw(path.get(), argv + 1, 0, kw_file_okay);
+    if (!type) return nullptr;
+    values_.push_back(std::move(type));
+    return values_.back().get();
+}
+
+bool add_command(const Loader& ld, const glue::Signature& sig, const Options& options) {
+    glue::Ref command = glue::call_method(ld.cli, k_command);
+    if (!command) return false;
+    glue::Ref f = glue::make_function(sig, nullptr, ld.module_name);
+    if (!f) return false;
+    // Decorators apply bottom-up: the option declared last wraps first.
+    const std::vector<glue::Ref>& decorators = options.decorators();
+    for (auto it = decorators.rbegin(); it != decorators.rend(); ++it) {
+        f = glue::call(it->get(), f.get());
+        if (!f) return false;
+    }
+    glue::Ref cmd = glue::call(command.get(), f.get());
+    return cmd && PyModule_AddObjectRef(ld.module, sig.name, cmd.get()) == 0;
+}
+
+namespace {
+
+PyObject* cli(PyObject* const*) { Py_RETURN_NONE; }
+
+const glue::Signature kCli = {
+    "cli", {}, 0, 0, cli, "\n    输入 corvina [COMMAND] --help 查看命令详情\n    例如：corvina update-data --help\n    "};
+
+bool bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value) == 0; }
+
+bool from_import(PyObject* m, const char* module, std::initializer_list<const char*> names) {
+    glue::Ref mod = glue::import(module);
+    if (!mod) return false;
+    for (const char* name : names) {
+        glue::Ref v = glue::import_from(mod.get(), name);
+        if (!v || !bind(m, name, v.get())) return false;
+    }
+    return true;
+}
+
+glue::Ref fill(const char* templ, PyObject* value) {
+    glue::Ref t = glue::Ref::steal(PyUnicode_FromString(templ));
+    return t ? glue::call_method(t.get(), k_format, value) : glue::Ref();
+}
+
+// @click.group() over @click.help_option("-h", "--help") over cli.
+glue::Ref make_group(PyObject* click, PyObject* module_name) {
+    glue::Ref group = glue::call_method(click, k_group);
+    if (!group) return glue::Ref();
+    glue::Ref help = glue::call_method(click, k_help_option, t_short_help.get(), t_long_help.get());
+    if (!help) return glue::Ref();
+    glue::Ref f = glue::make_function(kCli, nullptr, module_name);
+    if (!f) return glue::Ref();
+    f = glue::call(help.get(), f.get());
+    return f ? glue::call(group.get(), f.get()) : glue::Ref();
+}
+
+bool declare(PyObject* m, PyObject* click) {
+    glue::Ref module_name = glue::Ref::steal(PyObject_GetAttrString(m, "__name__"));
+    if (!module_name) return false;
+    glue::Ref bundle_path = glue::Ref::steal(PyObject_GetAttrString(m, "DEFAULT_BUNDLE_PATH"));
+    if (!bundle_path) return false;
+    glue::Ref tag_map = glue::Ref::steal(PyObject_GetAttrString(m, "TAG_MAP"));
+    if (!tag_map) return false;
+    glue::Ref bundle_help = fill("bundle 目录，默认为 {}", bundle_path.get());
+    if (!bundle_help) return false;
+    glue::Ref tags = glue::Ref::steal(PyUnicode_Join(t_comma, tag_map.get()));
+    if (!tags) return false;
+    glue::Ref minbar_help = fill("更新分钟线数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code", tags.get());
+    if (!minbar_help) return false;
+    glue::Ref tick_help = fill("更新tick数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code", tags.get());
+    if (!tick_help) return false;
+
+    glue::Ref cli = make_group(click, module_name.get());
+    if (!cli || !bind(m, "cli", cli.get())) return false;
+    Loader ld{m, module_name.get(), click, cli.get(), bundle_help.get(), minbar_help.get(), tick_help.get(),
+              bundle_path.get()};
+    return add_license_command(ld) && add_shell_command(ld) && add_bundle_commands(ld);
+}
 
 PyModuleDef pylon_def = {PyModuleDef_HEAD_INIT, "pylon", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* init_module() {
     if (!glue::init_runtime()) return nullptr;
-    return PyModule_Create(&pylon_def);
+    glue::Ref m = glue::Ref::steal(PyModule_Create(&pylon_def));
+    if (!m) return nullptr;
+    for (const char* name : {"os", "sys"}) {
+        glue::Ref mod = glue::import(name);
+        if (!mod || !bind(m.get(), name, mod.get())) return nullptr;
+    }
+    glue::Ref click = glue::import("click");
+    if (!click || !bind(m.get(), "click", click.get())) return nullptr;
+    if (!from_import(m.get(), "corvina.lumen.sdk.const", {"DEFAULT_BUNDLE_PATH", "TAG_MAP", "CONCERNED_PACKAGES"}))
+        return nullptr;
+    if (!from_import(m.get(), "corvina.lumen.sdk.satchel", {"get_license_info", "set_to_environ"})) return nullptr;
+    if (!declare(m.get(), click.get())) return nullptr;
+    // Last: a failed load must not leave it holding a dead module.
+    if (!ns.init(m.get())) return nullptr;
+    return m.release();
 }
 
 }  // namespace

@@ -1,0 +1,1 @@
+"""Data bundle maintenance (stand-in: works on local files only, never on a network)."""

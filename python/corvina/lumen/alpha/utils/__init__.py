@@ -1,0 +1,1 @@
+"""Helpers of the data bundle maintenance."""

@@ -1,0 +1,1 @@
+"""Back-test data checks (stand-in)."""

@@ -1,0 +1,5 @@
+"""Names shared by the command-line tests."""
+LICENSE = "CORVINA_LICENSE"
+ENV = "corvinasdk_env"
+MISSING = "当前环境未配置用户名和密码\n"
+RESTART = "请重启当前的 terminal \n"
