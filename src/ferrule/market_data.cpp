@@ -1,25 +1,486 @@
+// Market data: snapshots, tick-by-tick orders and trades, and bars. The path
+// every tick of a live market takes, so nothing here allocates a name or a
+// key: attribute reads go through per-message-type AttrReaders, the records
+// are built presized, and every call is a vectorcall.
+#include <Python.h>
+
+#include <climits>
+#include <cstddef>
+
 #include "ferrule/methods.hpp"
+#include "ferrule/state.hpp"
+#include "glue/attr_cache.hpp"
 
 namespace ferrule {
 
-PyObject* on_snapshot(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_snapshot");
-    return nullptr;
+namespace {
+
+using glue::AttrReader;
+using glue::KwNames;
+using glue::Name;
+using glue::Ref;
+
+// Message attributes; names shared with the records' keys serve as both.
+Name k_security_id{"security_id"};
+Name k_market_type{"market_type"};
+Name k_orig_time{"orig_time"};
+Name k_open_price{"open_price"};
+Name k_close_price{"close_price"};
+Name k_high_price{"high_price"};
+Name k_low_price{"low_price"};
+Name k_total_value_trade{"total_value_trade"};
+Name k_total_volume_trade{"total_volume_trade"};
+Name k_pre_close_price{"pre_close_price"};
+Name k_ask_volume{"ask_volume"};
+Name k_ask_price{"ask_price"};
+Name k_bid_volume{"bid_volume"};
+Name k_bid_price{"bid_price"};
+Name k_high_limited{"high_limited"};
+Name k_last_price{"last_price"};
+Name k_low_limited{"low_limited"};
+Name k_open_interest{"open_interest"};
+Name k_prev_settlement{"prev_settlement"};
+Name k_iopv{"iopv"};
+Name k_trading_phase_code{"trading_phase_code"};
+Name k_order_time{"order_time"};
+Name k_side{"side"};
+Name k_biz_index{"biz_index"};
+Name k_order_price{"order_price"};
+Name k_order_volume{"order_volume"};
+Name k_order_type{"order_type"};
+Name k_orig_order_no{"orig_order_no"};
+Name k_trade_time{"trade_time"};
+Name k_bid_appl_seq_num{"bid_appl_seq_num"};
+Name k_offer_appl_seq_num{"offer_appl_seq_num"};
+Name k_trade_price{"trade_price"};
+Name k_trade_volume{"trade_volume"};
+Name k_value_trade{"value_trade"};
+Name k_trade_type{"trade_type"};
+Name k_end_time{"end_time"};
+Name k_open{"open"};
+Name k_close{"close"};
+Name k_high{"high"};
+Name k_low{"low"};
+Name k_amount{"amount"};
+Name k_volume{"volume"};
+Name k_prev_close{"prev_close"};
+
+// Record keys that are not message attributes.
+Name k_market_code{"market_code"};
+Name k_datetime{"datetime"};
+Name k_total_turnover{"total_turnover"};
+Name k_ask_vols{"ask_vols"};
+Name k_asks{"asks"};
+Name k_bid_vols{"bid_vols"};
+Name k_bids{"bids"};
+
+// Strategy instance attributes.
+Name k_bar_cnt{"bar_cnt"};
+Name k_current_trade_dt{"current_trade_dt"};
+
+// Module names, looked up when used so that the engine can replace them.
+Name k_convert_int_to_datetime{"convert_int_to_datetime"};
+Name k_convert_int_to_whole_date{"convert_int_to_whole_date"};
+Name k_get_exchane_from_vela_mdtype{"get_exchane_from_vela_mdtype"};
+Name k_get_side_from_vela_l2_order{"get_side_from_vela_l2_order"};
+Name k_get_order_type_from_vela_l2_order{"get_order_type_from_vela_l2_order"};
+Name k_get_l2order_type_from_vela{"get_l2order_type_from_vela"};
+Name k_get_trade_type_from_vela{"get_trade_type_from_vela"};
+Name k_Environment{"Environment"};
+Name k_get_instance{"get_instance"};
+Name k_data_proxy{"data_proxy"};
+Name k_instruments{"instruments"};
+Name k_get_universe{"get_universe"};
+Name k_TickObject{"TickObject"};
+Name k_L2Order{"L2Order"};
+Name k_L2Transaction{"L2Transaction"};
+Name k_from_create{"__from_create__"};
+Name k_Event{"Event"};
+Name k_EVENT{"EVENT"};
+Name k_TICK{"TICK"};
+Name k_L2_ORDER{"L2_ORDER"};
+Name k_L2_TRANSACTION{"L2_TRANSACTION"};
+Name k_BAR{"BAR"};
+Name k_SIDE{"SIDE"};
+Name k_BUY{"BUY"};
+Name k_SELL{"SELL"};
+Name k_deque{"deque"};
+Name k_append{"append"};
+Name k_dot{"."};
+
+KwNames kw_tick{"calendar_dt", "trading_dt", "tick"};
+KwNames kw_l2_order{"calendar_dt", "trading_dt", "l2_order"};
+KwNames kw_l2_transaction{"calendar_dt", "trading_dt", "l2_transaction"};
+KwNames kw_bar{"calendar_dt", "trading_dt"};
+KwNames kw_maxlen{"maxlen"};
+
+constexpr long kTickHistoryLength = 60;
+constexpr Py_ssize_t kTickFields = 20;
+constexpr Py_ssize_t kBarFields = 9;
+
+// Snapshot: the time, the key, then the 18 values in the order of the tick record.
+enum { S_ORIG_TIME, S_SECURITY_ID, S_MARKET_TYPE, S_VALUES };
+AttrReader snapshot_attrs{
+    &k_orig_time,  &k_security_id,   &k_market_type,       &k_open_price,         &k_close_price,
+    &k_high_price, &k_low_price,     &k_total_value_trade, &k_total_volume_trade, &k_pre_close_price,
+    &k_ask_volume, &k_ask_price,     &k_bid_volume,        &k_bid_price,          &k_high_limited,
+    &k_last_price, &k_low_limited,   &k_open_interest,     &k_prev_settlement,    &k_iopv,
+    &k_trading_phase_code,
+};
+const Name* const kTickKeys[kTickFields] = {
+    &k_market_code, &k_datetime,     &k_open_price,   &k_close_price, &k_high_price,   &k_low_price,
+    &k_total_turnover, &k_volume,    &k_prev_close,   &k_ask_vols,    &k_asks,         &k_bid_vols,
+    &k_bids,        &k_high_limited, &k_last_price,   &k_low_limited, &k_open_interest, &k_prev_settlement,
+    &k_iopv,        &k_trading_phase_code,
+};
+
+enum { O_ORDER_TIME, O_SECURITY_ID, O_MARKET_TYPE, O_SIDE, O_BIZ_INDEX, O_ORDER_PRICE, O_ORDER_VOLUME,
+       O_ORDER_TYPE, O_ORIG_ORDER_NO };
+AttrReader tick_order_attrs{
+    &k_order_time,   &k_security_id,  &k_market_type, &k_side,          &k_biz_index,
+    &k_order_price,  &k_order_volume, &k_order_type,  &k_orig_order_no,
+};
+
+enum { T_TRADE_TIME, T_SECURITY_ID, T_MARKET_TYPE, T_BID_SEQ, T_OFFER_SEQ, T_BIZ_INDEX, T_TRADE_PRICE,
+       T_TRADE_VOLUME, T_VALUE_TRADE, T_TRADE_TYPE };
+AttrReader tick_trade_attrs{
+    &k_trade_time,  &k_security_id,  &k_market_type,  &k_bid_appl_seq_num, &k_offer_appl_seq_num,
+    &k_biz_index,   &k_trade_price,  &k_trade_volume, &k_value_trade,      &k_trade_type,
+};
+
+// Bar: the key, the time, then the 7 values in the order of the bar record.
+enum { B_SECURITY_ID, B_MARKET_TYPE, B_END_TIME, B_VALUES };
+AttrReader bar_attrs{
+    &k_security_id, &k_market_type, &k_end_time, &k_open,   &k_close,
+    &k_high,        &k_low,         &k_amount,   &k_volume, &k_prev_close,
+};
+const Name* const kBarKeys[kBarFields] = {
+    &k_market_code, &k_orig_time, &k_open_price, &k_close_price, &k_high_price,
+    &k_low_price,   &k_total_turnover, &k_volume, &k_prev_close,
+};
+
+// 1000 as an interpreter int, made once.
+PyObject* thousand() {
+    static PyObject* v = nullptr;
+    if (!v) v = PyLong_FromLong(1000);
+    return v;
 }
 
-PyObject* on_tick_order(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_tick_order");
-    return nullptr;
+// stamp / 1000 as Python's `/` computes it: the interpreter's own true
+// division, never through a C double (17-digit stamps would round wrongly).
+Ref seconds(PyObject* stamp) {
+    PyObject* k = thousand();
+    return k ? Ref::steal(PyNumber_TrueDivide(stamp, k)) : Ref();
 }
 
-PyObject* on_tick_trade(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_tick_trade");
-    return nullptr;
+// convert_int_to_datetime(msg.<stamp> / 1000)
+Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp) {
+    Ref convert = global(k_convert_int_to_datetime);
+    if (!convert) return Ref();
+    Ref t = attrs.get(msg, stamp);
+    if (!t) return Ref();
+    Ref q = seconds(t.get());
+    return q ? glue::call(convert.get(), q.get()) : Ref();
 }
 
-PyObject* on_bar(PyObject* const*) {
-    PyErr_SetString(PyExc_NotImplementedError, "on_bar");
-    return nullptr;
+// a + "." + b for two exact strings, in one allocation.
+Ref join_key(PyObject* a, PyObject* b) {
+    Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(a);
+    if (PyUnicode_MAX_CHAR_VALUE(b) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(b);
+    Ref out = Ref::steal(PyUnicode_New(na + 1 + nb, maxchar));
+    if (!out) return Ref();
+    if (PyUnicode_CopyCharacters(out.get(), 0, a, 0, na) < 0) return Ref();
+    PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), na, '.');
+    if (PyUnicode_CopyCharacters(out.get(), na + 1, b, 0, nb) < 0) return Ref();
+    return out;
+}
+
+// msg.security_id + "." + get_exchane_from_vela_mdtype(msg.market_type),
+// evaluated as Python does: the first `+` before the exchange is looked up,
+// so a security_id that is not a str fails there, with Python's message.
+Ref instrument_key(AttrReader& attrs, PyObject* msg, std::size_t security_id, std::size_t market_type) {
+    Ref id = attrs.get(msg, security_id);
+    if (!id) return Ref();
+    bool exact = PyUnicode_CheckExact(id.get());
+    Ref head = exact ? std::move(id) : Ref::steal(PyNumber_Add(id.get(), k_dot));
+    if (!head) return Ref();
+    Ref exchange = global(k_get_exchane_from_vela_mdtype);
+    if (!exchange) return Ref();
+    Ref mt = attrs.get(msg, market_type);
+    if (!mt) return Ref();
+    Ref suffix = glue::call(exchange.get(), mt.get());
+    if (!suffix) return Ref();
+    if (exact && PyUnicode_CheckExact(suffix.get())) return join_key(head.get(), suffix.get());
+    if (exact) head = Ref::steal(PyNumber_Add(head.get(), k_dot));
+    return head ? Ref::steal(PyNumber_Add(head.get(), suffix.get())) : Ref();
+}
+
+// chr(code) as the builtin computes it: an index that fits a C int, then the
+// range check, with the builtin's own errors.
+Ref char_of(PyObject* code) {
+    Ref index = Ref::steal(PyNumber_Index(code));
+    if (!index) return Ref();
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return Ref();
+    if (overflow || v > INT_MAX || v < INT_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return Ref();
+    }
+    return Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(v)));
+}
+
+// mapping(chr(msg.<code>)[, msg.market_type])
+Ref map_code(PyObject* mapping_name, AttrReader& attrs, PyObject* msg, std::size_t code, int market_type = -1) {
+    Ref mapping = global(mapping_name);
+    if (!mapping) return Ref();
+    Ref raw = attrs.get(msg, code);
+    if (!raw) return Ref();
+    Ref ch = char_of(raw.get());
+    if (!ch) return Ref();
+    if (market_type < 0) return glue::call(mapping.get(), ch.get());
+    Ref mt = attrs.get(msg, static_cast<std::size_t>(market_type));
+    return mt ? glue::call(mapping.get(), ch.get(), mt.get()) : Ref();
+}
+
+// A new dict of `n` entries: keys[i] -> values[i] (values borrowed).
+Ref record(const Name* const* keys, PyObject* const* values, Py_ssize_t n) {
+    Ref d = Ref::steal(_PyDict_NewPresized(n));
+    if (!d) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyDict_SetItem(d.get(), keys[i]->get(), values[i]) < 0) return Ref();
+    return d;
+}
+
+// history[key].append(rec), creating the queue first if the key is new:
+// `deque(maxlen=maxlen)`, or `deque()` when maxlen is null.
+int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) {
+    int has = PyDict_Contains(history, key);
+    if (has < 0) return -1;
+    if (!has) {
+        Ref deque = global(k_deque);
+        if (!deque) return -1;
+        PyObject* argv[] = {nullptr, maxlen};
+        Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
+        if (!q || PyDict_SetItem(history, key, q.get()) < 0) return -1;
+    }
+    // The deque() call may have run anything: look the queue up again, as Python would.
+    PyObject* q = PyDict_GetItemWithError(history, key);
+    Ref queue = q ? Ref::borrow(q) : Ref::steal(PyObject_GetItem(history, key));
+    if (!queue) return -1;
+    return glue::call_method_void(queue.get(), k_append, rec);
+}
+
+// Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt[, <payload>=value]) appended to event_queue.
+int publish_event(PyObject* member, const KwNames& kw, PyObject* dt, PyObject* payload) {
+    Ref event_cls = global(k_Event);
+    if (!event_cls) return -1;
+    Ref type = global_attr(k_EVENT, member);
+    if (!type) return -1;
+    PyObject* argv[] = {nullptr, type.get(), dt, dt, payload};
+    Ref event = glue::call_kw(event_cls.get(), argv + 1, 1, kw);
+    return event ? publish(event.get()) : -1;
+}
+
+// Environment.get_instance()
+Ref environment() {
+    Ref env_cls = global(k_Environment);
+    return env_cls ? glue::call_method(env_cls.get(), k_get_instance) : Ref();
+}
+
+// TickObject(Environment.get_instance().data_proxy.instruments(market_code), tick_dict)
+Ref tick_object(PyObject* market_code, PyObject* tick_dict) {
+    Ref tick_cls = global(k_TickObject);
+    if (!tick_cls) return Ref();
+    Ref env = environment();
+    if (!env) return Ref();
+    Ref proxy = glue::getattr(env.get(), k_data_proxy);
+    if (!proxy) return Ref();
+    Ref instrument = glue::call_method(proxy.get(), k_instruments, market_code);
+    return instrument ? glue::call(tick_cls.get(), instrument.get(), tick_dict) : Ref();
+}
+
+// len(Environment.get_instance().get_universe()) as an int object.
+Ref universe_size() {
+    Ref env = environment();
+    if (!env) return Ref();
+    Ref universe = glue::call_method(env.get(), k_get_universe);
+    if (!universe) return Ref();
+    Py_ssize_t n = PyObject_Size(universe.get());
+    return n < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(n));
+}
+
+// 0 and 1: the interpreter's cached small ints, so nothing is allocated.
+PyObject* zero() { return PyLong_FromLong(0); }
+PyObject* one() { return PyLong_FromLong(1); }
+
+// The bar counter (steps 5 and 6 of on_bar): 1 when the count goes on, 0 on error.
+bool count_bar(PyObject* self, PyObject* t) {
+    Ref current = glue::getattr(self, k_current_trade_dt);
+    if (!current) return false;
+    Ref z = Ref::steal(zero());
+    if (!z) return false;
+    int same = glue::eq(current.get(), z.get());
+    if (same == 0) {
+        current = glue::getattr(self, k_current_trade_dt);
+        if (!current) return false;
+        same = glue::eq(current.get(), t);
+    }
+    if (same < 0) return false;
+    Ref cnt;
+    if (same) {
+        Ref old = glue::getattr(self, k_bar_cnt);
+        if (!old) return false;
+        Ref inc = Ref::steal(one());
+        cnt = inc ? Ref::steal(PyNumber_InPlaceAdd(old.get(), inc.get())) : Ref();
+    } else {
+        cnt = Ref::steal(one());
+    }
+    if (!cnt || PyObject_SetAttr(self, k_bar_cnt, cnt.get()) < 0) return false;
+    return PyObject_SetAttr(self, k_current_trade_dt, t) == 0;
+}
+
+// Step 7 of on_bar: one EVENT.BAR when the bar time is complete.
+PyObject* complete_bar_time(PyObject* self) {
+    Ref cnt = glue::getattr(self, k_bar_cnt);
+    if (!cnt) return nullptr;
+    Ref size = universe_size();
+    if (!size) return nullptr;
+    int complete = glue::eq(cnt.get(), size.get());
+    if (complete <= 0) return complete < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref convert = global(k_convert_int_to_whole_date);
+    if (!convert) return nullptr;
+    Ref current = glue::getattr(self, k_current_trade_dt);
+    if (!current) return nullptr;
+    Ref whole = Ref::steal(PyNumber_Long(current.get()));
+    if (!whole) return nullptr;
+    Ref calendar_dt = glue::call(convert.get(), whole.get());
+    if (!calendar_dt) return nullptr;
+    if (publish_event(k_BAR, kw_bar, calendar_dt.get(), nullptr) < 0) return nullptr;
+    // Reset only once published: a failed append leaves the count complete.
+    Ref reset = Ref::steal(zero());
+    if (!reset || PyObject_SetAttr(self, k_bar_cnt, reset.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* on_snapshot(PyObject* const* a) {
+    PyObject* snapshot = a[1];
+    Ref values[kTickFields];
+    values[1] = event_time(snapshot_attrs, snapshot, S_ORIG_TIME);
+    if (!values[1]) return nullptr;
+    values[0] = instrument_key(snapshot_attrs, snapshot, S_SECURITY_ID, S_MARKET_TYPE);
+    if (!values[0]) return nullptr;
+    PyObject* items[kTickFields] = {values[0].get(), values[1].get()};
+    for (Py_ssize_t i = 2; i < kTickFields; ++i) {
+        values[i] = snapshot_attrs.get(snapshot, S_VALUES + i - 2);
+        if (!values[i]) return nullptr;
+        items[i] = values[i].get();
+    }
+    Ref tick = record(kTickKeys, items, kTickFields);
+    if (!tick) return nullptr;
+    Ref maxlen = Ref::steal(PyLong_FromLong(kTickHistoryLength));
+    if (!maxlen || remember(g.history_tick, items[0], tick.get(), maxlen.get()) < 0) return nullptr;
+    Ref tick_obj = tick_object(items[0], tick.get());
+    if (!tick_obj || publish_event(k_TICK, kw_tick, items[1], tick_obj.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_tick_order(PyObject* const* a) {
+    PyObject* msg = a[1];
+    AttrReader& r = tick_order_attrs;
+    Ref dt = event_time(r, msg, O_ORDER_TIME);
+    if (!dt) return nullptr;
+    Ref market_code = instrument_key(r, msg, O_SECURITY_ID, O_MARKET_TYPE);
+    if (!market_code) return nullptr;
+    Ref side = map_code(k_get_side_from_vela_l2_order, r, msg, O_SIDE, O_MARKET_TYPE);
+    if (!side) return nullptr;
+    Ref cls = global(k_L2Order);
+    if (!cls) return nullptr;
+    Ref factory = glue::getattr(cls.get(), k_from_create);
+    if (!factory) return nullptr;
+    Ref biz_index = r.get(msg, O_BIZ_INDEX);
+    if (!biz_index) return nullptr;
+    Ref price = r.get(msg, O_ORDER_PRICE);
+    if (!price) return nullptr;
+    Ref volume = r.get(msg, O_ORDER_VOLUME);
+    if (!volume) return nullptr;
+    Ref order_type = map_code(k_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    if (!order_type) return nullptr;
+    Ref orig_order_no = r.get(msg, O_ORIG_ORDER_NO);
+    if (!orig_order_no) return nullptr;
+    Ref l2order_type = map_code(k_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    if (!l2order_type) return nullptr;
+    Ref l2_order = glue::call(factory.get(), biz_index.get(), market_code.get(), dt.get(), side.get(), price.get(),
+                              volume.get(), order_type.get(), orig_order_no.get(), l2order_type.get());
+    if (!l2_order || publish_event(k_L2_ORDER, kw_l2_order, dt.get(), l2_order.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_tick_trade(PyObject* const* a) {
+    PyObject* msg = a[1];
+    AttrReader& r = tick_trade_attrs;
+    Ref dt = event_time(r, msg, T_TRADE_TIME);
+    if (!dt) return nullptr;
+    Ref market_code = instrument_key(r, msg, T_SECURITY_ID, T_MARKET_TYPE);
+    if (!market_code) return nullptr;
+    Ref bid = r.get(msg, T_BID_SEQ);
+    if (!bid) return nullptr;
+    Ref offer = r.get(msg, T_OFFER_SEQ);
+    if (!offer) return nullptr;
+    int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);  // strict: equal is a sell
+    if (buy < 0) return nullptr;
+    Ref side = global_attr(k_SIDE, buy ? k_BUY : k_SELL);
+    if (!side) return nullptr;
+    Ref cls = global(k_L2Transaction);
+    if (!cls) return nullptr;
+    Ref factory = glue::getattr(cls.get(), k_from_create);
+    if (!factory) return nullptr;
+    Ref biz_index = r.get(msg, T_BIZ_INDEX);
+    if (!biz_index) return nullptr;
+    Ref price = r.get(msg, T_TRADE_PRICE);
+    if (!price) return nullptr;
+    Ref volume = r.get(msg, T_TRADE_VOLUME);
+    if (!volume) return nullptr;
+    Ref value = r.get(msg, T_VALUE_TRADE);
+    if (!value) return nullptr;
+    Ref trade_type = map_code(k_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
+    if (!trade_type) return nullptr;
+    bid = r.get(msg, T_BID_SEQ);
+    if (!bid) return nullptr;
+    offer = r.get(msg, T_OFFER_SEQ);
+    if (!offer) return nullptr;
+    Ref l2_transaction = glue::call(factory.get(), biz_index.get(), market_code.get(), dt.get(), side.get(),
+                                    price.get(), volume.get(), value.get(), trade_type.get(), bid.get(), offer.get());
+    if (!l2_transaction || publish_event(k_L2_TRANSACTION, kw_l2_transaction, dt.get(), l2_transaction.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_bar(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* bar = a[1];
+    AttrReader& r = bar_attrs;
+    Ref values[kBarFields];
+    values[0] = instrument_key(r, bar, B_SECURITY_ID, B_MARKET_TYPE);
+    if (!values[0]) return nullptr;
+    values[1] = event_time(r, bar, B_END_TIME);
+    if (!values[1]) return nullptr;
+    PyObject* items[kBarFields] = {values[0].get(), values[1].get()};
+    for (Py_ssize_t i = 2; i < kBarFields; ++i) {
+        values[i] = r.get(bar, B_VALUES + i - 2);
+        if (!values[i]) return nullptr;
+        items[i] = values[i].get();
+    }
+    Ref rec = record(kBarKeys, items, kBarFields);
+    if (!rec || remember(g.history_bar, items[0], rec.get(), nullptr) < 0) return nullptr;
+    Ref end_time = r.get(bar, B_END_TIME);
+    if (!end_time) return nullptr;
+    Ref t = seconds(end_time.get());
+    if (!t || !count_bar(self, t.get())) return nullptr;
+    return complete_bar_time(self);
 }
 
 }  // namespace ferrule
