@@ -10,12 +10,15 @@
 #include "ferrule/methods.hpp"
 #include "ferrule/state.hpp"
 #include "glue/attr_cache.hpp"
+#include "glue/fastcall.hpp"
+#include "glue/record.hpp"
 
 namespace ferrule {
 
 namespace {
 
 using glue::AttrReader;
+using glue::CachedGlobal;
 using glue::KwNames;
 using glue::Name;
 using glue::Ref;
@@ -108,6 +111,23 @@ Name k_deque{"deque"};
 Name k_append{"append"};
 Name k_dot{"."};
 
+// The same names, remembered while the module dict is unchanged.
+CachedGlobal mg_convert_int_to_datetime{k_convert_int_to_datetime};
+CachedGlobal mg_convert_int_to_whole_date{k_convert_int_to_whole_date};
+CachedGlobal mg_get_exchane_from_vela_mdtype{k_get_exchane_from_vela_mdtype};
+CachedGlobal mg_get_side_from_vela_l2_order{k_get_side_from_vela_l2_order};
+CachedGlobal mg_get_order_type_from_vela_l2_order{k_get_order_type_from_vela_l2_order};
+CachedGlobal mg_get_l2order_type_from_vela{k_get_l2order_type_from_vela};
+CachedGlobal mg_get_trade_type_from_vela{k_get_trade_type_from_vela};
+CachedGlobal mg_Environment{k_Environment};
+CachedGlobal mg_TickObject{k_TickObject};
+CachedGlobal mg_L2Order{k_L2Order};
+CachedGlobal mg_L2Transaction{k_L2Transaction};
+CachedGlobal mg_Event{k_Event};
+CachedGlobal mg_EVENT{k_EVENT};
+CachedGlobal mg_SIDE{k_SIDE};
+CachedGlobal mg_deque{k_deque};
+
 KwNames kw_tick{"calendar_dt", "trading_dt", "tick"};
 KwNames kw_l2_order{"calendar_dt", "trading_dt", "l2_order"};
 KwNames kw_l2_transaction{"calendar_dt", "trading_dt", "l2_transaction"};
@@ -127,7 +147,7 @@ AttrReader snapshot_attrs{
     &k_last_price, &k_low_limited,   &k_open_interest,     &k_prev_settlement,    &k_iopv,
     &k_trading_phase_code,
 };
-const Name* const kTickKeys[kTickFields] = {
+glue::RecordBuilder tick_record{
     &k_market_code, &k_datetime,     &k_open_price,   &k_close_price, &k_high_price,   &k_low_price,
     &k_total_turnover, &k_volume,    &k_prev_close,   &k_ask_vols,    &k_asks,         &k_bid_vols,
     &k_bids,        &k_high_limited, &k_last_price,   &k_low_limited, &k_open_interest, &k_prev_settlement,
@@ -154,10 +174,19 @@ AttrReader bar_attrs{
     &k_security_id, &k_market_type, &k_end_time, &k_open,   &k_close,
     &k_high,        &k_low,         &k_amount,   &k_volume, &k_prev_close,
 };
-const Name* const kBarKeys[kBarFields] = {
+glue::RecordBuilder bar_record{
     &k_market_code, &k_orig_time, &k_open_price, &k_close_price, &k_high_price,
     &k_low_price,   &k_total_turnover, &k_volume, &k_prev_close,
 };
+
+// A module global by name, as Python code reads it.
+Ref lookup(CachedGlobal& name) { return name.get(g.ns); }
+
+// <global>.<attr>, e.g. EVENT.TICK.
+Ref lookup_attr(CachedGlobal& owner, PyObject* attr) {
+    Ref o = lookup(owner);
+    return o ? glue::getattr(o.get(), attr) : Ref();
+}
 
 // 1000 as an interpreter int, made once.
 PyObject* thousand() {
@@ -175,7 +204,7 @@ Ref seconds(PyObject* stamp) {
 
 // convert_int_to_datetime(msg.<stamp> / 1000)
 Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp) {
-    Ref convert = global(k_convert_int_to_datetime);
+    Ref convert = lookup(mg_convert_int_to_datetime);
     if (!convert) return Ref();
     Ref t = attrs.get(msg, stamp);
     if (!t) return Ref();
@@ -205,7 +234,7 @@ Ref instrument_key(AttrReader& attrs, PyObject* msg, std::size_t security_id, st
     bool exact = PyUnicode_CheckExact(id.get());
     Ref head = exact ? std::move(id) : Ref::steal(PyNumber_Add(id.get(), k_dot));
     if (!head) return Ref();
-    Ref exchange = global(k_get_exchane_from_vela_mdtype);
+    Ref exchange = lookup(mg_get_exchane_from_vela_mdtype);
     if (!exchange) return Ref();
     Ref mt = attrs.get(msg, market_type);
     if (!mt) return Ref();
@@ -232,8 +261,8 @@ Ref char_of(PyObject* code) {
 }
 
 // mapping(chr(msg.<code>)[, msg.market_type])
-Ref map_code(PyObject* mapping_name, AttrReader& attrs, PyObject* msg, std::size_t code, int market_type = -1) {
-    Ref mapping = global(mapping_name);
+Ref map_code(CachedGlobal& mapping_name, AttrReader& attrs, PyObject* msg, std::size_t code, int market_type = -1) {
+    Ref mapping = lookup(mapping_name);
     if (!mapping) return Ref();
     Ref raw = attrs.get(msg, code);
     if (!raw) return Ref();
@@ -244,22 +273,13 @@ Ref map_code(PyObject* mapping_name, AttrReader& attrs, PyObject* msg, std::size
     return mt ? glue::call(mapping.get(), ch.get(), mt.get()) : Ref();
 }
 
-// A new dict of `n` entries: keys[i] -> values[i] (values borrowed).
-Ref record(const Name* const* keys, PyObject* const* values, Py_ssize_t n) {
-    Ref d = Ref::steal(_PyDict_NewPresized(n));
-    if (!d) return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyDict_SetItem(d.get(), keys[i]->get(), values[i]) < 0) return Ref();
-    return d;
-}
-
 // history[key].append(rec), creating the queue first if the key is new:
 // `deque(maxlen=maxlen)`, or `deque()` when maxlen is null.
 int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) {
     int has = PyDict_Contains(history, key);
     if (has < 0) return -1;
     if (!has) {
-        Ref deque = global(k_deque);
+        Ref deque = lookup(mg_deque);
         if (!deque) return -1;
         PyObject* argv[] = {nullptr, maxlen};
         Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
@@ -274,31 +294,33 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
 
 // Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt[, <payload>=value]) appended to event_queue.
 int publish_event(PyObject* member, const KwNames& kw, PyObject* dt, PyObject* payload) {
-    Ref event_cls = global(k_Event);
+    Ref event_cls = lookup(mg_Event);
     if (!event_cls) return -1;
-    Ref type = global_attr(k_EVENT, member);
+    Ref type = lookup_attr(mg_EVENT, member);
     if (!type) return -1;
     PyObject* argv[] = {nullptr, type.get(), dt, dt, payload};
-    Ref event = glue::call_kw(event_cls.get(), argv + 1, 1, kw);
+    Ref event = glue::instantiate(event_cls.get(), argv + 1, 1, &kw);
     return event ? publish(event.get()) : -1;
 }
 
 // Environment.get_instance()
 Ref environment() {
-    Ref env_cls = global(k_Environment);
+    Ref env_cls = lookup(mg_Environment);
     return env_cls ? glue::call_method(env_cls.get(), k_get_instance) : Ref();
 }
 
 // TickObject(Environment.get_instance().data_proxy.instruments(market_code), tick_dict)
 Ref tick_object(PyObject* market_code, PyObject* tick_dict) {
-    Ref tick_cls = global(k_TickObject);
+    Ref tick_cls = lookup(mg_TickObject);
     if (!tick_cls) return Ref();
     Ref env = environment();
     if (!env) return Ref();
     Ref proxy = glue::getattr(env.get(), k_data_proxy);
     if (!proxy) return Ref();
     Ref instrument = glue::call_method(proxy.get(), k_instruments, market_code);
-    return instrument ? glue::call(tick_cls.get(), instrument.get(), tick_dict) : Ref();
+    if (!instrument) return Ref();
+    PyObject* argv[] = {nullptr, instrument.get(), tick_dict};
+    return glue::instantiate(tick_cls.get(), argv + 1, 2);
 }
 
 // len(Environment.get_instance().get_universe()) as an int object.
@@ -349,7 +371,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (!size) return nullptr;
     int complete = glue::eq(cnt.get(), size.get());
     if (complete <= 0) return complete < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref convert = global(k_convert_int_to_whole_date);
+    Ref convert = lookup(mg_convert_int_to_whole_date);
     if (!convert) return nullptr;
     Ref current = glue::getattr(self, k_current_trade_dt);
     if (!current) return nullptr;
@@ -379,7 +401,7 @@ PyObject* on_snapshot(PyObject* const* a) {
         if (!values[i]) return nullptr;
         items[i] = values[i].get();
     }
-    Ref tick = record(kTickKeys, items, kTickFields);
+    Ref tick = tick_record.build(items);
     if (!tick) return nullptr;
     Ref maxlen = Ref::steal(PyLong_FromLong(kTickHistoryLength));
     if (!maxlen || remember(g.history_tick, items[0], tick.get(), maxlen.get()) < 0) return nullptr;
@@ -395,9 +417,9 @@ PyObject* on_tick_order(PyObject* const* a) {
     if (!dt) return nullptr;
     Ref market_code = instrument_key(r, msg, O_SECURITY_ID, O_MARKET_TYPE);
     if (!market_code) return nullptr;
-    Ref side = map_code(k_get_side_from_vela_l2_order, r, msg, O_SIDE, O_MARKET_TYPE);
+    Ref side = map_code(mg_get_side_from_vela_l2_order, r, msg, O_SIDE, O_MARKET_TYPE);
     if (!side) return nullptr;
-    Ref cls = global(k_L2Order);
+    Ref cls = lookup(mg_L2Order);
     if (!cls) return nullptr;
     Ref factory = glue::getattr(cls.get(), k_from_create);
     if (!factory) return nullptr;
@@ -407,11 +429,11 @@ PyObject* on_tick_order(PyObject* const* a) {
     if (!price) return nullptr;
     Ref volume = r.get(msg, O_ORDER_VOLUME);
     if (!volume) return nullptr;
-    Ref order_type = map_code(k_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    Ref order_type = map_code(mg_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
     if (!order_type) return nullptr;
     Ref orig_order_no = r.get(msg, O_ORIG_ORDER_NO);
     if (!orig_order_no) return nullptr;
-    Ref l2order_type = map_code(k_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    Ref l2order_type = map_code(mg_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
     if (!l2order_type) return nullptr;
     Ref l2_order = glue::call(factory.get(), biz_index.get(), market_code.get(), dt.get(), side.get(), price.get(),
                               volume.get(), order_type.get(), orig_order_no.get(), l2order_type.get());
@@ -432,9 +454,9 @@ PyObject* on_tick_trade(PyObject* const* a) {
     if (!offer) return nullptr;
     int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);  // strict: equal is a sell
     if (buy < 0) return nullptr;
-    Ref side = global_attr(k_SIDE, buy ? k_BUY : k_SELL);
+    Ref side = lookup_attr(mg_SIDE, buy ? k_BUY : k_SELL);
     if (!side) return nullptr;
-    Ref cls = global(k_L2Transaction);
+    Ref cls = lookup(mg_L2Transaction);
     if (!cls) return nullptr;
     Ref factory = glue::getattr(cls.get(), k_from_create);
     if (!factory) return nullptr;
@@ -446,7 +468,7 @@ PyObject* on_tick_trade(PyObject* const* a) {
     if (!volume) return nullptr;
     Ref value = r.get(msg, T_VALUE_TRADE);
     if (!value) return nullptr;
-    Ref trade_type = map_code(k_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
+    Ref trade_type = map_code(mg_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
     if (!trade_type) return nullptr;
     bid = r.get(msg, T_BID_SEQ);
     if (!bid) return nullptr;
@@ -474,7 +496,7 @@ PyObject* on_bar(PyObject* const* a) {
         if (!values[i]) return nullptr;
         items[i] = values[i].get();
     }
-    Ref rec = record(kBarKeys, items, kBarFields);
+    Ref rec = bar_record.build(items);
     if (!rec || remember(g.history_bar, items[0], rec.get(), nullptr) < 0) return nullptr;
     Ref end_time = r.get(bar, B_END_TIME);
     if (!end_time) return nullptr;

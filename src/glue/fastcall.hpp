@@ -1,0 +1,45 @@
+// Two costs a C caller pays that interpreted code does not, removed without
+// changing what happens:
+//  - CachedGlobal: a module global read through a Namespace, remembered while
+//    the module dict stays unchanged (its version tag moves on every store,
+//    so a replacement by the engine or a test is seen at the next read);
+//  - instantiate: cls(*args, **kw) for a plain Python class without the
+//    argument tuple and keyword dict that type.__call__ would build and then
+//    unpack again for __init__.
+#pragma once
+#include <Python.h>
+#include <cstddef>
+#include <cstdint>
+
+#include "glue/names.hpp"
+#include "glue/ref.hpp"
+#include "glue/runtime.hpp"
+
+namespace glue {
+
+class CachedGlobal {
+public:
+    explicit CachedGlobal(const Name& name) noexcept : name_(name) {}
+
+    // As ns.get(name): a new reference, or NameError.
+    Ref get(const Namespace& ns) {
+        PyObject* d = ns.dict();
+        if (value_ && d == dict_ && version(d) == version_) return Ref::borrow(value_);
+        return refresh(ns);
+    }
+
+private:
+    static std::uint64_t version(PyObject* d) noexcept;
+    Ref refresh(const Namespace& ns);
+
+    const Name& name_;
+    PyObject* dict_ = nullptr;
+    PyObject* value_ = nullptr;  // borrowed: the dict holds it while its version is unchanged
+    std::uint64_t version_ = 0;
+};
+
+// cls(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))). argv[-1] must be
+// writable (it carries the new instance to __init__ for a moment).
+Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames* kw = nullptr);
+
+}  // namespace glue
