@@ -292,15 +292,26 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
     return glue::call_method_void(queue.get(), k_append, rec);
 }
 
-// Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt[, <payload>=value]) appended to event_queue.
-int publish_event(PyObject* member, const KwNames& kw, PyObject* dt, PyObject* payload) {
-    Ref event_cls = lookup(mg_Event);
-    if (!event_cls) return -1;
-    Ref type = lookup_attr(mg_EVENT, member);
-    if (!type) return -1;
-    PyObject* argv[] = {nullptr, type.get(), dt, dt, payload};
-    Ref event = glue::instantiate(event_cls.get(), argv + 1, 1, &kw);
+// Event and EVENT.<member>, looked up before the payload is built, as Python
+// evaluates `Event(EVENT.X, ..., x=build())`.
+bool event_head(PyObject* member, Ref* event_cls, Ref* type) {
+    *event_cls = lookup(mg_Event);
+    if (!*event_cls) return false;
+    *type = lookup_attr(mg_EVENT, member);
+    return bool(*type);
+}
+
+// Event(type, calendar_dt=dt, trading_dt=dt[, <payload name>=payload]) appended to event_queue.
+int publish_event(PyObject* event_cls, PyObject* type, const KwNames& kw, PyObject* dt, PyObject* payload) {
+    PyObject* argv[] = {nullptr, type, dt, dt, payload};
+    Ref event = glue::instantiate(event_cls, argv + 1, 1, &kw);
     return event ? publish(event.get()) : -1;
+}
+
+// The same, for a payload built beforehand.
+int publish_event(PyObject* member, const KwNames& kw, PyObject* dt, PyObject* payload) {
+    Ref event_cls, type;
+    return event_head(member, &event_cls, &type) ? publish_event(event_cls.get(), type.get(), kw, dt, payload) : -1;
 }
 
 // Environment.get_instance()
@@ -309,18 +320,26 @@ Ref environment() {
     return env_cls ? glue::call_method(env_cls.get(), k_get_instance) : Ref();
 }
 
-// TickObject(Environment.get_instance().data_proxy.instruments(market_code), tick_dict)
-Ref tick_object(PyObject* market_code, PyObject* tick_dict) {
-    Ref tick_cls = lookup(mg_TickObject);
-    if (!tick_cls) return Ref();
+// Environment.get_instance().data_proxy.instruments(market_code)
+Ref instrument_of(PyObject* market_code) {
     Ref env = environment();
     if (!env) return Ref();
     Ref proxy = glue::getattr(env.get(), k_data_proxy);
-    if (!proxy) return Ref();
-    Ref instrument = glue::call_method(proxy.get(), k_instruments, market_code);
-    if (!instrument) return Ref();
+    return proxy ? glue::call_method(proxy.get(), k_instruments, market_code) : Ref();
+}
+
+// Steps 6 and 7 of on_snapshot: the instrument, then
+// event_queue.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=TickObject(instrument, tick_dict)))
+int publish_tick(PyObject* market_code, PyObject* dt, PyObject* tick_dict) {
+    Ref instrument = instrument_of(market_code);
+    if (!instrument) return -1;
+    Ref event_cls, type;
+    if (!event_head(k_TICK, &event_cls, &type)) return -1;
+    Ref tick_cls = lookup(mg_TickObject);
+    if (!tick_cls) return -1;
     PyObject* argv[] = {nullptr, instrument.get(), tick_dict};
-    return glue::instantiate(tick_cls.get(), argv + 1, 2);
+    Ref tick = glue::instantiate(tick_cls.get(), argv + 1, 2);
+    return tick ? publish_event(event_cls.get(), type.get(), kw_tick, dt, tick.get()) : -1;
 }
 
 // len(Environment.get_instance().get_universe()) as an int object.
@@ -405,8 +424,8 @@ PyObject* on_snapshot(PyObject* const* a) {
     if (!tick) return nullptr;
     Ref maxlen = Ref::steal(PyLong_FromLong(kTickHistoryLength));
     if (!maxlen || remember(g.history_tick, items[0], tick.get(), maxlen.get()) < 0) return nullptr;
-    Ref tick_obj = tick_object(items[0], tick.get());
-    if (!tick_obj || publish_event(k_TICK, kw_tick, items[1], tick_obj.get()) < 0) return nullptr;
+    // The record is in the history before the engine's objects are built.
+    if (publish_tick(items[0], items[1], tick.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -1,0 +1,378 @@
+import builtins
+import datetime as dt
+import gc
+import sys
+from collections import deque
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from ferrule_support import STAMP, make_bar, make_snapshot, make_tick_order, make_tick_trade
+from pyvela import messages
+
+from corvina.lumen.const import SIDE
+from corvina.lumen.environment import Environment
+
+CODE = "000001.XSHE"
+T1, T2 = 20261208093100000, 20261208093200000
+
+TICK_KEYS = ["market_code", "datetime", "open_price", "close_price", "high_price", "low_price", "total_turnover",
+             "volume", "prev_close", "ask_vols", "asks", "bid_vols", "bids", "high_limited", "last_price",
+             "low_limited", "open_interest", "prev_settlement", "iopv", "trading_phase_code"]
+TICK_SOURCES = ["open_price", "close_price", "high_price", "low_price", "total_value_trade", "total_volume_trade",
+                "pre_close_price", "ask_volume", "ask_price", "bid_volume", "bid_price", "high_limited",
+                "last_price", "low_limited", "open_interest", "prev_settlement", "iopv", "trading_phase_code"]
+
+
+@pytest.fixture
+def universe(monkeypatch):
+    """universe(codes) installs a stand-in engine environment with that universe."""
+    def install(codes=(CODE,)):
+        env = Environment(codes)
+        monkeypatch.setattr(Environment, "_instance", env)
+        return env
+    install()
+    return install
+
+
+@pytest.fixture
+def calls(ferrule, monkeypatch):
+    """calls(name) replaces a module name by a recorder; returns the list of argument tuples."""
+    def record(name, result=lambda *a: a[0]):
+        seen = []
+        monkeypatch.setattr(ferrule, name, lambda *a: (seen.append(a), result(*a))[1])
+        return seen
+    return record
+
+
+def distinct_snapshot():
+    """A snapshot whose every value attribute holds its own object."""
+    return make_snapshot(**{name: object() for name in TICK_SOURCES})
+
+
+def test_snapshot_record_and_tick_event(strategy, ferrule, universe, drain):
+    snap = distinct_snapshot()
+    strategy.on_snapshot(snap)
+    [tick] = ferrule.history_tick[CODE]
+    assert list(tick) == TICK_KEYS
+    assert tick["market_code"] == CODE and tick["datetime"] == dt.datetime(2026, 12, 8, 9, 30, 0, 500000)
+    assert all(tick[k] is getattr(snap, s) for k, s in zip(TICK_KEYS[2:], TICK_SOURCES))
+    [event] = drain()
+    assert event.event_type is ferrule.EVENT.TICK and list(event.payload) == ["calendar_dt", "trading_dt", "tick"]
+    assert event.calendar_dt == event.trading_dt == tick["datetime"]
+    assert event.tick._tick_dict is tick and event.tick.instrument.market_code == CODE
+    assert gc.is_tracked(tick)  # it holds lists: the collector must see it
+
+
+def test_tick_history_keeps_the_newest_60(strategy, ferrule, universe, drain):
+    for i in range(61):
+        strategy.on_snapshot(make_snapshot(last_price=i))
+    q = ferrule.history_tick[CODE]
+    assert q.maxlen == 60 and [t["last_price"] for t in q] == list(range(1, 61))
+    assert ferrule.get_current_tick(CODE) is q[-1] and len(drain()) == 61
+
+
+def test_tick_order(strategy, ferrule, universe, drain):
+    strategy.on_tick_order(make_tick_order(side=ord("2"), order_type=ord("U")))
+    [event] = drain()
+    o = event.l2_order
+    assert list(event.payload) == ["calendar_dt", "trading_dt", "l2_order"] and event.event_type is ferrule.EVENT.L2_ORDER
+    assert (o.seq, o.market_code, o.datetime, o.side, o.price, o.volume, o.order_type, o.orig_order_no,
+            o.l2order_type) == (7, CODE, event.calendar_dt, SIDE.SELL, 10.5, 300, "BEST_OWN", 99, "ORDER")
+    assert not ferrule.history_tick and not ferrule.history_bar
+
+
+def test_tick_order_maps_the_order_type_twice(strategy, universe, calls, drain):
+    first = calls("get_order_type_from_vela_l2_order")
+    second = calls("get_l2order_type_from_vela")
+    strategy.on_tick_order(make_tick_order(order_type=ord("A")))
+    assert first == second == [("A", 1)]
+
+
+@pytest.mark.parametrize("bid, offer, side", [(101, 100, SIDE.BUY), (100, 100, SIDE.SELL), (99, 100, SIDE.SELL)])
+def test_tick_trade(strategy, ferrule, universe, drain, bid, offer, side):
+    strategy.on_tick_trade(make_tick_trade(bid_appl_seq_num=bid, offer_appl_seq_num=offer, trade_type=ord("4")))
+    [event] = drain()
+    t = event.l2_transaction
+    assert list(event.payload) == ["calendar_dt", "trading_dt", "l2_transaction"]
+    assert (t.seq, t.market_code, t.datetime, t.side, t.price, t.volume, t.value, t.trade_type, t.bid_seq,
+            t.offer_seq) == (8, CODE, event.calendar_dt, side, 10.5, 200, 2100.0, "CANCEL", bid, offer)
+    assert not ferrule.history_tick and not ferrule.history_bar
+
+
+CALLBACKS = [("on_snapshot", make_snapshot, "orig_time"), ("on_tick_order", make_tick_order, "order_time"),
+             ("on_tick_trade", make_tick_trade, "trade_time"), ("on_bar", make_bar, "end_time")]
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(stamp=st.integers(10**16, 10**17 - 1) | st.sampled_from([STAMP, 10**16 + 1, 2**53 + 1, 2**56 - 1]))
+def test_stamps_are_divided_as_python_divides(ferrule, monkeypatch, stamp):
+    monkeypatch.setattr(Environment, "_instance", Environment([CODE, "000002.XSHE"]))  # bars never complete
+    s = ferrule.VelaStrategy(None)
+    for name, make, field in CALLBACKS:
+        seen = []
+        monkeypatch.setattr(ferrule, "convert_int_to_datetime", lambda x: seen.append(x) or x)
+        getattr(s, name)(make(**{field: stamp}))
+        assert [(type(x), x) for x in seen] == [(float, stamp / 1000)]
+    assert s.current_trade_dt == stamp / 1000
+
+
+def test_stamp_ending_in_500_keeps_the_half_second(strategy, universe, calls, drain):
+    seen = calls("convert_int_to_datetime")
+    strategy.on_snapshot(make_snapshot(orig_time=20261208093000500))
+    assert seen == [(20261208093000.5,)]
+
+
+def bars(strategy, *ends):
+    for end in ends:
+        strategy.on_bar(make_bar(end))
+
+
+@pytest.mark.parametrize("size, ends, n_events, bar_cnt, current", [
+    (3, [T1, T1, T1], 1, 0, T1 / 1000),
+    (3, [T1, T1, T2], 0, 1, T2 / 1000),
+    (3, [T1, T1, T2, T2, T2], 1, 0, T2 / 1000),
+    (3, [T1, T1, T1, T1], 1, 1, T1 / 1000),  # after completion the count starts again
+    (1, [T1, T2, T2], 3, 0, T2 / 1000),
+    (0, [T1, T1, T1], 0, 3, T1 / 1000),  # an empty universe never completes
+])
+def test_bar_completion(strategy, ferrule, universe, drain, size, ends, n_events, bar_cnt, current):
+    universe([f"{i:06d}.XSHE" for i in range(size)])
+    bars(strategy, *ends)
+    events = drain()
+    assert [e.event_type for e in events] == [ferrule.EVENT.BAR] * n_events
+    whole = ferrule.convert_int_to_whole_date(int(ends[-1] / 1000))
+    assert all(list(e.payload) == ["calendar_dt", "trading_dt"] and e.calendar_dt == e.trading_dt for e in events)
+    assert not events or events[-1].calendar_dt == whole
+    assert (strategy.bar_cnt, strategy.current_trade_dt) == (bar_cnt, current)
+
+
+def test_bar_record_and_unbounded_history(strategy, ferrule, universe, drain):
+    bars(strategy, *[T1] * 300)
+    q = ferrule.history_bar[CODE]
+    assert q.maxlen is None and len(q) == 300
+    assert list(q[-1]) == ["market_code", "orig_time", "open_price", "close_price", "high_price", "low_price",
+                           "total_turnover", "volume", "prev_close"]
+    assert list(q[-1].values()) == [CODE, dt.datetime(2026, 12, 8, 9, 31), 10.0, 10.2, 10.3, 9.9, 1.0e6, 100_000,
+                                    9.8]
+    assert not ferrule.history_tick
+
+
+def python_error(fn):
+    try:
+        fn()
+    except Exception as e:  # noqa: BLE001 - the very error Python raises
+        return type(e), str(e)
+    raise AssertionError("no error")
+
+
+def without(make, field, **fields):
+    msg = make(**fields)
+    delattr(msg, field)
+    return msg
+
+
+class Failing:
+    def __get__(self, obj, owner):
+        raise LookupError("feed down")
+
+    def __set__(self, obj, value):
+        pass
+
+
+SnapshotWithBadGetter = type("SnapshotWithBadGetter", (messages.Snapshot,), {"iopv": Failing()})
+
+
+@pytest.mark.parametrize("callback, message, expected", [
+    ("on_snapshot", lambda: without(make_snapshot, "iopv"),
+     (AttributeError, "'Snapshot' object has no attribute 'iopv'")),
+    ("on_snapshot", lambda: SnapshotWithBadGetter(orig_time=STAMP, security_id="1", market_type=1),
+     (LookupError, "feed down")),
+    ("on_snapshot", lambda: make_snapshot(security_id=600000), python_error(lambda: 600000 + ".")),
+    ("on_bar", lambda: make_bar(security_id=None), python_error(lambda: None + ".")),
+    ("on_tick_order", lambda: without(make_tick_order, "orig_order_no"),
+     (AttributeError, "'TickOrder' object has no attribute 'orig_order_no'")),
+    ("on_tick_trade", lambda: make_tick_trade(trade_time="x"), python_error(lambda: "x" / 1000)),
+])
+def test_bad_messages_raise_pythons_error(strategy, ferrule, universe, drain, callback, message, expected):
+    with pytest.raises(expected[0]) as e:
+        getattr(strategy, callback)(message())
+    assert str(e.value) == expected[1] and not drain()
+
+
+class Index:
+    def __index__(self):
+        return 0x42
+
+
+@pytest.mark.parametrize("code", [-1, 0x110000, 2**31, -2**31 - 1, 2**70, 1.5, "1", None, True, Index()])
+@pytest.mark.parametrize("callback, make, field", [
+    ("on_tick_order", make_tick_order, "side"), ("on_tick_order", make_tick_order, "order_type"),
+    ("on_tick_trade", make_tick_trade, "trade_type")])
+def test_character_codes_follow_chr(strategy, ferrule, universe, calls, drain, code, callback, make, field):
+    for name in ("get_side_from_vela_l2_order", "get_order_type_from_vela_l2_order", "get_l2order_type_from_vela",
+                 "get_trade_type_from_vela"):
+        calls(name)
+    try:
+        expected = builtins.chr(code)
+    except Exception as e:  # noqa: BLE001
+        with pytest.raises(type(e)) as got:
+            getattr(strategy, callback)(make(**{field: code}))
+        assert str(got.value) == str(e)
+        return
+    getattr(strategy, callback)(make(**{field: code}))
+    payload = drain()[0].payload
+    obj = payload.get("l2_order") or payload["l2_transaction"]
+    assert expected in {getattr(obj, a, None) for a in ("side", "order_type", "l2order_type", "trade_type")}
+
+
+def test_failure_after_the_record_keeps_the_record(strategy, ferrule, universe, monkeypatch, drain):
+    def broken(*a):
+        raise RuntimeError("engine down")
+    monkeypatch.setattr(ferrule, "TickObject", broken)
+    with pytest.raises(RuntimeError, match="engine down"):
+        strategy.on_snapshot(make_snapshot())
+    assert len(ferrule.history_tick[CODE]) == 1 and not drain()
+
+
+def test_universe_whose_len_raises(strategy, ferrule, universe, monkeypatch, drain):
+    class Universe:
+        def __len__(self):
+            raise OSError("no universe")
+    monkeypatch.setattr(universe(), "get_universe", lambda: Universe())
+    with pytest.raises(OSError, match="no universe"):
+        bars(strategy, T1)
+    assert (strategy.bar_cnt, strategy.current_trade_dt) == (1, T1 / 1000)
+    assert len(ferrule.history_bar[CODE]) == 1 and not drain()
+
+
+@pytest.mark.parametrize("broken", ["Event", "event_queue.append"])
+def test_failed_bar_event_keeps_the_count(strategy, ferrule, universe, monkeypatch, drain, broken):
+    def fail(*a, **k):
+        raise RuntimeError("queue full")
+    if broken == "Event":
+        monkeypatch.setattr(ferrule, "Event", fail)
+    else:
+        monkeypatch.setitem(vars(ferrule.event_queue), "append", fail)
+    with pytest.raises(RuntimeError, match="queue full"):
+        bars(strategy, T1)
+    assert strategy.bar_cnt == 1 and len(ferrule.history_bar[CODE]) == 1
+
+
+def test_replaced_engine_names_take_effect_at_once(strategy, ferrule, universe, monkeypatch, drain):
+    strategy.on_snapshot(make_snapshot())
+    monkeypatch.setattr(ferrule, "get_exchane_from_vela_mdtype", lambda mt: "XTST")
+    strategy.on_snapshot(make_snapshot())
+    monkeypatch.undo()
+    universe()
+    strategy.on_snapshot(make_snapshot())
+    assert list(ferrule.history_tick) == [CODE, "000001.XTST"] and len(ferrule.history_tick[CODE]) == 2
+
+
+class Meta(type):
+    def __call__(cls, *a, **k):
+        return ("made", a, k)
+
+
+class BadInit:
+    def __init__(self, *a, **k):
+        return 1
+
+
+@pytest.mark.parametrize("event_cls, check", [
+    (Meta("Event", (), {}), lambda e: e[0] == "made" and list(e[2]) == ["calendar_dt", "trading_dt", "tick"]),
+    (type("Event", (), {"__new__": lambda cls, *a, **k: ("new", a)}), lambda e: e[0] == "new"),
+    (BadInit, None),
+])
+def test_event_classes_are_called_as_python_calls_them(strategy, ferrule, universe, monkeypatch, drain,
+                                                      event_cls, check):
+    monkeypatch.setattr(ferrule, "Event", event_cls)
+    if check is None:
+        with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'int'$"):
+            strategy.on_snapshot(make_snapshot())
+        return
+    strategy.on_snapshot(make_snapshot())
+    assert check(drain()[0])
+
+
+FIELDS = ("orig_time", "security_id", "market_type") + tuple(TICK_SOURCES)
+
+
+def snapshot_of(cls, **values):
+    msg, default = cls.__new__(cls), make_snapshot()
+    for name in FIELDS:
+        try:
+            setattr(msg, name, values.get(name, getattr(default, name)))
+        except AttributeError:  # no slot, or a property in its place
+            pass
+    return msg
+
+
+def test_attribute_cache_follows_class_changes(strategy, ferrule, universe, drain):
+    cls = type("Snap", (messages.Snapshot,), {"__slots__": ()})
+    last = lambda: ferrule.history_tick[CODE][-1]["last_price"]  # noqa: E731
+    strategy.on_snapshot(snapshot_of(cls, last_price=1))
+    cls.last_price = property(lambda self: "patched")
+    strategy.on_snapshot(snapshot_of(messages.Snapshot, last_price=2))
+    assert last() == 2
+    strategy.on_snapshot(snapshot_of(cls, last_price=3))
+    assert last() == "patched"
+    del cls.last_price
+    strategy.on_snapshot(snapshot_of(cls, last_price=4))
+    assert last() == 4
+
+
+class Reordered:
+    __slots__ = tuple(reversed(FIELDS))
+
+
+class Hooked:
+    __slots__ = tuple(f for f in FIELDS if f != "iopv")
+
+    def __getattr__(self, name):
+        return f"hook:{name}"
+
+
+class Counted(messages.Snapshot):
+    __slots__ = ()
+    reads = []
+
+    def __getattribute__(self, name):
+        Counted.reads.append(name)
+        return object.__getattribute__(self, name)
+
+
+class WithDict:
+    pass
+
+
+@pytest.mark.parametrize("cls", [messages.Snapshot, Reordered, Hooked, Counted, WithDict])
+def test_every_message_layout_reads_right(strategy, ferrule, universe, drain, cls):
+    msgs = [snapshot_of(c, last_price=i) for i, c in enumerate([cls, messages.Snapshot, cls, Reordered, cls])]
+    for m in msgs:
+        strategy.on_snapshot(m)
+    got = [t["last_price"] for t in ferrule.history_tick[CODE]]
+    assert got == list(range(5))
+    assert ferrule.history_tick[CODE][0]["iopv"] == ("hook:iopv" if cls is Hooked else 0)
+    if cls is Counted:
+        assert Counted.reads[:3] == ["orig_time", "security_id", "market_type"] and len(Counted.reads) == 63
+
+
+@pytest.mark.parametrize("callback, make", [(name, make) for name, make, _ in CALLBACKS])
+def test_no_reference_leaks(strategy, ferrule, universe, monkeypatch, callback, make):
+    # The ring buffer keeps what it has handed out; a deque lets go.
+    sink = deque()
+    monkeypatch.setitem(vars(ferrule.event_queue), "append", sink.append)
+    marker = object()
+    field = {"on_snapshot": "iopv", "on_tick_order": "order_price", "on_tick_trade": "trade_price",
+             "on_bar": "volume"}[callback]
+    msg = make(**{field: marker})
+    getattr(strategy, callback)(msg)  # first call creates the histories
+    before = sys.getrefcount(marker)
+    for _ in range(50):
+        getattr(strategy, callback)(msg)
+    for name in ("history_tick", "history_bar"):
+        for q in getattr(ferrule, name).values():
+            q.clear()
+    sink.clear()
+    assert sys.getrefcount(marker) == before - 1
