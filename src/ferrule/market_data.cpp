@@ -179,6 +179,10 @@ glue::RecordBuilder bar_record{
     &k_low_price,   &k_total_turnover, &k_volume, &k_prev_close,
 };
 
+// The strategy's own bar counters.
+enum { V_BAR_CNT, V_CURRENT_TRADE_DT };
+AttrReader strategy_attrs{&k_bar_cnt, &k_current_trade_dt};
+
 // A module global by name, as Python code reads it.
 Ref lookup(CachedGlobal& name) { return name.get(g.ns); }
 
@@ -358,33 +362,33 @@ PyObject* one() { return PyLong_FromLong(1); }
 
 // The bar counter (steps 5 and 6 of on_bar): 1 when the count goes on, 0 on error.
 bool count_bar(PyObject* self, PyObject* t) {
-    Ref current = glue::getattr(self, k_current_trade_dt);
+    Ref current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
     if (!current) return false;
     Ref z = Ref::steal(zero());
     if (!z) return false;
     int same = glue::eq(current.get(), z.get());
     if (same == 0) {
-        current = glue::getattr(self, k_current_trade_dt);
+        current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
         if (!current) return false;
         same = glue::eq(current.get(), t);
     }
     if (same < 0) return false;
     Ref cnt;
     if (same) {
-        Ref old = glue::getattr(self, k_bar_cnt);
+        Ref old = strategy_attrs.get(self, V_BAR_CNT);
         if (!old) return false;
         Ref inc = Ref::steal(one());
         cnt = inc ? Ref::steal(PyNumber_InPlaceAdd(old.get(), inc.get())) : Ref();
     } else {
         cnt = Ref::steal(one());
     }
-    if (!cnt || PyObject_SetAttr(self, k_bar_cnt, cnt.get()) < 0) return false;
-    return PyObject_SetAttr(self, k_current_trade_dt, t) == 0;
+    if (!cnt || strategy_attrs.set(self, V_BAR_CNT, cnt.get()) < 0) return false;
+    return strategy_attrs.set(self, V_CURRENT_TRADE_DT, t) == 0;
 }
 
 // Step 7 of on_bar: one EVENT.BAR when the bar time is complete.
 PyObject* complete_bar_time(PyObject* self) {
-    Ref cnt = glue::getattr(self, k_bar_cnt);
+    Ref cnt = strategy_attrs.get(self, V_BAR_CNT);
     if (!cnt) return nullptr;
     Ref size = universe_size();
     if (!size) return nullptr;
@@ -392,7 +396,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (complete <= 0) return complete < 0 ? nullptr : Py_NewRef(Py_None);
     Ref convert = lookup(mg_convert_int_to_whole_date);
     if (!convert) return nullptr;
-    Ref current = glue::getattr(self, k_current_trade_dt);
+    Ref current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
     if (!current) return nullptr;
     Ref whole = Ref::steal(PyNumber_Long(current.get()));
     if (!whole) return nullptr;
@@ -401,7 +405,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (publish_event(k_BAR, kw_bar, calendar_dt.get(), nullptr) < 0) return nullptr;
     // Reset only once published: a failed append leaves the count complete.
     Ref reset = Ref::steal(zero());
-    if (!reset || PyObject_SetAttr(self, k_bar_cnt, reset.get()) < 0) return nullptr;
+    if (!reset || strategy_attrs.set(self, V_BAR_CNT, reset.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -33,15 +33,44 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
     PyObject* descr = _PyType_Lookup(tp, names_[0]->get());
     unsigned int tag = valid_tag(tp);
     if (tag == 0) return nullptr;
+    bool has_dict = (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0;
     Way w;
     w.tag = tag;
-    w.offsets[0] = slot_offset(tp, descr);
-    for (std::size_t i = 1; i < n_; ++i) w.offsets[i] = slot_offset(tp, _PyType_Lookup(tp, names_[i]->get()));
+    w.dict_writes = tp->tp_setattro == PyObject_GenericSetAttr;
+    for (std::size_t i = 0; i < n_; ++i) {
+        if (i > 0) descr = _PyType_Lookup(tp, names_[i]->get());
+        w.offsets[i] = !descr && has_dict ? kInstanceDict : slot_offset(tp, descr);
+    }
     // A look-up can run a key's __eq__; if that changed the class, trust nothing.
     if (valid_tag(tp) != tag) return nullptr;
     for (std::size_t k = kWays - 1; k > 0; --k) ways_[k] = ways_[k - 1];
     ways_[0] = w;
     return &ways_[0];
+}
+
+// As the generic lookup does for a name its class does not define: the
+// instance dict, and AttributeError (the interpreter's) when it is not there.
+Ref AttrReader::get_from_dict(PyObject* obj, std::size_t i) {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot && *slot) {
+        Ref dict = Ref::borrow(*slot);  // a key's __eq__ could replace obj.__dict__
+        PyObject* v = PyDict_GetItemWithError(dict.get(), names_[i]->get());
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) return Ref();
+    }
+    return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
+}
+
+int AttrReader::set(PyObject* obj, std::size_t i, PyObject* value) {
+    const Way* w = way(Py_TYPE(obj));
+    if (w && w->dict_writes && w->offsets[i] == kInstanceDict) {
+        PyObject** slot = _PyObject_GetDictPtr(obj);
+        if (slot && *slot) {
+            Ref dict = Ref::borrow(*slot);
+            return PyDict_SetItem(dict.get(), names_[i]->get(), value);
+        }
+    }
+    return PyObject_SetAttr(obj, names_[i]->get(), value);
 }
 
 }  // namespace glue

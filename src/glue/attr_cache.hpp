@@ -7,6 +7,8 @@
 // a __getattr__ assigned) gives the type a new tag and the next read resolves
 // afresh. Everything that is not a plain slot, and an empty slot, goes through
 // PyObject_GetAttr, so errors and hooks are the interpreter's own.
+// A name that the class does not define at all lives in the instance's
+// __dict__ (a strategy's counters): it is read and written there directly.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -27,30 +29,40 @@ public:
 
     // obj.<names[i]>: a new reference, or an empty Ref with the error set.
     Ref get(PyObject* obj, std::size_t i) {
-        Py_ssize_t off = offset(Py_TYPE(obj), i);
+        const Way* w = way(Py_TYPE(obj));
+        Py_ssize_t off = w ? w->offsets[i] : 0;
         if (off > 0) {
             PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + off);
             if (v) return Ref::borrow(v);
+        } else if (off == kInstanceDict) {
+            return get_from_dict(obj, i);
         }
         return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
     }
 
+    // obj.<names[i]> = value; 0, or -1 with the error set.
+    int set(PyObject* obj, std::size_t i, PyObject* value);
+
 private:
+    static constexpr Py_ssize_t kInstanceDict = -1;
+
     struct Way {
         unsigned int tag = 0;  // 0: empty (the interpreter never hands out tag 0)
-        Py_ssize_t offsets[kMaxNames] = {};  // > 0: slot offset; 0: generic read
+        bool dict_writes = false;  // the type stores attributes the generic way
+        Py_ssize_t offsets[kMaxNames] = {};  // > 0: slot offset; kInstanceDict; 0: generic
     };
 
-    // The offset to read names_[i] at for this type, or 0 for the generic path.
-    Py_ssize_t offset(PyTypeObject* tp, std::size_t i) {
+    // What is known about this type, or nullptr: everything the generic way.
+    const Way* way(PyTypeObject* tp) {
         unsigned int tag = tp->tp_version_tag;
         if (tag != 0 && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
             for (const Way& w : ways_)
-                if (w.tag == tag) return w.offsets[i];
+                if (w.tag == tag) return &w;
         }
-        const Way* w = resolve(tp);
-        return w ? w->offsets[i] : 0;
+        return resolve(tp);
     }
+
+    Ref get_from_dict(PyObject* obj, std::size_t i);
 
     // Looks every name up on the type; nullptr when the type cannot be cached.
     const Way* resolve(PyTypeObject* tp);
