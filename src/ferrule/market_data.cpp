@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <utility>
 
 #include "ferrule/methods.hpp"
 #include "ferrule/state.hpp"
@@ -128,6 +129,10 @@ CachedGlobal mg_EVENT{k_EVENT};
 CachedGlobal mg_SIDE{k_SIDE};
 CachedGlobal mg_deque{k_deque};
 
+glue::ClassMethodCall cm_get_instance{k_get_instance};
+glue::ClassMethodCall cm_l2order_create{k_from_create};
+glue::ClassMethodCall cm_l2transaction_create{k_from_create};
+
 KwNames kw_tick{"calendar_dt", "trading_dt", "tick"};
 KwNames kw_l2_order{"calendar_dt", "trading_dt", "l2_order"};
 KwNames kw_l2_transaction{"calendar_dt", "trading_dt", "l2_transaction"};
@@ -206,14 +211,19 @@ Ref seconds(PyObject* stamp) {
     return k ? Ref::steal(PyNumber_TrueDivide(stamp, k)) : Ref();
 }
 
-// convert_int_to_datetime(msg.<stamp> / 1000)
-Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp) {
+// convert_int_to_datetime(msg.<stamp> / 1000); the stamp and the quotient
+// are handed back when asked for.
+Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp, Ref* t_out = nullptr, Ref* q_out = nullptr) {
     Ref convert = lookup(mg_convert_int_to_datetime);
     if (!convert) return Ref();
     Ref t = attrs.get(msg, stamp);
     if (!t) return Ref();
     Ref q = seconds(t.get());
-    return q ? glue::call(convert.get(), q.get()) : Ref();
+    if (!q) return Ref();
+    Ref dt = glue::call(convert.get(), q.get());
+    if (t_out) *t_out = std::move(t);
+    if (q_out) *q_out = std::move(q);
+    return dt;
 }
 
 // a + "." + b for two exact strings, in one allocation.
@@ -321,7 +331,11 @@ int publish_event(PyObject* member, const KwNames& kw, PyObject* dt, PyObject* p
 // Environment.get_instance()
 Ref environment() {
     Ref env_cls = lookup(mg_Environment);
-    return env_cls ? glue::call_method(env_cls.get(), k_get_instance) : Ref();
+    if (!env_cls) return Ref();
+    auto get_instance = cm_get_instance.get(env_cls.get());
+    if (!get_instance.fn) return Ref();
+    PyObject* argv[] = {nullptr};
+    return glue::ClassMethodCall::call(get_instance, argv + 1, 0);
 }
 
 // Environment.get_instance().data_proxy.instruments(market_code)
@@ -356,6 +370,28 @@ Ref universe_size() {
     return n < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(n));
 }
 
+// `a == b` in a condition, without the generic comparison for the numbers
+// the counters hold: two floats, a float and an int a double holds exactly,
+// two ints of a machine word. Same answers as Python's.
+int equal(PyObject* a, PyObject* b) {
+    constexpr long long kExact = 1LL << 53;
+    int overflow = 0;
+    if (PyFloat_CheckExact(a)) {
+        if (PyFloat_CheckExact(b)) return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
+        if (PyLong_CheckExact(b)) {
+            long long v = PyLong_AsLongLongAndOverflow(b, &overflow);
+            if (!overflow && v > -kExact && v < kExact) return PyFloat_AS_DOUBLE(a) == static_cast<double>(v);
+        }
+    } else if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        long long x = PyLong_AsLongLongAndOverflow(a, &overflow);
+        if (!overflow) {
+            long long y = PyLong_AsLongLongAndOverflow(b, &overflow);
+            if (!overflow) return x == y;
+        }
+    }
+    return glue::eq(a, b);
+}
+
 // 0 and 1: the interpreter's cached small ints, so nothing is allocated.
 PyObject* zero() { return PyLong_FromLong(0); }
 PyObject* one() { return PyLong_FromLong(1); }
@@ -366,11 +402,11 @@ bool count_bar(PyObject* self, PyObject* t) {
     if (!current) return false;
     Ref z = Ref::steal(zero());
     if (!z) return false;
-    int same = glue::eq(current.get(), z.get());
+    int same = equal(current.get(), z.get());
     if (same == 0) {
         current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
         if (!current) return false;
-        same = glue::eq(current.get(), t);
+        same = equal(current.get(), t);
     }
     if (same < 0) return false;
     Ref cnt;
@@ -392,7 +428,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (!cnt) return nullptr;
     Ref size = universe_size();
     if (!size) return nullptr;
-    int complete = glue::eq(cnt.get(), size.get());
+    int complete = equal(cnt.get(), size.get());
     if (complete <= 0) return complete < 0 ? nullptr : Py_NewRef(Py_None);
     Ref convert = lookup(mg_convert_int_to_whole_date);
     if (!convert) return nullptr;
@@ -444,8 +480,8 @@ PyObject* on_tick_order(PyObject* const* a) {
     if (!side) return nullptr;
     Ref cls = lookup(mg_L2Order);
     if (!cls) return nullptr;
-    Ref factory = glue::getattr(cls.get(), k_from_create);
-    if (!factory) return nullptr;
+    auto factory = cm_l2order_create.get(cls.get());
+    if (!factory.fn) return nullptr;
     Ref biz_index = r.get(msg, O_BIZ_INDEX);
     if (!biz_index) return nullptr;
     Ref price = r.get(msg, O_ORDER_PRICE);
@@ -458,8 +494,9 @@ PyObject* on_tick_order(PyObject* const* a) {
     if (!orig_order_no) return nullptr;
     Ref l2order_type = map_code(mg_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
     if (!l2order_type) return nullptr;
-    Ref l2_order = glue::call(factory.get(), biz_index.get(), market_code.get(), dt.get(), side.get(), price.get(),
-                              volume.get(), order_type.get(), orig_order_no.get(), l2order_type.get());
+    PyObject* argv[] = {nullptr,        biz_index.get(),  market_code.get(),   dt.get(),          side.get(),
+                        price.get(),    volume.get(),     order_type.get(),    orig_order_no.get(), l2order_type.get()};
+    Ref l2_order = glue::ClassMethodCall::call(factory, argv + 1, 9);
     if (!l2_order || publish_event(k_L2_ORDER, kw_l2_order, dt.get(), l2_order.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -481,8 +518,8 @@ PyObject* on_tick_trade(PyObject* const* a) {
     if (!side) return nullptr;
     Ref cls = lookup(mg_L2Transaction);
     if (!cls) return nullptr;
-    Ref factory = glue::getattr(cls.get(), k_from_create);
-    if (!factory) return nullptr;
+    auto factory = cm_l2transaction_create.get(cls.get());
+    if (!factory.fn) return nullptr;
     Ref biz_index = r.get(msg, T_BIZ_INDEX);
     if (!biz_index) return nullptr;
     Ref price = r.get(msg, T_TRADE_PRICE);
@@ -497,8 +534,9 @@ PyObject* on_tick_trade(PyObject* const* a) {
     if (!bid) return nullptr;
     offer = r.get(msg, T_OFFER_SEQ);
     if (!offer) return nullptr;
-    Ref l2_transaction = glue::call(factory.get(), biz_index.get(), market_code.get(), dt.get(), side.get(),
-                                    price.get(), volume.get(), value.get(), trade_type.get(), bid.get(), offer.get());
+    PyObject* argv[] = {nullptr,     biz_index.get(), market_code.get(), dt.get(),         side.get(), price.get(),
+                        volume.get(), value.get(),    trade_type.get(),  bid.get(),        offer.get()};
+    Ref l2_transaction = glue::ClassMethodCall::call(factory, argv + 1, 10);
     if (!l2_transaction || publish_event(k_L2_TRANSACTION, kw_l2_transaction, dt.get(), l2_transaction.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -511,7 +549,8 @@ PyObject* on_bar(PyObject* const* a) {
     Ref values[kBarFields];
     values[0] = instrument_key(r, bar, B_SECURITY_ID, B_MARKET_TYPE);
     if (!values[0]) return nullptr;
-    values[1] = event_time(r, bar, B_END_TIME);
+    Ref first_stamp, first_t;
+    values[1] = event_time(r, bar, B_END_TIME, &first_stamp, &first_t);
     if (!values[1]) return nullptr;
     PyObject* items[kBarFields] = {values[0].get(), values[1].get()};
     for (Py_ssize_t i = 2; i < kBarFields; ++i) {
@@ -523,7 +562,9 @@ PyObject* on_bar(PyObject* const* a) {
     if (!rec || remember(g.history_bar, items[0], rec.get(), nullptr) < 0) return nullptr;
     Ref end_time = r.get(bar, B_END_TIME);
     if (!end_time) return nullptr;
-    Ref t = seconds(end_time.get());
+    // Read again, as the bar could have changed; the very same int divides to the same value.
+    bool same_int = end_time.get() == first_stamp.get() && PyLong_CheckExact(end_time.get());
+    Ref t = same_int ? std::move(first_t) : seconds(end_time.get());
     if (!t || !count_bar(self, t.get())) return nullptr;
     return complete_bar_time(self);
 }

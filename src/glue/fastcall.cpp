@@ -1,10 +1,13 @@
 #include "glue/fastcall.hpp"
 
+#include <utility>
+
 namespace glue {
 
 namespace {
 
 Name k_init{"__init__"};
+Name k_func{"__func__"};
 
 // The tp_init that the interpreter gives a class whose __init__ is written in
 // Python, taken from a probe class once. Null if the probe could not be made.
@@ -85,6 +88,50 @@ Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames
         return Ref();
     }
     return obj;
+}
+
+PyObject* ClassMethodCall::function_of(PyObject* cls) {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may intercept the lookup
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    unsigned int tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+    if (tag != 0 && cls == cls_ && tag == tag_) return function_.get();
+    function_.reset();
+    cls_ = nullptr;
+    if (_PyType_Lookup(&PyType_Type, name_)) return nullptr;  // type's own attribute would win
+    PyObject* cm = _PyType_Lookup(tp, name_);  // borrowed
+    if (!cm || !Py_IS_TYPE(cm, &PyClassMethod_Type)) return nullptr;
+    Ref holder = Ref::borrow(cm);
+    Ref fn = Ref::steal(PyObject_GetAttr(cm, k_func));
+    if (!fn) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+    if (!PyFunction_Check(fn.get()) || tag == 0) return nullptr;
+    function_ = std::move(fn);
+    cls_ = cls;
+    tag_ = tag;
+    return function_.get();
+}
+
+ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
+    Callable c;
+    if (PyObject* fn = function_of(cls)) {
+        c.fn = Ref::borrow(fn);  // held: the call may change the class and drop the cache
+        c.cls = cls;
+    } else {
+        c.fn = Ref::steal(PyObject_GetAttr(cls, name_));
+    }
+    return c;
+}
+
+Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs) {
+    if (!c.cls) return Ref::steal(PyObject_Vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* saved = argv[-1];
+    argv[-1] = c.cls;
+    Ref r = Ref::steal(PyObject_Vectorcall(c.fn.get(), argv - 1, nargs + 1, nullptr));
+    argv[-1] = saved;
+    return r;
 }
 
 }  // namespace glue

@@ -5,7 +5,10 @@
 //    so a replacement by the engine or a test is seen at the next read);
 //  - instantiate: cls(*args, **kw) for a plain Python class without the
 //    argument tuple and keyword dict that type.__call__ would build and then
-//    unpack again for __init__.
+//    unpack again for __init__;
+//  - ClassMethodCall: cls.name(*args) for a classmethod written in Python,
+//    calling its function with cls directly instead of making a bound method
+//    first, remembered per class and guarded by the class's version tag.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -36,6 +39,33 @@ private:
     PyObject* dict_ = nullptr;
     PyObject* value_ = nullptr;  // borrowed: the dict holds it while its version is unchanged
     std::uint64_t version_ = 0;
+};
+
+class ClassMethodCall {
+public:
+    explicit ClassMethodCall(const Name& name) noexcept : name_(name) {}
+
+    // `cls.<name>`, evaluated where Python evaluates it (before the arguments):
+    // the classmethod's function to be called with cls first, or whatever the
+    // generic lookup gives. Empty with the error set on failure.
+    struct Callable {
+        Ref fn;
+        PyObject* cls = nullptr;  // non-null: prepend it
+    };
+    Callable get(PyObject* cls);
+
+    // callable(*argv[0:nargs]); argv[-1] must be writable.
+    static Ref call(const Callable& c, PyObject** argv, std::size_t nargs);
+
+private:
+    // The function behind cls.<name> when it is a classmethod of a plain
+    // function and nothing else can intercept the lookup; else nullptr.
+    PyObject* function_of(PyObject* cls);
+
+    const Name& name_;
+    PyObject* cls_ = nullptr;  // identity only; with the tag it says the cache is current
+    unsigned int tag_ = 0;
+    Ref function_;  // strong: a classmethod's function can be swapped by re-running its __init__
 };
 
 // cls(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))). argv[-1] must be
