@@ -10,16 +10,20 @@ buffer, i.e. what a callback costs end to end. Repeats alternate between the
 two sides so that machine noise hits both alike; gc is off while timing, as
 in timeit. Callbacks without a baseline print n/a in its columns.
 """
-import argparse
-import collections
-import datetime as dt
-import gc
 import os
-import platform
-import statistics
-import sys
-import time
-from types import SimpleNamespace
+
+# numpy's BLAS threads spin after start-up; on a small machine they would time-share with the loop.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse  # noqa: E402
+import collections  # noqa: E402
+import datetime as dt  # noqa: E402
+import gc  # noqa: E402
+import platform  # noqa: E402
+import statistics  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+from types import SimpleNamespace  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "ferrule/methods.hpp"
@@ -184,6 +185,8 @@ glue::RecordBuilder bar_record{
     &k_low_price,   &k_total_turnover, &k_volume, &k_prev_close,
 };
 
+AttrReader environment_attrs{&k_data_proxy};
+
 // The strategy's own bar counters.
 enum { V_BAR_CNT, V_CURRENT_TRADE_DT };
 AttrReader strategy_attrs{&k_bar_cnt, &k_current_trade_dt};
@@ -233,6 +236,13 @@ Ref join_key(PyObject* a, PyObject* b) {
     if (PyUnicode_MAX_CHAR_VALUE(b) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(b);
     Ref out = Ref::steal(PyUnicode_New(na + 1 + nb, maxchar));
     if (!out) return Ref();
+    if (maxchar < 128) {  // the usual case: codes and suffixes are ASCII
+        char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get()));
+        std::memcpy(p, PyUnicode_1BYTE_DATA(a), static_cast<std::size_t>(na));
+        p[na] = '.';
+        std::memcpy(p + na + 1, PyUnicode_1BYTE_DATA(b), static_cast<std::size_t>(nb));
+        return out;
+    }
     if (PyUnicode_CopyCharacters(out.get(), 0, a, 0, na) < 0) return Ref();
     PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), na, '.');
     if (PyUnicode_CopyCharacters(out.get(), na + 1, b, 0, nb) < 0) return Ref();
@@ -290,18 +300,24 @@ Ref map_code(CachedGlobal& mapping_name, AttrReader& attrs, PyObject* msg, std::
 // history[key].append(rec), creating the queue first if the key is new:
 // `deque(maxlen=maxlen)`, or `deque()` when maxlen is null.
 int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) {
-    int has = PyDict_Contains(history, key);
-    if (has < 0) return -1;
-    if (!has) {
-        Ref deque = lookup(mg_deque);
-        if (!deque) return -1;
-        PyObject* argv[] = {nullptr, maxlen};
-        Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
-        if (!q || PyDict_SetItem(history, key, q.get()) < 0) return -1;
+    // `key in history` then `history[key]`: for an exact str key (no __eq__ or
+    // __hash__ of its own to observe) one lookup answers both when it is there.
+    PyObject* found = PyUnicode_CheckExact(key) ? PyDict_GetItemWithError(history, key) : nullptr;
+    if (!found) {
+        if (PyErr_Occurred()) return -1;
+        int has = PyDict_Contains(history, key);
+        if (has < 0) return -1;
+        if (!has) {
+            Ref deque = lookup(mg_deque);
+            if (!deque) return -1;
+            PyObject* argv[] = {nullptr, maxlen};
+            Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
+            if (!q || PyDict_SetItem(history, key, q.get()) < 0) return -1;
+        }
+        // deque() may have run anything: look the queue up again, as Python would.
+        found = PyDict_GetItemWithError(history, key);
     }
-    // The deque() call may have run anything: look the queue up again, as Python would.
-    PyObject* q = PyDict_GetItemWithError(history, key);
-    Ref queue = q ? Ref::borrow(q) : Ref::steal(PyObject_GetItem(history, key));
+    Ref queue = found ? Ref::borrow(found) : Ref::steal(PyObject_GetItem(history, key));
     if (!queue) return -1;
     return glue::call_method_void(queue.get(), k_append, rec);
 }
@@ -342,7 +358,7 @@ Ref environment() {
 Ref instrument_of(PyObject* market_code) {
     Ref env = environment();
     if (!env) return Ref();
-    Ref proxy = glue::getattr(env.get(), k_data_proxy);
+    Ref proxy = environment_attrs.get(env.get(), 0);
     return proxy ? glue::call_method(proxy.get(), k_instruments, market_code) : Ref();
 }
 
