@@ -1,7 +1,5 @@
 #include "glue/fastcall.hpp"
 
-#include <utility>
-
 namespace glue {
 
 namespace {
@@ -94,8 +92,8 @@ PyObject* ClassMethodCall::function_of(PyObject* cls) {
     if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may intercept the lookup
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     unsigned int tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-    if (tag != 0 && cls == cls_ && tag == tag_) return function_.get();
-    function_.reset();
+    if (tag != 0 && cls == cls_ && tag == tag_) return function_;
+    Py_CLEAR(function_);
     cls_ = nullptr;
     if (_PyType_Lookup(&PyType_Type, name_)) return nullptr;  // type's own attribute would win
     PyObject* cm = _PyType_Lookup(tp, name_);  // borrowed
@@ -108,10 +106,10 @@ PyObject* ClassMethodCall::function_of(PyObject* cls) {
     }
     tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
     if (!PyFunction_Check(fn.get()) || tag == 0) return nullptr;
-    function_ = std::move(fn);
+    function_ = fn.release();
     cls_ = cls;
     tag_ = tag;
-    return function_.get();
+    return function_;
 }
 
 ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {

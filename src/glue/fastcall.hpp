@@ -65,7 +65,10 @@ private:
     const Name& name_;
     PyObject* cls_ = nullptr;  // identity only; with the tag it says the cache is current
     unsigned int tag_ = 0;
-    Ref function_;  // strong: a classmethod's function can be swapped by re-running its __init__
+    // Strong (a classmethod's function can be swapped by re-running its
+    // __init__), but a plain pointer: a static destructor must not touch the
+    // interpreter after it has been finalized.
+    PyObject* function_ = nullptr;
 };
 
 // cls(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))). argv[-1] must be

@@ -1,6 +1,8 @@
 import builtins
 import datetime as dt
 import gc
+import os
+import subprocess
 import sys
 from collections import deque
 
@@ -376,3 +378,29 @@ def test_no_reference_leaks(strategy, ferrule, universe, monkeypatch, callback, 
             q.clear()
     sink.clear()
     assert sys.getrefcount(marker) == before - 1
+
+
+def test_process_exits_cleanly_after_the_caches_fill(tmp_path):
+    # Caches live in statics; nothing of theirs may touch the interpreter after it is gone.
+    script = tmp_path / "run.py"
+    script.write_text(
+        "import ferrule_support as s\n"
+        "from corvina.lumen.environment import Environment\n"
+        "from corvina.lumen.utils import ferrule\n"
+        "Environment.set_instance(Environment(['000001.XSHE']))\n"
+        "v = ferrule.VelaStrategy(s.make_config())\n"
+        "for m in (s.make_snapshot(), s.make_tick_order(), s.make_tick_trade(), s.make_bar()):\n"
+        "    getattr(v, 'on_' + type(m).__name__.lower().replace('tick', 'tick_'))(m)\n"
+        "class L2Order:\n"
+        "    @classmethod\n"
+        "    def __from_create__(cls, *a):\n"
+        "        return a\n"
+        "original, ferrule.L2Order = ferrule.L2Order, L2Order\n"
+        "v.on_tick_order(s.make_tick_order())\n"
+        "ferrule.L2Order = original\n"
+        "del L2Order\n"
+        "import gc; gc.collect()  # the cache now holds the last reference to that factory\n"
+        "print('ok')\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), *sys.path])}
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
+    assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
