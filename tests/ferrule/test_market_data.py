@@ -300,9 +300,10 @@ def test_event_classes_are_called_as_python_calls_them(strategy, ferrule, univer
 FIELDS = ("orig_time", "security_id", "market_type") + tuple(TICK_SOURCES)
 
 
-def snapshot_of(cls, **values):
-    msg, default = cls.__new__(cls), make_snapshot()
-    for name in FIELDS:
+def snapshot_of(cls, template=None, **values):
+    """A message of class `cls` holding the template's fields (a default snapshot's), `values` replacing some."""
+    msg, default = cls.__new__(cls), template or make_snapshot()
+    for name in type(default).__slots__:
         try:
             setattr(msg, name, values.get(name, getattr(default, name)))
         except AttributeError:  # no slot, or a property in its place
@@ -322,6 +323,14 @@ def test_attribute_cache_follows_class_changes(strategy, ferrule, universe, drai
     del cls.last_price
     strategy.on_snapshot(snapshot_of(cls, last_price=4))
     assert last() == 4
+
+
+def test_bar_time_is_read_again_for_the_counter(strategy, ferrule, universe, drain):
+    stamps = iter([T1, T2])
+    cls = type("Bar", (messages.Bar,), {"__slots__": (), "end_time": property(lambda self: next(stamps))})
+    strategy.on_bar(snapshot_of(cls, make_bar()))
+    assert ferrule.history_bar[CODE][0]["orig_time"] == dt.datetime(2026, 12, 8, 9, 31)
+    assert strategy.current_trade_dt == T2 / 1000
 
 
 class Reordered:
