@@ -1,7 +1,9 @@
 // Market data: snapshots, tick-by-tick orders and trades, and bars. The path
 // every tick of a live market takes, so nothing here allocates a name or a
-// key: attribute reads go through per-message-type AttrReaders, the records
-// are built presized, and every call is a vectorcall.
+// key: message attributes are read through per-type caches (AttrReader), the
+// records are copies of a template with their values filled in, module
+// names are remembered while the module dict is unchanged, and every call
+// is a vectorcall.
 #include <Python.h>
 
 #include <climits>
@@ -461,6 +463,70 @@ PyObject* complete_bar_time(PyObject* self) {
     Py_RETURN_NONE;
 }
 
+// L2Order.__from_create__(biz_index, market_code, dt, side, order_price, order_volume,
+//     get_order_type_from_vela_l2_order(chr(order_type), market_type), orig_order_no,
+//     get_l2order_type_from_vela(chr(order_type), market_type)), left to right.
+Ref l2_order_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
+    AttrReader& r = tick_order_attrs;
+    Ref cls = lookup(mg_L2Order);
+    if (!cls) return Ref();
+    auto factory = cm_l2order_create.get(cls.get());
+    if (!factory.fn) return Ref();
+    Ref biz_index = r.get(msg, O_BIZ_INDEX);
+    if (!biz_index) return Ref();
+    Ref price = r.get(msg, O_ORDER_PRICE);
+    if (!price) return Ref();
+    Ref volume = r.get(msg, O_ORDER_VOLUME);
+    if (!volume) return Ref();
+    Ref order_type = map_code(mg_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    if (!order_type) return Ref();
+    Ref orig_order_no = r.get(msg, O_ORIG_ORDER_NO);
+    if (!orig_order_no) return Ref();
+    Ref l2order_type = map_code(mg_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    if (!l2order_type) return Ref();
+    PyObject* argv[] = {nullptr,     biz_index.get(), market_code,      dt,                  side,
+                        price.get(), volume.get(),    order_type.get(), orig_order_no.get(), l2order_type.get()};
+    return glue::ClassMethodCall::call(factory, argv + 1, 9);
+}
+
+// SIDE.BUY if bid_appl_seq_num > offer_appl_seq_num else SIDE.SELL (equal is a sell).
+Ref trade_side(PyObject* msg) {
+    Ref bid = tick_trade_attrs.get(msg, T_BID_SEQ);
+    if (!bid) return Ref();
+    Ref offer = tick_trade_attrs.get(msg, T_OFFER_SEQ);
+    if (!offer) return Ref();
+    int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
+    if (buy < 0) return Ref();
+    return lookup_attr(mg_SIDE, buy ? k_BUY : k_SELL);
+}
+
+// L2Transaction.__from_create__(biz_index, market_code, dt, side, trade_price, trade_volume, value_trade,
+//     get_trade_type_from_vela(chr(trade_type)), bid_appl_seq_num, offer_appl_seq_num), left to right.
+Ref l2_transaction_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
+    AttrReader& r = tick_trade_attrs;
+    Ref cls = lookup(mg_L2Transaction);
+    if (!cls) return Ref();
+    auto factory = cm_l2transaction_create.get(cls.get());
+    if (!factory.fn) return Ref();
+    Ref biz_index = r.get(msg, T_BIZ_INDEX);
+    if (!biz_index) return Ref();
+    Ref price = r.get(msg, T_TRADE_PRICE);
+    if (!price) return Ref();
+    Ref volume = r.get(msg, T_TRADE_VOLUME);
+    if (!volume) return Ref();
+    Ref value = r.get(msg, T_VALUE_TRADE);
+    if (!value) return Ref();
+    Ref trade_type = map_code(mg_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
+    if (!trade_type) return Ref();
+    Ref bid = r.get(msg, T_BID_SEQ);
+    if (!bid) return Ref();
+    Ref offer = r.get(msg, T_OFFER_SEQ);
+    if (!offer) return Ref();
+    PyObject* argv[] = {nullptr,      biz_index.get(), market_code,      dt,        side,       price.get(),
+                        volume.get(), value.get(),     trade_type.get(), bid.get(), offer.get()};
+    return glue::ClassMethodCall::call(factory, argv + 1, 10);
+}
+
 }  // namespace
 
 PyObject* on_snapshot(PyObject* const* a) {
@@ -487,72 +553,26 @@ PyObject* on_snapshot(PyObject* const* a) {
 
 PyObject* on_tick_order(PyObject* const* a) {
     PyObject* msg = a[1];
-    AttrReader& r = tick_order_attrs;
-    Ref dt = event_time(r, msg, O_ORDER_TIME);
+    Ref dt = event_time(tick_order_attrs, msg, O_ORDER_TIME);
     if (!dt) return nullptr;
-    Ref market_code = instrument_key(r, msg, O_SECURITY_ID, O_MARKET_TYPE);
+    Ref market_code = instrument_key(tick_order_attrs, msg, O_SECURITY_ID, O_MARKET_TYPE);
     if (!market_code) return nullptr;
-    Ref side = map_code(mg_get_side_from_vela_l2_order, r, msg, O_SIDE, O_MARKET_TYPE);
+    Ref side = map_code(mg_get_side_from_vela_l2_order, tick_order_attrs, msg, O_SIDE, O_MARKET_TYPE);
     if (!side) return nullptr;
-    Ref cls = lookup(mg_L2Order);
-    if (!cls) return nullptr;
-    auto factory = cm_l2order_create.get(cls.get());
-    if (!factory.fn) return nullptr;
-    Ref biz_index = r.get(msg, O_BIZ_INDEX);
-    if (!biz_index) return nullptr;
-    Ref price = r.get(msg, O_ORDER_PRICE);
-    if (!price) return nullptr;
-    Ref volume = r.get(msg, O_ORDER_VOLUME);
-    if (!volume) return nullptr;
-    Ref order_type = map_code(mg_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
-    if (!order_type) return nullptr;
-    Ref orig_order_no = r.get(msg, O_ORIG_ORDER_NO);
-    if (!orig_order_no) return nullptr;
-    Ref l2order_type = map_code(mg_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
-    if (!l2order_type) return nullptr;
-    PyObject* argv[] = {nullptr,        biz_index.get(),  market_code.get(),   dt.get(),          side.get(),
-                        price.get(),    volume.get(),     order_type.get(),    orig_order_no.get(), l2order_type.get()};
-    Ref l2_order = glue::ClassMethodCall::call(factory, argv + 1, 9);
+    Ref l2_order = l2_order_of(msg, market_code.get(), dt.get(), side.get());
     if (!l2_order || publish_event(k_L2_ORDER, kw_l2_order, dt.get(), l2_order.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_tick_trade(PyObject* const* a) {
     PyObject* msg = a[1];
-    AttrReader& r = tick_trade_attrs;
-    Ref dt = event_time(r, msg, T_TRADE_TIME);
+    Ref dt = event_time(tick_trade_attrs, msg, T_TRADE_TIME);
     if (!dt) return nullptr;
-    Ref market_code = instrument_key(r, msg, T_SECURITY_ID, T_MARKET_TYPE);
+    Ref market_code = instrument_key(tick_trade_attrs, msg, T_SECURITY_ID, T_MARKET_TYPE);
     if (!market_code) return nullptr;
-    Ref bid = r.get(msg, T_BID_SEQ);
-    if (!bid) return nullptr;
-    Ref offer = r.get(msg, T_OFFER_SEQ);
-    if (!offer) return nullptr;
-    int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);  // strict: equal is a sell
-    if (buy < 0) return nullptr;
-    Ref side = lookup_attr(mg_SIDE, buy ? k_BUY : k_SELL);
+    Ref side = trade_side(msg);
     if (!side) return nullptr;
-    Ref cls = lookup(mg_L2Transaction);
-    if (!cls) return nullptr;
-    auto factory = cm_l2transaction_create.get(cls.get());
-    if (!factory.fn) return nullptr;
-    Ref biz_index = r.get(msg, T_BIZ_INDEX);
-    if (!biz_index) return nullptr;
-    Ref price = r.get(msg, T_TRADE_PRICE);
-    if (!price) return nullptr;
-    Ref volume = r.get(msg, T_TRADE_VOLUME);
-    if (!volume) return nullptr;
-    Ref value = r.get(msg, T_VALUE_TRADE);
-    if (!value) return nullptr;
-    Ref trade_type = map_code(mg_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
-    if (!trade_type) return nullptr;
-    bid = r.get(msg, T_BID_SEQ);
-    if (!bid) return nullptr;
-    offer = r.get(msg, T_OFFER_SEQ);
-    if (!offer) return nullptr;
-    PyObject* argv[] = {nullptr,     biz_index.get(), market_code.get(), dt.get(),         side.get(), price.get(),
-                        volume.get(), value.get(),    trade_type.get(),  bid.get(),        offer.get()};
-    Ref l2_transaction = glue::ClassMethodCall::call(factory, argv + 1, 10);
+    Ref l2_transaction = l2_transaction_of(msg, market_code.get(), dt.get(), side.get());
     if (!l2_transaction || publish_event(k_L2_TRANSACTION, kw_l2_transaction, dt.get(), l2_transaction.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
