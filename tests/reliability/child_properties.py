@@ -316,7 +316,11 @@ def satchel():
 
 
 def env_value():
-    return st.one_of(st.text(max_size=20), st.text(alphabet=":ab\x00 ", max_size=8), awkward())
+    """A factory of a value: awkward objects are made only after hypothesis has
+    finished drawing, because a str subclass whose hash raises upsets its
+    bookkeeping of drawn text."""
+    plain = st.one_of(st.text(max_size=20), st.text(alphabet=":ab\x00 ", max_size=8))
+    return st.one_of(plain.map(lambda v: (lambda: v)), st.sampled_from(R.AWKWARD))
 
 
 class Environ:
@@ -343,7 +347,7 @@ def test_satchel_get_license_info(satchel, data, capsys):
                 os.environ[name] = stored
             except (ValueError, UnicodeEncodeError):
                 stored = None
-        arg = data.draw(st.one_of(st.just(name), awkward()))
+        arg = data.draw(st.one_of(st.just(lambda: name), st.sampled_from(R.AWKWARD)))()
         result = call(satchel.get_license_info, arg) if data.draw(st.booleans()) else call(
             satchel.get_license_info, license_name=arg)
         if arg is name and not isinstance(result, BaseException):
@@ -366,13 +370,16 @@ def test_satchel_set_to_environ(satchel, data, capsys, monkeypatch):
     with Environ():
         failing = data.draw(st.booleans())
         name = st.sampled_from(["CORVINA_LICENSE", "RELIABILITY_A", "RELIABILITY_B"])
-        variables = data.draw(st.one_of(name, st.lists(name, max_size=3), st.lists(env_value(), max_size=2),
-                                        awkward()))
-        value = data.draw(env_value())
+        make_variables = data.draw(st.one_of(
+            name.map(lambda n: (lambda: n)), st.lists(name, max_size=3).map(lambda ns: (lambda: ns)),
+            st.lists(env_value(), max_size=2).map(lambda makes: (lambda: [m() for m in makes])),
+            st.sampled_from(R.AWKWARD)))
+        make_value = data.draw(env_value())
+        variables, value = make_variables(), make_value()
         result = call(satchel.set_to_environ, variables, value)
         if not isinstance(result, BaseException):
             assert result is None
             names = variables if isinstance(variables, list) else [variables]
             for n in names:
-                assert os.environ[n] == value
+                assert str.__eq__(os.environ[n], value)  # value may be a str whose == raises
     capsys.readouterr()
