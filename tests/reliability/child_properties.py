@@ -17,7 +17,9 @@ from reliability_support import CALLBACKS, ferrule
 
 settings.register_profile(
     "reliability", max_examples=int(os.environ.get("CORVINA_PROPERTY_EXAMPLES", "150")), deadline=None,
-    database=None, suppress_health_check=list(HealthCheck), print_blob=True)
+    database=None, suppress_health_check=list(HealthCheck), print_blob=True,
+    # CI must be repeatable; by hand every run explores new inputs.
+    derandomize=bool(os.environ.get("CI")))
 settings.load_profile("reliability")
 
 STATS = collections.Counter()
