@@ -1,0 +1,223 @@
+"""Callbacks delivered from several threads at once while one thread drains
+event_queue, one reads the query functions and one switches the trading day.
+
+The bridge relies on the GIL alone; its C++ steps are single container
+operations. event_queue is numpy_ringbuffer's RingBuffer, written in Python:
+append and popleft are several bytecodes each, so two producers can write the
+same slot and lose an increment of the write index (on CPython 3.12 only
+where a switch point falls between the slot write and the increment: under a
+line tracer such as coverage or a debugger; the plain interpreter checks for
+switches only at calls and backward jumps, none of which lie there), leaving a lost event, a
+slot never written (read back as None) or, when the write index falls behind
+the read index, a negative length (ValueError from len()). One producer and
+one consumer never race (each index has one writer) short of the million-entry
+wrap. So: a crash or an exception from anywhere but the ring buffer fails;
+ring-buffer races are counted and reported, and only what the design
+guarantees is asserted. CORVINA_THREAD_ROUNDS sets the calls per producer."""
+import itertools
+import json
+import os
+import random
+import sys
+import threading
+import traceback
+
+import pytest
+
+import reliability_support as R
+from reliability_support import ferrule
+from pyvela import messages as M
+from pyvela.enums import MarketType, OrderStatusType
+from numpy_ringbuffer import RingBuffer
+
+ROUNDS = int(os.environ.get("CORVINA_THREAD_ROUNDS", "1500"))
+PRODUCERS = 4
+KEYS = ["000001.XSHE", "600000.XSHG"]
+
+
+def from_ring_buffer(exc):
+    """True when the innermost frame of the error is the ring buffer's code."""
+    frames = traceback.extract_tb(exc.__traceback__)
+    return bool(frames) and "numpy_ringbuffer" in frames[-1].filename
+
+
+class QuietContext:
+    def query_asset(self, account):
+        pass
+
+    query_position = query_asset
+
+
+def message(name, rng):
+    i = rng.randrange(10)
+    if name == "on_order":
+        status = rng.choice(list(OrderStatusType))
+        return (M.OrderReport(client_order_id=rng.choice([1, 2, 3]), security_id="000001", order_status=status,
+                              order_qty=100, trade_qty=50, total_trade_value=520.0, last_match_qty=rng.choice([0, 30]),
+                              last_match_price=10.5, counter_order_id=rng.choice([0, 7]), error_code=7,
+                              error_msg="no"),)
+    if name == "on_order_action_error":
+        return (M.OrderActionError(client_order_id=rng.choice([1, 2, 3])),)
+    if name == "on_login":
+        return (M.LoginRes(fund_account_id="F1", error_code=rng.choice([0, 1])),)
+    if name in ("on_snapshot", "on_bar", "on_tick_order", "on_tick_trade"):
+        args = R.good_args(name, i)
+        args[0].market_type = rng.choice([MarketType.SZSE, MarketType.SSE])
+        return args
+    return R.good_args(name, i)
+
+
+class Run:
+    """Shared bookkeeping: every append the bridge makes is counted (next() on
+    an itertools.count is one C call) and kept, without any lock."""
+
+    def __init__(self):
+        self.appended = []
+        self.drained = []
+        self.unexpected = []
+        self.ring_errors = []
+        self.stop = threading.Event()
+
+    def guard(self, where, fn, *args):
+        try:
+            return fn(*args)
+        except Exception as e:
+            (self.ring_errors if from_ring_buffer(e) else self.unexpected).append(
+                (where, "".join(traceback.format_exception(e))))
+
+
+@pytest.fixture(params=["plain", "traced"])
+def counted_queue(request):
+    """event_queue's own append, counted: the bridge looks `append` up on the
+    queue at each call, so an instance attribute takes its place."""
+    q = ferrule.event_queue
+    run = Run()
+
+    def append(event):
+        run.appended.append(event)
+        RingBuffer.append(q, event)
+
+    R.reset_state()
+    q.append = append
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # many more thread switches inside the callbacks
+    if request.param == "traced":
+        # A line tracer (coverage, a debugger) makes every line a switch point,
+        # inside RingBuffer.append too: the races then really happen.
+        def tracer(frame, event, arg):
+            return tracer
+
+        threading.settrace(tracer)
+    run.label = request.param
+    yield run
+    threading.settrace(None)
+    sys.setswitchinterval(old)
+    del q.append
+    # A race may have left the indices crossed; only this test's entries were in it.
+    q._left_index = q._right_index = 0
+    R.reset_state()
+
+
+def live_callbacks():
+    names = ["on_order", "on_order_action_error", "on_login", "on_query_asset", "on_query_position",
+             "on_algo_login", "on_create_algo_parent_order_res", "on_control_algo_parent_order_res",
+             "on_algo_parent_order_update", "on_algo_child_order_update", "on_algo_child_order_trade"]
+    return names + [n for n in R.MARKET_DATA if R.implemented(n)]
+
+
+def producer(run, strategy, names, seed):
+    rng = random.Random(seed)
+    for _ in range(ROUNDS):
+        name = rng.choice(names)
+        run.guard(name, getattr(strategy, name), *message(name, rng))
+
+
+def drainer(run):
+    q = ferrule.event_queue
+
+    def drain_once():
+        while len(q):
+            run.drained.append(q.popleft())
+
+    while not run.stop.is_set():
+        run.guard("drain", drain_once)
+
+
+def reader(run):
+    rng = random.Random(7)
+    while not run.stop.is_set():
+        key = rng.choice(KEYS)
+        for name in R.QUERIES:
+            args = (key, rng.randrange(-70, 70)) if name.startswith("history_") else (key,)
+            result = run.guard(name, getattr(ferrule, name), *args)
+            if name == "history_ticks" and result is not None:
+                if len(result) > 60 or not all(type(r) is dict for r in result):
+                    run.unexpected.append((name, f"bad window {result!r:.200}"))
+
+
+def switcher(run, strategy, filed):
+    rng = random.Random(11)
+    while not run.stop.is_set():
+        run.guard("on_switch_day", strategy.on_switch_day)
+        for cid in rng.sample([1, 2, 3], rng.randrange(4)):
+            filed.append(R.file_order(cid))  # the engine files the orders it sends
+
+
+def run_threads(run, producers):
+    s = R.new_strategy()
+    s.context = QuietContext()
+    originals = R.snapshot_globals()
+    filed = [R.file_order(cid) for cid in (1, 2, 3)]
+    names = live_callbacks()
+    workers = [threading.Thread(target=producer, args=(run, s, names, seed)) for seed in range(producers)]
+    helpers = [threading.Thread(target=drainer, args=(run,)), threading.Thread(target=reader, args=(run,)),
+               threading.Thread(target=switcher, args=(run, s, filed))]
+    for t in workers + helpers:
+        t.start()
+    for t in workers:
+        t.join(timeout=300)
+    run.stop.set()
+    for t in helpers:
+        t.join(timeout=60)
+    assert not any(t.is_alive() for t in workers + helpers), "a thread did not finish"
+    q = ferrule.event_queue
+    if q._left_index <= q._right_index:
+        run.guard("final drain", lambda: run.drained.extend(q.popleft() for _ in range(len(q))))
+    R.check_invariants(originals, {id(o): o for o in filed})
+    return names
+
+
+def report(run, label, rounds):
+    events = [e for e in run.drained if e is not None]
+    stats = {"test": label, "producer_calls": rounds, "appended": len(run.appended), "drained_events": len(events),
+             "unwritten_slots": len(run.drained) - len(events), "ring_buffer_errors": len(run.ring_errors)}
+    print("THREADS", stats)
+    path = os.environ.get("CORVINA_RELIABILITY_STATS")
+    if path:
+        with open(path, "a") as f:
+            f.write(json.dumps(stats) + "\n")
+    return events
+
+
+def test_concurrent_producers_drainer_reader_and_day_switch(counted_queue):
+    run = counted_queue
+    run_threads(run, PRODUCERS)
+    assert not run.unexpected, run.unexpected[0][1]
+    events = report(run, f"multi-producer {run.label}", PRODUCERS * ROUNDS)
+    # What the design guarantees: nothing but published events comes out, and none twice.
+    published = {id(e) for e in run.appended}
+    assert all(type(e) is ferrule.Event for e in events)
+    assert all(id(e) in published for e in events)
+    assert len({id(e) for e in events}) == len(events)
+    assert len(events) <= len(run.appended)
+
+
+def test_one_producer_one_drainer_lose_nothing(counted_queue):
+    """Each ring-buffer index has a single writer here: every event arrives, in order."""
+    run = counted_queue
+    run_threads(run, 1)
+    assert not run.unexpected, run.unexpected[0][1]
+    assert not run.ring_errors, run.ring_errors[0][1]
+    events = report(run, f"single-producer {run.label}", ROUNDS)
+    assert len(events) == len(run.drained)
+    assert [id(e) for e in events] == [id(e) for e in run.appended]
