@@ -193,7 +193,7 @@ GOOD = {
     "market_type": [MarketType.SZSE, MarketType.SSE],
     "market_id": [MarketType.SZSE, MarketType.SSE],
     "orig_time": STAMPS, "order_time": STAMPS, "trade_time": STAMPS, "end_time": STAMPS,
-    "side": [ord(c) for c in "12BS"], "order_type": [ord(c) for c in "12UAD"], "trade_type": [ord(c) for c in "F4"],
+    "side": [ord(c) for c in "12BS"], "order_type": [ord(c) for c in "12U"], "trade_type": [ord(c) for c in "F4"],
     "order_status": list(OrderStatusType), "client_order_id": [1, 2, 3],
     "sys_quote_id": [1, 2, 3], "control_type": list(AlgoControlType), "algo_control_type": list(AlgoControlType),
     "error_code": [0, 0, 1, 7], "counter_order_id": [0, 5, "", "C9"],
