@@ -132,6 +132,7 @@ CachedGlobal mg_EVENT{k_EVENT};
 CachedGlobal mg_SIDE{k_SIDE};
 CachedGlobal mg_deque{k_deque};
 
+glue::MethodCall m_append{k_append};
 glue::ClassMethodCall cm_get_instance{k_get_instance};
 glue::ClassMethodCall cm_l2order_create{k_from_create};
 glue::ClassMethodCall cm_l2transaction_create{k_from_create};
@@ -321,7 +322,7 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
     }
     Ref queue = found ? Ref::borrow(found) : Ref::steal(PyObject_GetItem(history, key));
     if (!queue) return -1;
-    return glue::call_method_void(queue.get(), k_append, rec);
+    return m_append.call_void(queue.get(), rec);
 }
 
 // Event and EVENT.<member>, looked up before the payload is built, as Python
@@ -414,6 +415,15 @@ int equal(PyObject* a, PyObject* b) {
 PyObject* zero() { return PyLong_FromLong(0); }
 PyObject* one() { return PyLong_FromLong(1); }
 
+// x += 1: an exact int of a machine word directly, anything else as Python adds.
+Ref increment(PyObject* x) {
+    int overflow = 0;
+    long long v = PyLong_CheckExact(x) ? PyLong_AsLongLongAndOverflow(x, &overflow) : 0;
+    if (PyLong_CheckExact(x) && !overflow && v < LLONG_MAX) return Ref::steal(PyLong_FromLongLong(v + 1));
+    Ref inc = Ref::steal(one());
+    return inc ? Ref::steal(PyNumber_InPlaceAdd(x, inc.get())) : Ref();
+}
+
 // The bar counter (steps 5 and 6 of on_bar): 1 when the count goes on, 0 on error.
 bool count_bar(PyObject* self, PyObject* t) {
     Ref current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
@@ -431,8 +441,7 @@ bool count_bar(PyObject* self, PyObject* t) {
     if (same) {
         Ref old = strategy_attrs.get(self, V_BAR_CNT);
         if (!old) return false;
-        Ref inc = Ref::steal(one());
-        cnt = inc ? Ref::steal(PyNumber_InPlaceAdd(old.get(), inc.get())) : Ref();
+        cnt = increment(old.get());
     } else {
         cnt = Ref::steal(one());
     }

@@ -88,6 +88,33 @@ Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames
     return obj;
 }
 
+int MethodCall::call_void(PyObject* obj, PyObject* arg) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    unsigned int tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+    if (tag == 0 || tag != tag_) {
+        descr_ = nullptr;
+        tag_ = 0;
+        bool plain = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset == 0 &&
+                     !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+        PyObject* d = plain ? _PyType_Lookup(tp, name_) : nullptr;
+        unsigned int now = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+        if (d && Py_IS_TYPE(d, &PyMethodDescr_Type) && now != 0) {
+            descr_ = d;
+            tag_ = now;
+        }
+    }
+    Ref r;
+    if (descr_ && tag_ == tag) {
+        Ref descr = Ref::borrow(descr_);
+        PyObject* argv[] = {obj, arg};
+        r = Ref::steal(PyObject_Vectorcall(descr.get(), argv, 2, nullptr));
+    } else {
+        PyObject* argv[] = {obj, arg};
+        r = Ref::steal(PyObject_VectorcallMethod(name_, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    return r ? 0 : -1;
+}
+
 PyObject* ClassMethodCall::function_of(PyObject* cls) {
     if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may intercept the lookup
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);

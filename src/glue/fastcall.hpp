@@ -41,6 +41,23 @@ private:
     std::uint64_t version_ = 0;
 };
 
+// obj.<name>(arg) for a method of a built-in type (deque.append): the method
+// descriptor found on the type is called directly, as the interpreter's own
+// LOAD_ATTR_METHOD does, while the type's version tag says it is current and
+// the object has no __dict__ that could shadow it.
+class MethodCall {
+public:
+    explicit MethodCall(const Name& name) noexcept : name_(name) {}
+
+    // 0, or -1 with the error set; the result is dropped.
+    int call_void(PyObject* obj, PyObject* arg);
+
+private:
+    const Name& name_;
+    unsigned int tag_ = 0;
+    PyObject* descr_ = nullptr;  // borrowed from the type's dict, trusted only under tag_
+};
+
 class ClassMethodCall {
 public:
     explicit ClassMethodCall(const Name& name) noexcept : name_(name) {}
