@@ -263,6 +263,18 @@ def test_replaced_engine_names_take_effect_at_once(strategy, ferrule, universe, 
     assert list(ferrule.history_tick) == [CODE, "000001.XTST"] and len(ferrule.history_tick[CODE]) == 2
 
 
+@pytest.mark.parametrize("slots", [True, False])
+def test_history_queue_of_another_type_is_appended_to_its_way(strategy, ferrule, universe, monkeypatch, slots):
+    strategy.on_snapshot(make_snapshot(security_id="000002"))  # deque.append now cached
+    seen = []
+    body = {"append": lambda self, x: seen.append(x)} | ({"__slots__": ()} if slots else {})
+    monkeypatch.setattr(ferrule, "deque", type("Queue", (deque,), body))
+    strategy.on_snapshot(make_snapshot())
+    strategy.on_bar(make_bar())
+    assert [(r["market_code"], len(r)) for r in seen] == [(CODE, 20), (CODE, 9)]
+    assert not ferrule.history_tick[CODE] and not ferrule.history_bar[CODE]
+
+
 class Meta(type):
     def __call__(cls, *a, **k):
         return ("made", a, k)
