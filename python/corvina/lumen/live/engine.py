@@ -112,6 +112,10 @@ class LiveEngine:
         self.child_trades = []
         self.algo_answers = []
         self.counts = collections.Counter()
+        self.handled = 0
+        self.first_index, self.last_index = {}, {}  # event type -> its first / last position in the stream
+        self.time_regressions = 0   # events whose calendar_dt is earlier than one handled before
+        self._latest_dt = None
         self.day_events = []        # (EVENT member, calendar_dt)
         self.login = None
         self.errors = []            # (where, traceback text)
@@ -201,7 +205,16 @@ class LiveEngine:
 
     def _handle(self, event):
         kind = event.event_type
+        position, self.handled = self.handled, self.handled + 1
         self.counts[kind] += 1
+        self.first_index.setdefault(kind, position)
+        self.last_index[kind] = position
+        dt = event.payload.get("calendar_dt")
+        if dt is not None:
+            if self._latest_dt is not None and dt < self._latest_dt:
+                self.time_regressions += 1
+            else:
+                self._latest_dt = dt
         try:
             self._apply(kind, event)
         except Exception:

@@ -18,7 +18,7 @@ def progress_line(engine, gateway):
 def _order_line(order):
     avg = f" avg {order.avg_price:.4f}" if order.filled_quantity else ""
     why = f" ({order.message})" if order.message else ""
-    return (f"  #{order.client_order_id:<4} {order.market_code} {order.side.name:<4} {order.quantity:>7,} @ "
+    return (f"  #{order.client_order_id:<4} {order.market_code} {order.side.name:<4} {order.quantity:>10,} @ "
             f"{order.price:<8} {order.status.name:<16} filled {order.filled_quantity:>7,}{avg}{why}")
 
 

@@ -153,6 +153,7 @@ class SimGateway:
         self.strategy = None
         self.context = None
         self.delivered = collections.Counter()  # callback name -> calls
+        self.last_feed = {}  # (kind, security_id) -> the last feed message delivered
         self.errors = []  # (virtual time, callback name, traceback text), the first few
         self.error_counts = collections.Counter()  # callback name -> failures
         self._md_brokers, self._td_brokers, self._algo_brokers = [], [], []
@@ -328,6 +329,7 @@ class SimGateway:
             else:
                 kind, security_id, message = self.replay.pop()
                 if self._subscribed(kind, security_id):
+                    self.last_feed[kind, security_id] = message
                     self.deliver(_FEED_CALLBACKS[kind][0], message)
                 if kind == "snapshot":
                     self.matcher.on_book(security_id)
