@@ -109,12 +109,12 @@ class _Counting:
         self.seen.append(tick)
 
 
-@pytest.mark.parametrize("producers", [1, 3])
-def test_the_engine_has_handled_everything_published_before_its_sync_returns(producers):
+@pytest.mark.parametrize("producers, lockstep", [(1, False), (3, False), (3, True)])
+def test_the_engine_has_handled_everything_published_before_its_sync_returns(producers, lockstep):
     lock = threading.Lock()
     fake = SimpleNamespace(event_queue=RingBuffer(capacity=1000, dtype=object))
     strategy = _Counting()
-    engine = LiveEngine(fake, strategy, [], lock)
+    engine = LiveEngine(fake, strategy, [], lock, lockstep=lockstep)
     engine.start()
     tick = SimpleNamespace(market_code="X", last_price=1.0)
 

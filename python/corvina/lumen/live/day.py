@@ -75,7 +75,7 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
         gateway = SimGateway(sample, clock=clock, end=feed.at(sample.date, feed.hms(*END)), windows=windows,
                              cash=cash, holdings=default_holdings(sample) if holdings is None else holdings,
                              fund_account_id=FUND_ACCOUNT)
-        engine = LiveEngine(ferrule, strategy_obj, universe, gateway.lock)
+        engine = LiveEngine(ferrule, strategy_obj, universe, gateway.lock, lockstep=True)
         gateway.sync = engine.wait_caught_up
         engine.discard_stale()
         config = make_config(sample.date)

@@ -95,9 +95,11 @@ class StrategyContext:
 
 class LiveEngine:
     """The drain loop and the engine's books. `lock` is the gateway's callback
-    lock: see _drain."""
+    lock: see _drain. In lockstep the engine handles events only while the
+    gateway waits in wait_caught_up, so the virtual time at which its requests
+    reach the gateway, and with it the whole day, is repeatable."""
 
-    def __init__(self, ferrule, strategy, universe, lock):
+    def __init__(self, ferrule, strategy, universe, lock, lockstep=False):
         self.ferrule = ferrule
         self.queue = ferrule.event_queue
         self.lock = lock
@@ -128,6 +130,7 @@ class LiveEngine:
         self._cond = threading.Condition()
         self._requested = self._done = 0
         self._stop = False
+        self._lockstep = lockstep
         self._thread = None
 
     # -- set-up ---------------------------------------------------------------------------------------------
@@ -178,6 +181,8 @@ class LiveEngine:
     def _loop(self):
         while True:
             with self._cond:
+                while self._lockstep and self._requested == self._done and not self._stop:
+                    self._cond.wait()
                 target, stopping = self._requested, self._stop
             batch = self._drain()
             for event in batch:
