@@ -51,6 +51,11 @@ def summary(result):
     lines.append(f"Fills: {len(e.trades)} order fills, {len(e.child_trades)} child-order fills, "
                  f"{qty:,} shares, {_money(value)} traded")
 
+    if e.notes:
+        lines.append("Strategy notes:")
+        lines.extend(f"  {when:%H:%M:%S} {text}" for when, text in e.notes[:20])
+        if len(e.notes) > 20:
+            lines.append(f"  ... and {len(e.notes) - 20} more")
     lines.append("Positions:")
     for h in sorted(e.account.holdings.values(), key=lambda h: h.market_code):
         lines.append(f"  {h.market_code} {h.quantity:>8,} (sellable {h.sellable:,}) last {h.last_price:<8} "
