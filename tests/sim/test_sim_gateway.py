@@ -64,9 +64,10 @@ def test_one_gateway_drives_one_strategy(sim):
         type(gw)(gw.sample).start()
 
 
-def test_a_failing_callback_is_counted_and_the_day_goes_on(sim):
+def test_a_failing_callback_or_a_malformed_request_is_counted_and_the_day_goes_on(sim, at):
     gw, rec = sim(windows=WINDOW)
     rec.on_bar = lambda bar: 1 / 0
+    gw.schedule_at(at(9, 30), lambda: rec.context.cancel_order(["not", "hashable"]))
     gw.run()
-    assert gw.error_counts == {"on_bar": gw.delivered["on_bar"]} and len(gw.errors) == 1
-    assert gw.clock.now() == gw.end and rec.of("on_snapshot")
+    assert gw.error_counts == {"on_bar": gw.delivered["on_bar"], "request cancel_order": 1}
+    assert len(gw.errors) == 2 and gw.clock.now() == gw.end and rec.of("on_snapshot")

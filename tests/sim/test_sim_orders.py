@@ -32,6 +32,8 @@ REJECTS = [
     ((10, 0), "000001", SZ, Side.Sell, -100, 10.5, M.BAD_QUANTITY),
     ((10, 0), "000001", SZ, Side.Buy, 150, 10.5, M.ODD_LOT),
     ((10, 0), "000001", SZ, Side.Buy, 100, 0.0, M.BAD_PRICE),
+    ((10, 0), "000001", SZ, Side.Buy, 100, float("nan"), M.BAD_PRICE),
+    ((10, 0), "000001", SZ, 3, 100, 10.5, M.BAD_SIDE),
     ((10, 0), "000001", SZ, Side.Buy, 100, 99.0, M.OUTSIDE_LIMITS),
     ((10, 0), "000001", SZ, Side.Buy, 1_000_000, 10.5, M.NO_CASH),
     ((10, 0), "000001", SZ, Side.Sell, 1100, 10.5, M.NO_POSITION),

@@ -25,6 +25,7 @@ class ParentStatus(int, Enum):
 PARENT_FINAL = frozenset({ParentStatus.Finished, ParentStatus.Cancelled, ParentStatus.Expired})
 
 UNKNOWN_INSTRUMENT = (40001, "unknown instrument")
+BAD_SIDE = (40011, "unknown side")
 BAD_QUANTITY = (40002, "quantity must be a positive multiple of 100")
 BAD_WINDOW = (40003, "the time window is empty or already over")
 NO_CASH = (40004, "not enough cash")
@@ -76,6 +77,8 @@ class AlgoService:
         book = gw.replay.books.get(security_id)
         if book is None or market_type != gw.replay.sample.market_type:
             error = UNKNOWN_INSTRUMENT
+        elif side not in tuple(Side):
+            error = BAD_SIDE
         elif not isinstance(quantity, int) or quantity <= 0 or quantity % LOT:
             error = BAD_QUANTITY
         elif end_time <= start_time or end_time <= now:

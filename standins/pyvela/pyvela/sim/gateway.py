@@ -235,7 +235,13 @@ class SimGateway:
     def _serve_inbox(self):
         while self._inbox:
             fn, args = self._inbox.popleft()
-            fn(*args)
+            try:
+                fn(*args)
+            except Exception:  # a malformed request must not end the day for everyone
+                name = "request " + getattr(fn, "__name__", "?").lstrip("_")
+                self.error_counts[name] += 1
+                self.errors.append((self.clock.now(), name, traceback.format_exc()))
+                log.exception("%s failed", name)
 
     def _add_td_broker(self, td_type):
         self._td_brokers.append(td_type)

@@ -29,6 +29,7 @@ MARKET_CLOSED = (10006, "market closed")
 DUPLICATE_ID = (10007, "duplicate client order id")
 OUTSIDE_LIMITS = (10008, "price outside the daily limits")
 ODD_LOT = (10009, "buy quantity must be a multiple of 100")
+BAD_SIDE = (10010, "unknown side")
 UNKNOWN_ORDER = (20001, "unknown order")
 ORDER_DONE = (20002, "order already completed")
 CANCEL_PENDING = (20003, "cancel already pending")
@@ -44,7 +45,9 @@ class SimOrder:
 
     def __init__(self, client_order_id, security_id, market_type, side, price, qty, listener, kind="order"):
         self.client_order_id, self.security_id, self.market_type = client_order_id, security_id, market_type
-        self.side, self.price, self.qty = Side(side), price, qty
+        # An unknown side is kept as given: the order is rejected, not the request.
+        self.side = Side(side) if side in tuple(Side) else side
+        self.price, self.qty = price, qty
         self.filled, self.value, self.frozen = 0, 0.0, 0.0
         self.status, self.counter_order_id = S.UnSend, 0
         self.listener, self.kind = listener, kind  # kind: "order", or "child" of an algorithmic order
@@ -59,7 +62,8 @@ class SimOrder:
         return self.status in (S.Sended, S.PartiallyFilled)
 
     def __repr__(self):
-        return (f"SimOrder({self.client_order_id!r}, {self.security_id}, {self.side.name} {self.qty}@{self.price}, "
+        return (f"SimOrder({self.client_order_id!r}, {self.security_id}, {getattr(self.side, 'name', self.side)} "
+                f"{self.qty}@{self.price}, "
                 f"{self.status.name}, filled={self.filled})")
 
 
@@ -96,11 +100,13 @@ class Matcher:
         book = self.replay.books.get(o.security_id)
         if book is None or o.market_type != self.replay.sample.market_type:
             return UNKNOWN_INSTRUMENT
+        if not isinstance(o.side, Side):
+            return BAD_SIDE
         if not isinstance(o.qty, int) or o.qty <= 0:
             return BAD_QUANTITY
         if o.side is Side.Buy and o.qty % LOT:
             return ODD_LOT
-        if not o.price or o.price <= 0:
+        if not isinstance(o.price, (int, float)) or not o.price > 0:
             return BAD_PRICE
         ins = book.instrument
         if not ins.low_limited <= o.price <= ins.high_limited:
