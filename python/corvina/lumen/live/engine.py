@@ -5,6 +5,7 @@ import collections
 import itertools
 import logging
 import threading
+import time
 import traceback
 
 from corvina.lumen.const import ORDER_STATUS, POSITION_EFFECT, SIDE
@@ -86,7 +87,7 @@ class StrategyContext:
         self._engine.control_parent_order(parent_id, "Resume")
 
     def cancel_algo(self, parent_id):
-        self._engine.gateway_context.cancel_algo_parent_order(parent_id)
+        self._engine.cancel_parent_order(parent_id)
 
     def log(self, text):
         self._engine.notes.append((self.now(), text))
@@ -109,7 +110,6 @@ class LiveEngine:
         self.trades = []            # (Trade, order as the event showed it)
         self.order_events = []      # order events in arrival order
         self.parents = {}           # sys_quote_id -> latest AlgoParentOrder
-        self.parent_requests = {}   # request id -> (market_code, side)
         self.parent_ids = {}        # request id -> sys_quote_id, once created
         self.child_trades = []
         self.algo_answers = []
@@ -162,11 +162,13 @@ class LiveEngine:
             self._requested += 1
             target = self._requested
             self._cond.notify_all()
+            deadline = time.monotonic() + timeout
             while self._done < target:
                 if self._thread is None or not self._thread.is_alive():
                     raise RuntimeError("the engine's thread is not running")
-                if not self._cond.wait(timeout):
+                if time.monotonic() > deadline:
                     raise TimeoutError("the engine did not catch up")
+                self._cond.wait(0.5)
 
     # -- the engine's thread ------------------------------------------------------------------------------------
     def _drain(self, limit=BATCH):
@@ -179,6 +181,15 @@ class LiveEngine:
             return [q.popleft() for _ in range(n)]
 
     def _loop(self):
+        try:
+            self._turns()
+        except BaseException:
+            self.errors.append(("engine thread", traceback.format_exc()))
+            log.exception("the engine's thread stopped")
+            with self._cond:
+                self._cond.notify_all()
+
+    def _turns(self):
         while True:
             with self._cond:
                 while self._lockstep and self._requested == self._done and not self._stop:
@@ -302,10 +313,12 @@ class LiveEngine:
     def create_parent_order(self, market_code, side, quantity, start, end):
         security_id, market_type = split_market_code(market_code, self.market_types)
         req_id = next(self._req_ids)
-        self.parent_requests[req_id] = (market_code, side)
         self.gateway_context.create_algo_parent_order(req_id, security_id, market_type, self._side(side), quantity,
                                                       start, end)
         return req_id
+
+    def cancel_parent_order(self, parent_id):
+        self.gateway_context.cancel_algo_parent_order(parent_id)
 
     def control_parent_order(self, parent_id, action):
         self.gateway_context.control_algo_parent_order(parent_id, AlgoControlType[action])

@@ -22,9 +22,8 @@ import threading
 import traceback
 
 from pyvela import strategy as _strategy
-from pyvela.enums import SubscribeDataType
+from pyvela.enums import OrderStatusType as S, SubscribeDataType
 from pyvela.messages import LoginRes, OrderActionError, OrderReport
-from pyvela.enums import OrderStatusType as S
 from pyvela.sim import feed
 from pyvela.sim.account import SimAccount
 from pyvela.sim.algo import AlgoService
@@ -131,8 +130,8 @@ class SimGateway:
 
     sync: optional callable the gateway thread calls (without the lock) at
     most once per sync_step of virtual time, after it delivered something, to
-    let a consumer catch up before the clock moves on: with it, a run at any
-    speed is repeatable."""
+    let a consumer catch up before the clock moves on. A consumer that sends
+    requests only then makes the day repeatable at any speed."""
 
     def __init__(self, sample=None, *, clock=None, speed=0.0, start=None, end=None, windows=None,
                  fund_account_id="100001", cash=1_000_000.0, holdings=None, sync=None, sync_step=1.0,
@@ -154,7 +153,7 @@ class SimGateway:
         self.context = None
         self.delivered = collections.Counter()  # callback name -> calls
         self.last_feed = {}  # (kind, security_id) -> the last feed message delivered
-        self.errors = []  # (virtual time, callback name, traceback text), the first few
+        self.errors = []  # (virtual time, callback name, traceback text), the first failure of each
         self.error_counts = collections.Counter()  # callback name -> failures
         self._md_brokers, self._td_brokers, self._algo_brokers = [], [], []
         self._subscriptions = {}  # data type -> set of codes, None for all
@@ -166,7 +165,6 @@ class SimGateway:
         self._ids = itertools.count(1)
         self._thread = None
         self._stop = False
-        self.finished = threading.Event()
         self.schedule_at(feed.at(day, feed.CLOSE), self._close)
 
     # -- set-up ---------------------------------------------------------------------------------------------
@@ -308,8 +306,6 @@ class SimGateway:
             self.error_counts["gateway"] += 1
             self.errors.append((self.clock.now(), "gateway", traceback.format_exc()))
             log.exception("the simulated gateway stopped")
-        finally:
-            self.finished.set()
 
     def _day(self):
         self.deliver("on_initialize")
