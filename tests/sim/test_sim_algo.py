@@ -4,7 +4,7 @@ import collections
 
 import pytest
 
-from conftest import hm, make_sim, run_day
+from sim_support import hm, make_sim, run_day
 from pyvela.enums import AlgoControlType as C, MarketType
 from pyvela.sim import ParentStatus as P, Side
 from pyvela.sim import algo as A

@@ -3,7 +3,7 @@ the account behind them, seen through a strategy that records every callback.
 Each group of cases shares one simulated day; each case is its own order."""
 import pytest
 
-from conftest import hm, make_sim, run_day
+from sim_support import hm, make_sim, run_day
 from pyvela.enums import MarketType, OrderStatusType as S
 from pyvela.sim import Side
 from pyvela.sim import feed
