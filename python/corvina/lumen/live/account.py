@@ -62,7 +62,8 @@ class LiveAccount:
 
     @property
     def market_value(self):
-        return sum(h.market_value for h in self.holdings.values())
+        # A copy first: the progress line reads this while the engine's thread may add a holding.
+        return sum(h.market_value for h in list(self.holdings.values()))
 
     @property
     def equity(self):

@@ -9,7 +9,8 @@ def _money(x):
 
 
 def progress_line(engine, gateway):
-    events = sum(engine.counts.values())
+    # Runs on the main thread while the engine's thread fills these: read sizes and copies only.
+    events = engine.handled
     return (f"[{gateway.clock.now():%H:%M:%S}] {events:,} events, {len(engine.orders)} orders, "
             f"{len(engine.trades) + len(engine.child_trades)} fills, "
             f"P&L {engine.account.pnl:+,.2f}")
