@@ -1,4 +1,5 @@
-"""`python -m corvina.lumen.live`: a simulated trading day with a progress line and a summary."""
+"""`python -m corvina.lumen.live`: a simulated trading day with a progress line and
+a summary. Part of the stand-in for the engine's live-run side."""
 import argparse
 import datetime as dt
 import sys

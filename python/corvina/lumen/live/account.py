@@ -1,5 +1,7 @@
 """The engine's view of the fund account during a live run: cash and holdings
-as the gateway reported them at login, moved on by every fill."""
+as the gateway reported them at login, moved on by every fill.
+
+Part of the stand-in for the engine's live-run side."""
 from corvina.lumen.const import SIDE
 
 

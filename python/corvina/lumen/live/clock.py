@@ -1,7 +1,9 @@
 """The bridge's clock on a virtual clock: the bridge reads the time through
 its module attributes `datetime` (`datetime.now()`) and `np`
 (`np.datetime64("today", "D")`), so replacing those two moves its trading-day
-events onto the simulated day."""
+events onto the simulated day.
+
+Part of the stand-in for the engine's live-run side."""
 import datetime as _dt
 
 import numpy as _np

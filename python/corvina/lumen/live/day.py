@@ -1,5 +1,7 @@
 """One simulated trading day: the configuration, the bridge's strategy on the
-simulated gateway, the engine's thread, and what came of it."""
+simulated gateway, the engine's thread, and what came of it.
+
+Part of the stand-in for the engine's live-run side."""
 import datetime as _dt
 import importlib
 import importlib.util

@@ -1,6 +1,8 @@
 """The engine's side of a live run: drains the bridge's event queue on the
 engine's own thread, keeps the orders it sends and the account, and runs the
-user's strategy on the events."""
+user's strategy on the events.
+
+Part of the stand-in for the engine's live-run side."""
 import collections
 import itertools
 import logging

@@ -1,4 +1,5 @@
-"""What a simulated day prints: a progress line while it runs, then a summary."""
+"""What a simulated day prints: a progress line while it runs, then a summary.
+Part of the stand-in for the engine's live-run side."""
 import collections
 
 from corvina.lumen.core.events import EVENT

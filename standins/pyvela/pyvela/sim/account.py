@@ -1,5 +1,7 @@
 """The simulated gateway's fund account: cash, cash held for open buy orders,
-and holdings under the T+1 rule (shares bought today cannot be sold today)."""
+and holdings under the T+1 rule (shares bought today cannot be sold today).
+
+Part of the gateway SDK stand-in."""
 from pyvela.messages import AssetRes, PositionEntry
 
 

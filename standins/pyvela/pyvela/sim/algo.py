@@ -1,7 +1,9 @@
 """The simulated gateway's algorithm service (ATX): a parent order is worked
 evenly over its time window, one child order per slice at the best opposite
 price; what a child has not filled by the next slice is cancelled and rolled
-into the next child."""
+into the next child.
+
+Part of the gateway SDK stand-in."""
 import datetime as _dt
 import itertools
 from enum import Enum

@@ -1,5 +1,7 @@
 """The simulated gateway's clock: naive local date-times that move only when
-the gateway advances them, optionally paced against real time."""
+the gateway advances them, optionally paced against real time.
+
+Part of the gateway SDK stand-in."""
 import datetime as _dt
 import time
 

@@ -5,7 +5,9 @@ one-minute bars that the gateway derives from the book it rebuilds.
 The sample (written by scripts/make_sample.py) is gzip'd JSON lines: a header,
 then ["O", ms, instrument, seq, side, price, volume, type] for orders and
 ["T", ms, instrument, seq, bid_seq, offer_seq, price, volume, type] for trades
-(type "F") and cancels (type "4"); ms counts milliseconds since midnight."""
+(type "F") and cancels (type "4"); ms counts milliseconds since midnight.
+
+Part of the gateway SDK stand-in."""
 import datetime as _dt
 import gzip
 import heapq

@@ -12,7 +12,9 @@ Time. The gateway thread owns the VirtualClock: it advances it to the next
 thing due (a feed message, a timer, a scheduled answer) and runs it, paced by
 the clock's speed. Requests (orders, cancels, queries, algorithmic orders) may
 come from any thread; they queue up and the gateway thread serves them at the
-current virtual time, before the clock moves on."""
+current virtual time, before the clock moves on.
+
+Part of the gateway SDK stand-in."""
 import collections
 import datetime as _dt
 import heapq

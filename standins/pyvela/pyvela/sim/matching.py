@@ -5,7 +5,9 @@ Our orders do not move the replayed market: in each round (on entry, then at
 every snapshot of the instrument) an open order takes at most half of each
 price level it crosses, at that level's price, so large orders fill over
 several rounds. Matching happens in the continuous sessions only; orders left
-open at the close expire."""
+open at the close expire.
+
+Part of the gateway SDK stand-in."""
 import itertools
 from enum import Enum
 

@@ -1,5 +1,7 @@
 """The simulated gateway's timer service: each armed callback runs once, after
-its interval of virtual time, on the service's own thread."""
+its interval of virtual time, on the service's own thread.
+
+Part of the gateway SDK stand-in."""
 import datetime as _dt
 import heapq
 import itertools
