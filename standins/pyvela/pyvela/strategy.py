@@ -1,4 +1,9 @@
 """Stand-in for the gateway SDK's strategy base class and its context."""
+import contextlib
+
+# Makes the context of each new strategy; None means the recording Context.
+# The simulated gateway (pyvela.sim) installs its own while it builds a strategy.
+context_factory = None
 
 
 class Context:
@@ -42,4 +47,15 @@ class VelaStrategy:
     """The gateway drives a strategy through its on_* callbacks."""
 
     def __init__(self):
-        self.context = Context(self)
+        self.context = (context_factory or Context)(self)
+
+
+@contextlib.contextmanager
+def installed_context(factory):
+    """Strategies built inside the block get their context from factory(strategy)."""
+    global context_factory
+    previous, context_factory = context_factory, factory
+    try:
+        yield factory
+    finally:
+        context_factory = previous

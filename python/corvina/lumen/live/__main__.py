@@ -1,0 +1,75 @@
+"""`python -m corvina.lumen.live`: a simulated trading day with a progress line and
+a summary. Part of the stand-in for the engine's live-run side."""
+import argparse
+import datetime as dt
+import sys
+
+from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, run_day
+from corvina.lumen.live.report import progress_line, summary
+
+
+def speed(text):
+    if text in ("max", "0"):
+        return 0.0
+    value = float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError("the speed is a positive factor, or max")
+    return value
+
+
+def window(text):
+    """HH:MM-HH:MM -> (start ms, end ms) after midnight."""
+    try:
+        ends = [dt.datetime.strptime(part.strip(), "%H:%M").time() for part in text.split("-")]
+        start, end = ends
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not HH:MM-HH:MM: {text!r}") from None
+    if end <= start:
+        raise argparse.ArgumentTypeError(f"the window {text!r} ends before it starts")
+    return tuple((t.hour * 60 + t.minute) * 60_000 for t in (start, end))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m corvina.lumen.live",
+                                     description="Runs a simulated trading day on the bridge and prints a summary.")
+    parser.add_argument("--data", help="sample day to replay (default: the one shipped with the gateway stand-in)")
+    parser.add_argument("--speed", type=speed, default=0.0,
+                        help="virtual seconds per real second, or max (default: max, as fast as possible)")
+    parser.add_argument("--strategy", default=DEFAULT_STRATEGY,
+                        help=f"module name or .py file defining class Strategy (default: {DEFAULT_STRATEGY})")
+    parser.add_argument("--window", type=window, action="append", metavar="HH:MM-HH:MM",
+                        help="replay only the market data inside this part of the day (repeatable); the clock, "
+                             "timers and orders still run through the whole day")
+    parser.add_argument("--quiet", action="store_true", help="no progress line")
+    args = parser.parse_args(argv)
+    try:
+        strategy = load_strategy(args.strategy)
+    except (ImportError, OSError, SyntaxError) as e:
+        parser.error(f"--strategy {args.strategy}: {e}")
+
+    tty = sys.stdout.isatty()
+    shown = {"slot": None}
+
+    def progress(engine, gateway):
+        line = progress_line(engine, gateway)
+        if tty:
+            print("\r" + line.ljust(100), end="", flush=True)
+            return
+        # Not a terminal: one line per half hour of the day.
+        now = gateway.clock.now()
+        slot = (now.hour, now.minute // 30)
+        if slot != shown["slot"]:
+            shown["slot"] = slot
+            print(line, flush=True)
+
+    result = run_day(data=args.data, speed=args.speed, strategy=strategy, windows=args.window,
+                     progress=None if args.quiet else progress)
+    if tty and not args.quiet:
+        print("\r" + progress_line(result.engine, result.gateway).ljust(100))
+    print(summary(result))
+    failed = result.engine.errors or result.gateway.error_counts or result.gateway.timers.errors
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

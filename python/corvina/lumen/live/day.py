@@ -1,0 +1,105 @@
+"""One simulated trading day: the configuration, the bridge's strategy on the
+simulated gateway, the engine's thread, and what came of it.
+
+Part of the stand-in for the engine's live-run side."""
+import datetime as _dt
+import importlib
+import importlib.util
+import os
+import time
+from types import SimpleNamespace
+
+import numpy as np
+
+from corvina.lumen.environment import Environment
+from corvina.lumen.live import clock as live_clock
+from corvina.lumen.live.engine import LiveEngine
+from corvina.lumen.utils.trade_func import get_exchane_from_vela_mdtype
+from pyvela.enums import MarketType, SubscribeDataType
+from pyvela.sim import SimGateway, VirtualClock, feed, load_sample
+
+DEFAULT_STRATEGY = "corvina.lumen.live.strategies.breakout"
+FUND_ACCOUNT = "100001"
+START = (8, 59)      # the run starts before the before-trading event
+END = (15, 31)       # and ends after the after-trading event
+# Held since yesterday: what a strategy can sell today (T+1), worth about 150,000 each.
+HOLDING_VALUE = 150_000
+
+
+def load_strategy(spec):
+    """A strategy from a module name or a .py file: its `Strategy` class, instantiated."""
+    if spec.endswith(".py") or os.sep in spec:
+        module_spec = importlib.util.spec_from_file_location(os.path.splitext(os.path.basename(spec))[0], spec)
+        if module_spec is None:
+            raise ImportError(f"cannot load a strategy from {spec!r}")
+        module = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(module)
+    else:
+        module = importlib.import_module(spec)
+    if not hasattr(module, "Strategy"):
+        raise ImportError(f"{spec}: a strategy module defines a class Strategy")
+    return module.Strategy()
+
+
+def make_config(day, account=FUND_ACCOUNT):
+    """The live run's configuration object (config.base.*)."""
+    monday = day - _dt.timedelta(days=day.weekday())
+    week = [np.datetime64(monday + _dt.timedelta(days=i), "D") for i in range(5)]
+    return SimpleNamespace(base=SimpleNamespace(
+        md_type="AMD", accounts={"stock": f"{account}_sim"}, algo_account=f"{account}_atx",
+        trading_calendar=week))
+
+
+def default_holdings(sample):
+    return {i.security_id: (max(100, int(HOLDING_VALUE / i.pre_close) // 100 * 100), i.pre_close)
+            for i in sample.instruments}
+
+
+class DayResult(SimpleNamespace):
+    """engine, gateway, sample, real seconds, and the settings of the run."""
+
+
+def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=1_000_000.0, holdings=None,
+            progress=None, progress_every=0.25):
+    """Runs the day; progress(engine, gateway) is called about every progress_every real seconds."""
+    from corvina.lumen.utils import ferrule
+
+    sample = load_sample(data)
+    suffix = get_exchane_from_vela_mdtype(sample.market_type)
+    universe = [f"{i.security_id}.{suffix}" for i in sample.instruments]
+    strategy_obj = load_strategy(strategy) if isinstance(strategy, str) else strategy
+    clock = VirtualClock(feed.at(sample.date, feed.hms(*START)), speed)
+    previous_env = Environment._instance
+    Environment.set_instance(Environment(universe))
+    restore_clock = live_clock.follow(ferrule, clock)
+    real_start = time.monotonic()
+    try:
+        gateway = SimGateway(sample, clock=clock, end=feed.at(sample.date, feed.hms(*END)), windows=windows,
+                             cash=cash, holdings=default_holdings(sample) if holdings is None else holdings,
+                             fund_account_id=FUND_ACCOUNT)
+        engine = LiveEngine(ferrule, strategy_obj, universe, gateway.lock, lockstep=True)
+        gateway.sync = engine.wait_caught_up
+        engine.discard_stale()
+        config = make_config(sample.date)
+        with gateway.installed():
+            vela = ferrule.VelaStrategy(config)
+        vela.initialize(config)
+        context = ferrule.vela_params["vela_context"]
+        # The bridge subscribes to bars; the engine wants the level-2 data too.
+        for data_type in (SubscribeDataType.Snapshot, SubscribeDataType.TickOrder, SubscribeDataType.TickTrade):
+            context.subscribe(ferrule.vela_params["vela_md"], sample.market_type, data_type, [], "")
+        engine.attach(context, list(MarketType))
+        engine.start()
+        gateway.start()
+        try:
+            while not gateway.join(progress_every):
+                if progress is not None:
+                    progress(engine, gateway)
+        finally:
+            gateway.stop()
+            engine.stop()
+        return DayResult(engine=engine, gateway=gateway, sample=sample, strategy=strategy_obj, speed=speed,
+                         real_seconds=time.monotonic() - real_start, vela=vela, universe=universe)
+    finally:
+        restore_clock()
+        Environment.set_instance(previous_env)

@@ -1,0 +1,75 @@
+"""What a simulated day prints: a progress line while it runs, then a summary.
+Part of the stand-in for the engine's live-run side."""
+import collections
+
+from corvina.lumen.core.events import EVENT
+
+
+def _money(x):
+    return f"{x:,.2f}"
+
+
+def progress_line(engine, gateway):
+    # Runs on the main thread while the engine's thread fills these: read sizes and copies only.
+    events = engine.handled
+    return (f"[{gateway.clock.now():%H:%M:%S}] {events:,} events, {len(engine.orders)} orders, "
+            f"{len(engine.trades) + len(engine.child_trades)} fills, "
+            f"P&L {engine.account.pnl:+,.2f}")
+
+
+def _order_line(order):
+    avg = f" avg {order.avg_price:.4f}" if order.filled_quantity else ""
+    why = f" ({order.message})" if order.message else ""
+    return (f"  #{order.client_order_id:<4} {order.market_code} {order.side.name:<4} {order.quantity:>10,} @ "
+            f"{order.price:<8} {order.status.name:<16} filled {order.filled_quantity:>7,}{avg}{why}")
+
+
+def summary(result):
+    e, gw = result.engine, result.gateway
+    speed = "as fast as possible" if not result.speed else f"{result.speed:g}x"
+    lines = [f"Simulated trading day {result.sample.date} ({len(result.universe)} instruments, "
+             f"{len(result.sample.records):,} feed messages), clock {speed}: {result.real_seconds:.1f} s"]
+
+    lines.append("Day events: " + ", ".join(f"{k.name} {dt:%H:%M:%S}" for k, dt in e.day_events))
+    lines.append("Events by type:")
+    order = {member: i for i, member in enumerate(EVENT)}
+    counts = sorted(e.counts.items(), key=lambda kv: order[kv[0]])
+    for i in range(0, len(counts), 4):
+        lines.append("  " + "  ".join(f"{k.name:<24}{v:>7,}" for k, v in counts[i:i + 4]))
+
+    finals = collections.Counter(o.status.name for o in e.orders.values())
+    lines.append(f"Orders: {len(e.orders)} (" + ", ".join(f"{n} {k}" for k, n in sorted(finals.items())) + ")")
+    lines.extend(_order_line(o) for o in e.orders.values())
+    if e.parents:
+        lines.append(f"Algorithmic orders: {len(e.parents)}")
+        for p in e.parents.values():
+            lines.append(f"  parent {p.sys_quote_id} {p.security_id} side {int(p.side)} {p.order_qty:,}: "
+                         f"{getattr(p.status, 'name', p.status)}, filled {p.trade_qty:,} "
+                         f"({p.updates} updates)")
+
+    qty = sum(t.amount for t, _ in e.trades) + sum(t.trade_qty for _, _, t in e.child_trades)
+    value = sum(t.amount * t.price for t, _ in e.trades) + sum(t.trade_qty * t.trade_price
+                                                                for _, _, t in e.child_trades)
+    lines.append(f"Fills: {len(e.trades)} order fills, {len(e.child_trades)} child-order fills, "
+                 f"{qty:,} shares, {_money(value)} traded")
+
+    if e.notes:
+        lines.append("Strategy notes:")
+        lines.extend(f"  {when:%H:%M:%S} {text}" for when, text in e.notes[:20])
+        if len(e.notes) > 20:
+            lines.append(f"  ... and {len(e.notes) - 20} more")
+    lines.append("Positions:")
+    for h in sorted(e.account.holdings.values(), key=lambda h: h.market_code):
+        lines.append(f"  {h.market_code} {h.quantity:>8,} (sellable {h.sellable:,}) last {h.last_price:<8} "
+                     f"value {_money(h.market_value)}")
+    acct = e.account
+    lines.append(f"Cash: {_money(acct.cash or 0.0)}   market value: {_money(acct.market_value)}   "
+                 f"equity: {_money(acct.equity)}")
+    lines.append(f"P&L: {acct.pnl:+,.2f} (equity at the start {_money(acct.start_equity or 0.0)})")
+    problems = [f"  engine: {where}" for where, _ in e.errors]
+    problems += [f"  gateway: {name} failed {n:,} times" for name, n in sorted(gw.error_counts.items())]
+    problems += [f"  timer: {name}: {err!r}" for _, name, err in gw.timers.errors]
+    if problems:
+        lines.append("Problems:")
+        lines.extend(problems)
+    return "\n".join(lines)

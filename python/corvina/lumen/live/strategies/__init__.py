@@ -1,0 +1,1 @@
+"""Sample strategies for the simulated day: each module defines a class Strategy."""

@@ -1,0 +1,155 @@
+"""A simulated trading day end to end: the bridge between the simulated
+gateway and the engine's live-run side, on a shortened day (market data for
+parts of the day only; the clock, the timers and the orders run through it all)."""
+import collections
+import subprocess
+import sys
+import threading
+from types import SimpleNamespace
+
+import pytest
+from numpy_ringbuffer import RingBuffer
+
+from corvina.lumen.core.events import EVENT, Event
+from corvina.lumen.live import run_day
+from corvina.lumen.live.engine import FINAL_STATUSES, LiveEngine
+from corvina.lumen.utils import ferrule
+from corvina.lumen.utils.datetime_func import convert_int_to_datetime
+from pyvela.sim import ParentStatus, feed
+
+SHORT_DAY = [(feed.hms(9, 14), feed.hms(10, 21)), (feed.hms(14, 45), feed.hms(15, 0))]
+STRATEGIES = ["corvina.lumen.live.strategies.breakout", "corvina.lumen.live.strategies.tour"]
+
+
+def unbuilt(gateway):
+    """Callbacks that still raise NotImplementedError on this branch."""
+    return [name for _, name, text in gateway.errors
+            if text.rstrip().splitlines()[-1].startswith("NotImplementedError")]
+
+
+@pytest.fixture(scope="module", params=STRATEGIES, ids=lambda s: s.rsplit(".", 1)[-1])
+def day(request):
+    result = run_day(strategy=request.param, windows=SHORT_DAY)
+    if unbuilt(result.gateway):
+        pytest.skip(f"bridge callbacks not built on this branch: {unbuilt(result.gateway)}")
+    return result
+
+
+def test_nothing_failed_and_orders_were_sent(day):
+    assert not day.engine.errors and not day.gateway.errors and not day.gateway.timers.errors
+    assert day.engine.orders and day.engine.login.code == 0 and day.engine.account.start_equity
+
+
+def test_every_order_reaches_a_final_state(day):
+    assert all(o.status in FINAL_STATUSES for o in day.engine.orders.values())
+    assert all(o.status.name in ("Filled", "Cancelled", "PartiallyFilledPartiallyCancelled", "Reject")
+               for o in day.gateway.matcher.orders.values())
+    assert all(p.status in (ParentStatus.Finished, ParentStatus.Cancelled, ParentStatus.Expired)
+               for p in day.engine.parents.values())
+
+
+def test_every_fill_of_the_gateway_appears_once_as_a_trade_event(day):
+    log = day.gateway.matcher.fills
+    assert collections.Counter((f.client_order_id, f.qty, f.price) for f in log if f.kind == "order") == \
+        collections.Counter((o.client_order_id, t.amount, t.price) for t, o in day.engine.trades)
+    assert collections.Counter((f.client_order_id, f.qty, f.price) for f in log if f.kind == "child") == \
+        collections.Counter((t.child_sys_quote_id, t.trade_qty, t.trade_price) for _, _, t in day.engine.child_trades)
+    assert day.engine.counts[EVENT.TRADE] == len(day.engine.trades)
+
+
+def test_the_query_functions_return_the_last_snapshot_and_bar_of_each_instrument(day):
+    last = day.gateway.last_feed
+    for code in day.universe:
+        sid = code.split(".")[0]
+        snap, tick = last["snapshot", sid], ferrule.get_current_tick(code)
+        assert tick["datetime"] == convert_int_to_datetime(snap.orig_time / 1000)
+        assert (tick["last_price"], tick["volume"], tick["asks"], tick["bid_vols"]) == \
+            (snap.last_price, snap.total_volume_trade, snap.ask_price, snap.bid_volume)
+        assert ferrule.history_ticks(code, 1)[-1] is tick
+        bar = last["bar", sid]
+        assert ferrule.get_current_bar(code)["orig_time"] == convert_int_to_datetime(bar.end_time / 1000)
+        assert ferrule.get_current_bar(code)["close_price"] == bar.close
+        assert len(ferrule.history_bars(code, 0)) == day.gateway.delivered["on_bar"] // len(day.universe)
+
+
+def test_each_callback_publishes_its_event(day):
+    counts, delivered = day.engine.counts, day.gateway.delivered
+    assert counts[EVENT.TICK] == delivered["on_snapshot"] > 0
+    assert counts[EVENT.L2_ORDER] == delivered["on_tick_order"] > 0
+    assert counts[EVENT.L2_TRANSACTION] == delivered["on_tick_trade"] > 0
+    assert counts[EVENT.BAR] == delivered["on_bar"] // len(day.universe) > 0
+
+
+def test_the_day_events_come_in_order_around_the_market_data(day):
+    e = day.engine
+    assert [(k, dt.strftime("%H:%M:%S")) for k, dt in e.day_events] == [
+        (EVENT.BEFORE_TRADING, "09:00:00"), (EVENT.OPEN_AUCTION, "09:24:00"), (EVENT.AFTER_TRADING, "15:30:00")]
+    assert e.last_index[EVENT.BEFORE_TRADING] < e.first_index[EVENT.TICK]
+    assert e.first_index[EVENT.AFTER_TRADING] > max(e.last_index.get(k, -1) for k in EVENT if k != EVENT.AFTER_TRADING)
+    assert e.time_regressions == 0
+
+
+def test_nothing_is_left_in_orders_dict_after_the_close_and_the_bridge_found_every_order(day):
+    assert not ferrule.orders_dict
+    assert all(o.status.name != "PENDING_NEW" for o in day.engine.orders.values())
+
+
+def test_the_engines_account_ends_where_the_gateways_does(day):
+    gw, acct = day.gateway.account, day.engine.account
+    assert acct.cash == pytest.approx(gw.cash, abs=0.01)
+    assert {c.split(".")[0]: h.quantity for c, h in acct.holdings.items() if h.quantity} == \
+        {sid: h.qty for sid, h in gw.holdings.items() if h.qty}
+    gateway_equity = gw.cash + gw.market_value(day.gateway.prices())
+    assert acct.equity == pytest.approx(gateway_equity, abs=0.01)
+
+
+class _Counting:
+    def __init__(self):
+        self.seen = []
+
+    def on_tick(self, ctx, tick):
+        self.seen.append(tick)
+
+
+@pytest.mark.parametrize("producers, lockstep", [(1, False), (3, False), (3, True)])
+def test_the_engine_has_handled_everything_published_before_its_sync_returns(producers, lockstep):
+    lock = threading.Lock()
+    fake = SimpleNamespace(event_queue=RingBuffer(capacity=1000, dtype=object))
+    strategy = _Counting()
+    engine = LiveEngine(fake, strategy, [], lock, lockstep=lockstep)
+    engine.start()
+    tick = SimpleNamespace(market_code="X", last_price=1.0)
+
+    def produce():
+        for _ in range(300):
+            with lock:  # as the gateway does around each callback
+                fake.event_queue.append(Event(EVENT.TICK, tick=tick))
+
+    for round_ in range(1, 4):
+        threads = [threading.Thread(target=produce) for _ in range(producers)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        engine.wait_caught_up(timeout=10)
+        assert len(strategy.seen) == 300 * producers * round_
+    engine.stop()
+    assert not engine.errors
+
+
+def test_the_main_job_prints_a_summary_and_exits_0():
+    out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", "--window", "09:29-09:45",
+                          "--window", "14:49-15:00"], capture_output=True, text=True, timeout=120)
+    if "NotImplementedError" in out.stderr:
+        pytest.skip("bridge callbacks not built on this branch")
+    assert out.returncode == 0, out.stderr
+    for heading in ("Day events:", "Events by type:", "Orders:", "Fills:", "Positions:", "Cash:", "P&L:"):
+        assert heading in out.stdout
+    assert "Problems:" not in out.stdout
+
+
+@pytest.mark.parametrize("args", [["--speed", "-3"], ["--window", "10:00-09:00"], ["--strategy", "no.such.module"]])
+def test_the_main_job_refuses_bad_options(args):
+    out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", *args], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode != 0 and out.stderr
