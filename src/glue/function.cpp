@@ -165,12 +165,12 @@ bool function_type_ready() {
         {Py_tp_getset, function_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_def = {
         "compiled_function", sizeof(FunctionObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots};
-    FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_def));
     return FunctionType != nullptr;
 }
 

@@ -26,18 +26,18 @@ END = (15, 31)       # and ends after the after-trading event
 HOLDING_VALUE = 150_000
 
 
-def load_strategy(spec):
+def load_strategy(source):
     """A strategy from a module name or a .py file: its `Strategy` class, instantiated."""
-    if spec.endswith(".py") or os.sep in spec:
-        module_spec = importlib.util.spec_from_file_location(os.path.splitext(os.path.basename(spec))[0], spec)
-        if module_spec is None:
-            raise ImportError(f"cannot load a strategy from {spec!r}")
-        module = importlib.util.module_from_spec(module_spec)
-        module_spec.loader.exec_module(module)
+    if source.endswith(".py") or os.sep in source:
+        module_def = importlib.util.spec_from_file_location(os.path.splitext(os.path.basename(source))[0], source)
+        if module_def is None:
+            raise ImportError(f"cannot load a strategy from {source!r}")
+        module = importlib.util.module_from_spec(module_def)
+        module_def.loader.exec_module(module)
     else:
-        module = importlib.import_module(spec)
+        module = importlib.import_module(source)
     if not hasattr(module, "Strategy"):
-        raise ImportError(f"{spec}: a strategy module defines a class Strategy")
+        raise ImportError(f"{source}: a strategy module defines a class Strategy")
     return module.Strategy()
 
 
