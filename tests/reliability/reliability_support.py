@@ -75,7 +75,7 @@ class Evil:
     def __repr__(self):
         return f"Evil({sorted(self.broken)})"
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self._fail("format")
         return "evil"
 

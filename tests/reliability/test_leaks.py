@@ -34,7 +34,7 @@ def fresh_text(x):
 class Sentinel:
     """Passed through the bridge; its reference count must come back."""
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "sentinel"
 
     def __str__(self):

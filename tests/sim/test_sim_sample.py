@@ -27,9 +27,9 @@ def day(sample):
 
 
 def test_the_script_writes_the_shipped_sample_byte_for_byte(tmp_path):
-    spec = importlib.util.spec_from_file_location("make_sample", ROOT / "scripts" / "make_sample.py")
-    make_sample = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(make_sample)
+    loader_def = importlib.util.spec_from_file_location("make_sample", ROOT / "scripts" / "make_sample.py")
+    make_sample = importlib.util.module_from_spec(loader_def)
+    loader_def.loader.exec_module(make_sample)
     out = tmp_path / "sample.jsonl.gz"
     make_sample.write(str(out), make_sample.generate())
     shipped = ROOT / "standins" / "pyvela" / "pyvela" / "sim" / "data" / "sample.jsonl.gz"

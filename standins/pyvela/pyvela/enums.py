@@ -9,8 +9,8 @@ class _IntEnum(int, Enum):
     def __str__(self):
         return f"{type(self).__name__}.{self.name}"
 
-    def __format__(self, spec):
-        return format(self.value, spec)
+    def __format__(self, format_spec):
+        return format(self.value, format_spec)
 
 
 class MDType(_IntEnum):
