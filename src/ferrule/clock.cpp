@@ -53,8 +53,7 @@ Ref py_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 
 // datetime.now(), through the module's `datetime`.
 Ref now() {
-    Ref dt = global(k_datetime);
-    return dt ? glue::call_method(dt.get(), k_now) : Ref();
+    return g.ns.call_method(k_datetime, k_now);
 }
 
 // dt.replace(hour=h, minute=m, second=0, microsecond=0)
@@ -170,9 +169,7 @@ PyObject* set_timer(PyObject* const* a) {
 
 PyObject* create_time_listener(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref np = global(k_np);
-    if (!np) return nullptr;
-    Ref current_date = glue::call_method(np.get(), k_datetime64, k_today.get(), k_D.get());
+    Ref current_date = g.ns.call_method(k_np, k_datetime64, k_today.get(), k_D.get());
     if (!current_date) return nullptr;
     Ref config = glue::getattr(self, k_config);
     if (!config) return nullptr;

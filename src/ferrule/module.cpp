@@ -142,14 +142,8 @@ PyObject* init_module() {
 
 }  // namespace
 
-glue::Ref global_attr(PyObject* owner, PyObject* attr) {
-    glue::Ref o = global(owner);
-    return o ? glue::getattr(o.get(), attr) : glue::Ref();
-}
-
 int log_info(PyObject* text) {
-    glue::Ref log = global(k_system_log);
-    return log ? glue::call_method_void(log.get(), k_info, text) : -1;
+    return g.ns.call_method(k_system_log, k_info, text) ? 0 : -1;
 }
 
 int publish(PyObject* event) { return glue::call_method_void(g.event_queue, k_append, event); }

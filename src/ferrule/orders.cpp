@@ -84,15 +84,9 @@ glue::KwNames kw_order_event{"account", "order"};
 glue::KwNames kw_trade_event{"account", "trade", "order"};
 glue::KwNames kw_trade{"order_id", "price", "amount", "side", "position_effect", "market_code", "frozen_price"};
 
-// `a op b` in a condition: rich comparison, then its truth value.
-int compare(PyObject* a, PyObject* b, int op) {
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
 int above_zero(PyObject* v) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    return zero ? compare(v, zero.get(), Py_GT) : -1;
+    return zero ? glue::compare(v, zero.get(), Py_GT) : -1;
 }
 
 // `status == OrderStatusType.X or status == OrderStatusType.Y ...`, in order.
@@ -150,9 +144,7 @@ int find_order(PyObject* report, Ref* out) {
 
 // Environment.get_instance().get_account(engine_order.market_code)
 Ref account_of(PyObject* engine_order) {
-    Ref env_cls = global(k_Environment);
-    if (!env_cls) return Ref();
-    Ref env = glue::call_method(env_cls.get(), k_get_instance);
+    Ref env = g.ns.call_method(k_Environment, k_get_instance);
     if (!env) return Ref();
     Ref get_account = glue::getattr(env.get(), k_get_account);
     if (!get_account) return Ref();
@@ -184,7 +176,7 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     if (!status) return -1;
     Ref active = global_attr(k_ORDER_STATUS, k_ACTIVE);
     if (!active) return -1;
-    int changed = compare(status.get(), active.get(), Py_NE);
+    int changed = glue::compare(status.get(), active.get(), Py_NE);
     if (changed <= 0) return changed;
     if (set_status(engine_order, k_ACTIVE) < 0) return -1;
     return publish_order_event(k_ORDER_CREATION_PASS, account, engine_order);
@@ -192,9 +184,7 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
 
 // Trade.__from_create__(...) for the latest match of `amount`.
 Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
-    Ref trade_cls = global(k_Trade);
-    if (!trade_cls) return Ref();
-    Ref factory = glue::getattr(trade_cls.get(), k_from_create);
+    Ref factory = global_attr(k_Trade, k_from_create);
     if (!factory) return Ref();
     Ref order_id = glue::getattr(engine_order, k_order_id);
     if (!order_id) return Ref();

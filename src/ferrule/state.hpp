@@ -35,7 +35,7 @@ extern State g;
 inline glue::Ref global(PyObject* name) { return g.ns.get(name); }
 
 // global(owner).attr, e.g. EVENT.TICK or MDType.VeMD.
-glue::Ref global_attr(PyObject* owner, PyObject* attr);
+inline glue::Ref global_attr(PyObject* owner, PyObject* attr) { return g.ns.get_attr(owner, attr); }
 
 // system_log.info(text)
 int log_info(PyObject* text);

@@ -183,9 +183,7 @@ PyObject* init(PyObject* const* a) {
         PyObject_SetAttr(self, k_bar_cnt, zero.get()) < 0 ||
         PyObject_SetAttr(self, k_current_trade_dt, zero.get()) < 0)
         return nullptr;
-    Ref dt_type = global(k_datetime);
-    if (!dt_type) return nullptr;
-    Ref now = glue::call_method(dt_type.get(), k_now);
+    Ref now = g.ns.call_method(k_datetime, k_now);
     if (!now) return nullptr;
     Ref today = glue::call_method(now.get(), k_date);
     if (!today || PyObject_SetAttr(self, k_first_dt, today.get()) < 0) return nullptr;
@@ -227,9 +225,7 @@ PyObject* on_switch_day(PyObject* const*) {
 // class VelaStrategy(strategy.VelaStrategy): built as the interpreter builds a
 // class statement, through the base's metaclass and its prepared namespace.
 bool define_strategy_class(PyObject* module) {
-    Ref strategy_module = global(k_strategy);
-    if (!strategy_module) return false;
-    Ref base = glue::getattr(strategy_module.get(), k_VelaStrategy);
+    Ref base = global_attr(k_strategy, k_VelaStrategy);
     if (!base) return false;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return false;

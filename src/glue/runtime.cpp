@@ -32,6 +32,11 @@ Ref Namespace::get(PyObject* name) const {
     return Ref();
 }
 
+Ref Namespace::get_attr(PyObject* owner, PyObject* attr) const {
+    Ref o = get(owner);
+    return o ? getattr(o.get(), attr) : Ref();
+}
+
 void raise_name_error(PyObject* name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     PyObject* exc = PyErr_GetRaisedException();
@@ -52,8 +57,8 @@ void PendingError::chain_into_current() noexcept {
     PyErr_SetRaisedException(cur);
 }
 
-int eq(PyObject* a, PyObject* b) {
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+int compare(PyObject* a, PyObject* b, int op) {
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 

@@ -19,6 +19,11 @@ public:
     bool init(PyObject* module);
     // New reference, or NameError ("name 'x' is not defined", with .name set).
     Ref get(PyObject* name) const;
+    // global(owner).attr, e.g. EVENT.TICK or os.environ.
+    Ref get_attr(PyObject* owner, PyObject* attr) const;
+    // global(owner).method(args...), e.g. click.echo(text).
+    template <class... A>
+    Ref call_method(PyObject* owner, PyObject* method, A... args) const;
     PyObject* dict() const noexcept { return globals_; }
     // Binds name -> value in the module dict.
     bool set(PyObject* name, PyObject* value) const { return PyDict_SetItem(globals_, name, value) == 0; }
@@ -52,6 +57,12 @@ inline Ref call_method(PyObject* obj, PyObject* name, A... args) {
     return Ref::steal(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+template <class... A>
+Ref Namespace::call_method(PyObject* owner, PyObject* method, A... args) const {
+    Ref o = get(owner);
+    return o ? glue::call_method(o.get(), method, args...) : Ref();
+}
+
 // Calls an object's method and drops the result; -1 on error.
 template <class... A>
 inline int call_method_void(PyObject* obj, PyObject* name, A... args) {
@@ -82,9 +93,10 @@ private:
 // Reads an attribute; empty Ref with the interpreter's AttributeError if absent.
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
-// `a == b` in a condition: the rich comparison, then its truth value.
+// `a <op> b` in a condition: the rich comparison, then its truth value.
 // 1, 0, or -1 with the error set.
-int eq(PyObject* a, PyObject* b);
+int compare(PyObject* a, PyObject* b, int op);
+inline int eq(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
 
 // getattr(obj, name) where only AttributeError means "missing" (as hasattr):
 // 1 with *out set, 0 when missing, -1 on any other error.

@@ -27,17 +27,13 @@ constexpr const char* kBundleModule = "corvina.lumen.alpha.bundle";
 
 // os.path.join(data_bundle_path, "bundle")
 glue::Ref bundle_dir(PyObject* data_bundle_path) {
-    glue::Ref os = ns.get(k_os);
-    if (!os) return glue::Ref();
-    glue::Ref path = glue::getattr(os.get(), k_path);
+    glue::Ref path = ns.get_attr(k_os, k_path);
     return path ? glue::call_method(path.get(), k_join, data_bundle_path, t_bundle.get()) : glue::Ref();
 }
 
 // os.path.exists(p): 1, 0, or -1 with the error set.
 int exists(PyObject* p) {
-    glue::Ref os = ns.get(k_os);
-    if (!os) return -1;
-    glue::Ref path = glue::getattr(os.get(), k_path);
+    glue::Ref path = ns.get_attr(k_os, k_path);
     if (!path) return -1;
     glue::Ref r = glue::call_method(path.get(), k_exists, p);
     return r ? PyObject_IsTrue(r.get()) : -1;

@@ -62,9 +62,7 @@ PyObject* show() {
     if (has_password && (echo_line(t_user_line, user.get()) < 0 || echo_line(t_password_line, password.get()) < 0))
         return nullptr;
 
-    glue::Ref os = ns.get(k_os);
-    if (!os) return nullptr;
-    glue::Ref env = glue::call_method(os.get(), k_getenv, t_env_var.get());
+    glue::Ref env = ns.call_method(k_os, k_getenv, t_env_var.get());
     if (!env) return nullptr;
     int set = PyObject_IsTrue(env.get());
     if (set < 0) return nullptr;

@@ -34,8 +34,7 @@ glue::Ref to_object(const Kw& k) {
 }  // namespace
 
 int echo(PyObject* text) {
-    glue::Ref click = ns.get(k_click);
-    return click ? glue::call_method_void(click.get(), k_echo, text) : -1;
+    return ns.call_method(k_click, k_echo, text) ? 0 : -1;
 }
 
 glue::Ref import_name(const char* module, const char* name) {

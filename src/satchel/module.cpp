@@ -37,13 +37,11 @@ glue::Name t_was_set{"当前 {var_name} 已设置为 {value}"};
 glue::Name t_restart{"请重启当前的 terminal "};
 
 int echo(PyObject* text) {
-    glue::Ref click = ns.get(k_click);
-    return click ? glue::call_method_void(click.get(), k_echo, text) : -1;
+    return ns.call_method(k_click, k_echo, text) ? 0 : -1;
 }
 
 glue::Ref environ() {
-    glue::Ref os = ns.get(k_os);
-    return os ? glue::getattr(os.get(), k_environ) : glue::Ref();
+    return ns.get_attr(k_os, k_environ);
 }
 
 PyObject* get_license_info(PyObject* const* a) {
