@@ -50,7 +50,7 @@ const FromImport kEngineImports[] = {
 bool bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value) == 0; }
 
 bool from_import(PyObject* m, const char* module, const char* name, const char* as) {
-    glue::Ref mod = glue::import(module);
+    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
     if (!mod) return false;
     glue::Ref v = glue::import_from(mod.get(), name);
     return v && bind(m, as ? as : name, v.get());
@@ -59,7 +59,7 @@ bool from_import(PyObject* m, const char* module, const char* name, const char* 
 // `from pyvela.enums import *`: __all__ when the module has one, else every
 // name without a leading underscore.
 bool star_import(PyObject* m, const char* module) {
-    glue::Ref mod = glue::import(module);
+    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
     if (!mod) return false;
     glue::Ref all = glue::getattr(mod.get(), k_all);
     if (all) {
@@ -89,16 +89,16 @@ bool bind_imports(PyObject* m) {
     for (const FromImport& imp : kEngineImports)
         for (const char* name : imp.names)
             if (name && !from_import(m, imp.module, name, nullptr)) return false;
-    glue::Ref strategy = glue::import("pyvela.strategy");
+    glue::Ref strategy = glue::Ref::steal(PyImport_ImportModule("pyvela.strategy"));
     if (!strategy || !bind(m, "strategy", strategy.get())) return false;
     if (!star_import(m, "pyvela.enums")) return false;
     if (!from_import(m, "numpy_ringbuffer", "RingBuffer", "RB")) return false;
-    glue::Ref np = glue::import("numpy");
+    glue::Ref np = glue::Ref::steal(PyImport_ImportModule("numpy"));
     if (!np || !bind(m, "np", np.get())) return false;
     if (!from_import(m, "collections", "deque", nullptr)) return false;
     for (const char* name : {"datetime", "date", "time", "timedelta"})
         if (!from_import(m, "datetime", name, nullptr)) return false;
-    glue::Ref copy = glue::import("copy");
+    glue::Ref copy = glue::Ref::steal(PyImport_ImportModule("copy"));
     return copy && bind(m, "copy", copy.get());
 }
 
@@ -130,11 +130,11 @@ bool create_state(PyObject* m) {
 PyModuleDef ferrule_def = {PyModuleDef_HEAD_INIT, "ferrule", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* init_module() {
-    if (!glue::init_runtime()) return nullptr;
+    if (glue::init_runtime() < 0) return nullptr;
     glue::Ref m = glue::Ref::steal(PyModule_Create(&ferrule_def));
     if (!m) return nullptr;
     g.module_name = PyObject_GetAttrString(m.get(), "__name__");
-    if (!g.module_name || !g.ns.init(m.get())) return nullptr;
+    if (!g.module_name || g.ns.init(m.get()) < 0) return nullptr;
     if (!bind_imports(m.get()) || !create_state(m.get())) return nullptr;
     if (!define_query_functions(m.get()) || !define_strategy_class(m.get())) return nullptr;
     return m.release();

@@ -62,7 +62,7 @@ const glue::Signature kQueries[] = {
 
 bool define_query_functions(PyObject* module) {
     for (const glue::Signature& sig : kQueries)
-        if (!glue::add_function(module, sig)) return false;
+        if (glue::add_function(module, sig) < 0) return false;
     return true;
 }
 

@@ -99,7 +99,7 @@ Ref gateway_part(PyObject* value) {
     Ref parts = glue::call_method(value, k_split, k_underscore.get());
     if (!parts) return Ref();
     Ref first, second;
-    if (!glue::unpack2(parts.get(), &first, &second)) return Ref();
+    if (glue::unpack2(parts.get(), &first, &second) < 0) return Ref();
     return glue::call_method(second.get(), k_upper);
 }
 
@@ -125,7 +125,7 @@ bool register_td_brokers(PyObject* base, PyObject* context) {
     if (!it) return false;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref key, value;
-        if (!glue::unpack2(item.get(), &key, &value)) return false;
+        if (glue::unpack2(item.get(), &key, &value) < 0) return false;
         Ref td_text = gateway_part(value.get());
         if (!td_text) return false;
         Ref get_td = global(k_get_vela_tdtype);

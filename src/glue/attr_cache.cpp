@@ -1,25 +1,11 @@
 #include "glue/attr_cache.hpp"
 
+#include <type_traits>
+
 namespace glue {
 
-namespace {
-
-// The offset of a plain __slots__ slot that `descr` (found on tp's MRO) reads,
-// or 0 when reading it takes anything more than a load.
-Py_ssize_t slot_offset(PyTypeObject* tp, PyObject* descr) {
-    if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return 0;
-    PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-    if (m->type != Py_T_OBJECT_EX || (m->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) || m->offset <= 0) return 0;
-    // A descriptor borrowed from an unrelated class raises on read: leave that to the interpreter.
-    if (!PyType_IsSubtype(tp, PyDescr_TYPE(descr))) return 0;
-    return m->offset;
-}
-
-unsigned int valid_tag(PyTypeObject* tp) {
-    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-}
-
-}  // namespace
+static_assert(std::is_trivially_destructible<AttrReader>::value,
+              "readers are statics: nothing of theirs may run after the interpreter is finalized");
 
 AttrReader::AttrReader(std::initializer_list<const Name*> names) noexcept {
     for (const Name* n : names)
@@ -27,47 +13,51 @@ AttrReader::AttrReader(std::initializer_list<const Name*> names) noexcept {
 }
 
 const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
-    // __getattribute__ or __getattr__ of its own: every read goes through it.
-    if (tp->tp_getattro != PyObject_GenericGetAttr || n_ == 0) return nullptr;
-    // The first look-up gives the type a tag if it has none.
-    PyObject* descr = _PyType_Lookup(tp, names_[0]->get());
-    unsigned int tag = valid_tag(tp);
-    if (tag == 0) return nullptr;
-    bool has_dict = (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0;
-    Way w;
-    w.tag = tag;
-    w.dict_writes = tp->tp_setattro == PyObject_GenericSetAttr;
-    for (std::size_t i = 0; i < n_; ++i) {
-        if (i > 0) descr = _PyType_Lookup(tp, names_[i]->get());
-        w.offsets[i] = !descr && has_dict ? kInstanceDict : slot_offset(tp, descr);
+    Way& w = ways_[next_];
+    next_ = (next_ + 1) % kWays;
+    // What the way held is let go only once it is consistent again: a release
+    // may run code that comes back here.
+    PyObject* old[2 * kMaxNames + 1] = {reinterpret_cast<PyObject*>(w.type)};
+    for (std::size_t i = 0; i < kMaxNames; ++i) {
+        old[1 + i] = w.get[i];
+        old[1 + kMaxNames + i] = w.set[i];
+        w.get[i] = w.set[i] = nullptr;
     }
-    // A look-up can run a key's __eq__; if that changed the class, trust nothing.
-    if (valid_tag(tp) != tag) return nullptr;
-    for (std::size_t k = kWays - 1; k > 0; --k) ways_[k] = ways_[k - 1];
-    ways_[0] = w;
-    return &ways_[0];
-}
-
-// As the generic lookup does for a name its class does not define: the
-// instance dict, and AttributeError (the interpreter's) when it is not there.
-Ref AttrReader::get_from_dict(PyObject* obj, std::size_t i) {
-    PyObject** slot = _PyObject_GetDictPtr(obj);
-    if (slot && *slot) {
-        Ref dict = Ref::borrow(*slot);  // a key's __eq__ could replace obj.__dict__
-        PyObject* v = PyDict_GetItemWithError(dict.get(), names_[i]->get());
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return Ref();
+    w.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(tp)));
+    // Armed first, so that a change made while looking up disarms it. A type
+    // with lookup hooks of its own is remembered with everything generic.
+    if (w.guard.arm(tp) && tp->tp_getattro == PyObject_GenericGetAttr) {
+        bool generic_set = tp->tp_setattro == PyObject_GenericSetAttr;
+        for (std::size_t i = 0; i < n_ && w.guard.holds(tp); ++i) {
+            Ref d = find_on_mro(tp, names_[i]->get());
+            if (!d) {
+                if (PyErr_Occurred()) {
+                    PyErr_Clear();
+                    w.guard.disarm();
+                }
+                continue;
+            }
+            // Only a data descriptor wins over the instance dict without looking at it.
+            PyTypeObject* dt = Py_TYPE(d.get());
+            if (!dt->tp_descr_get || !dt->tp_descr_set) continue;
+            w.get[i] = Py_NewRef(d.get());
+            if (generic_set) w.set[i] = Py_NewRef(d.get());
+        }
     }
-    return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
+    bool current = w.guard.holds(tp);
+    if (!current) w.guard.disarm();
+    for (PyObject* p : old) Py_XDECREF(p);
+    return current && w.type == tp && w.guard.holds(tp) ? &w : nullptr;
 }
 
 int AttrReader::set(PyObject* obj, std::size_t i, PyObject* value) {
-    const Way* w = way(Py_TYPE(obj));
-    if (w && w->dict_writes && w->offsets[i] == kInstanceDict) {
-        PyObject** slot = _PyObject_GetDictPtr(obj);
-        if (slot && *slot) {
-            Ref dict = Ref::borrow(*slot);
-            return PyDict_SetItem(dict.get(), names_[i]->get(), value);
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (const Way* w = way(tp)) {
+        PyObject* d = w->set[i];
+        descrsetfunc f = d ? Py_TYPE(d)->tp_descr_set : nullptr;
+        if (f) {
+            Ref held = Ref::borrow(d);
+            return f(d, obj, value);
         }
     }
     return PyObject_SetAttr(obj, names_[i]->get(), value);

@@ -1,11 +1,194 @@
 #include "glue/fastcall.hpp"
 
+#include <type_traits>
+
 namespace glue {
+
+static_assert(std::is_trivially_destructible<CachedGlobal>::value && std::is_trivially_destructible<MethodCall>::value &&
+                  std::is_trivially_destructible<ClassMethodCall>::value,
+              "caches are statics: nothing of theirs may run after the interpreter is finalized");
 
 namespace {
 
 Name k_init{"__init__"};
 Name k_func{"__func__"};
+
+// Strong references a cache lets go of when it is refilled, released only
+// once the cache is consistent again: a release may run any code, even a
+// callback that comes back here.
+class Released {
+public:
+    Released() = default;
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+    ~Released() {
+        for (PyObject* p : refs_) Py_XDECREF(p);
+    }
+    // *slot = value (a new strong reference), keeping the old one until the end.
+    void replace(PyObject** slot, PyObject* value) {
+        take(slot);
+        *slot = Py_XNewRef(value);
+    }
+    void take(PyObject** slot) {
+        refs_[n_++] = *slot;
+        *slot = nullptr;
+    }
+
+private:
+    PyObject* refs_[3] = {};
+    int n_ = 0;
+};
+
+}  // namespace
+
+Ref CachedGlobal::refresh(const Namespace& ns) {
+    // Armed before the lookup: a change the lookup itself causes disarms it.
+    bool armed = guard_.arm(ns.dict(), ns.builtins(), name_);
+    Ref v = ns.get(name_);
+    // A missing name takes the ordinary lookup (and its NameError) every time.
+    if (!v || !armed || !guard_.holds(ns.dict())) {
+        guard_.disarm();
+        return v;
+    }
+    value_ = v.get();  // the dict that holds it reports a change before it lets go
+    return v;
+}
+
+// ---- obj.name(arg) on a built-in type --------------------------------------
+
+void MethodCall::resolve(PyTypeObject* tp) {
+    Released old;
+    old.replace(reinterpret_cast<PyObject**>(&type_), reinterpret_cast<PyObject*>(tp));
+    old.take(&descr_);
+    // A type whose instances may have a __dict__ could shadow the method, and
+    // a lookup hook of its own sees every read: both take the plain call.
+    if (guard_.arm(tp) && tp->tp_getattro == PyObject_GenericGetAttr && !has_instance_dict(tp)) {
+        Ref d = find_on_mro(tp, name_);
+        if (!d) PyErr_Clear();
+        if (d && Py_IS_TYPE(d.get(), &PyMethodDescr_Type) && guard_.holds(tp)) descr_ = d.release();
+    }
+}
+
+int MethodCall::call_void(PyObject* obj, PyObject* arg) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!guard_.holds(tp) || type_ != tp) resolve(tp);
+    PyObject* argv[] = {nullptr, obj, arg};
+    Ref r;
+    if (descr_ && guard_.holds(tp) && type_ == tp) {
+        Ref descr = Ref::borrow(descr_);  // the call may replace the cache
+        r = Ref::steal(PyObject_Vectorcall(descr.get(), argv + 1, 2, nullptr));
+    } else {
+        r = Ref::steal(PyObject_VectorcallMethod(name_, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    return r ? 0 : -1;
+}
+
+// ---- cls.name(*args) ---------------------------------------------------------
+
+namespace {
+
+// The object a classmethod or staticmethod wraps (its __func__), read anew at
+// every call as the interpreter reads it (re-running __init__ replaces it).
+// Empty without an error when it is not set, so that the plain lookup raises.
+Ref wrapped(PyObject* descr) {
+    Ref f = Ref::steal(PyObject_GetAttr(descr, k_func));
+    if (!f) return Ref();
+    if (f.get() == Py_None) return Ref();
+    return f;
+}
+
+// Whether calling the classmethod's function with cls first is what
+// cls.name(...) does: 3.12 still lets the wrapped object bind itself.
+bool binds_plainly(PyObject* f) {
+#if PY_VERSION_HEX < 0x030D0000
+    return PyFunction_Check(f) || !Py_TYPE(f)->tp_descr_get;
+#else
+    (void)f;
+    return true;
+#endif
+}
+
+}  // namespace
+
+void ClassMethodCall::resolve(PyObject* cls) {
+    Released old;
+    old.replace(&cls_, cls);
+    old.take(&target_);
+    kind_ = Kind::Plain;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* meta = Py_TYPE(cls);
+    // The class's own lookup, unless its metaclass hooks the lookup or has the name itself.
+    if (guard_.arm(tp) && meta_guard_.arm(meta) && meta->tp_getattro == PyType_Type.tp_getattro) {
+        Ref on_meta = find_on_mro(meta, name_);
+        Ref d = on_meta || PyErr_Occurred() ? Ref() : find_on_mro(tp, name_);
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (d) {
+            PyTypeObject* dt = Py_TYPE(d.get());
+            if (dt == &PyClassMethod_Type) {
+                kind_ = Kind::ClassMethod;
+            } else if (dt == &PyStaticMethod_Type) {
+                kind_ = Kind::StaticMethod;
+            } else if (PyFunction_Check(d.get()) || (!dt->tp_descr_get && PyCallable_Check(d.get()))) {
+                // A function looked up on a class is the function itself; an
+                // object without __get__ is what it is, while its class gains none.
+                kind_ = Kind::Direct;
+            }
+        }
+        bool current = kind_ != Kind::Plain && target_guard_.arm(Py_TYPE(d.get())) && guard_.holds(tp) &&
+                       meta_guard_.holds(meta);
+        if (current) {
+            target_ = d.release();
+        } else {
+            kind_ = Kind::Plain;
+        }
+    }
+}
+
+ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
+    Callable c;
+    if (PyType_Check(cls)) {
+        auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+        if (cls != cls_ || !guard_.holds(tp) || !meta_guard_.holds(Py_TYPE(cls))) resolve(cls);
+        if (target_ && cls == cls_ && guard_.holds(tp) && target_guard_.armed()) {
+            Ref target = Ref::borrow(target_);  // reading __func__ could replace the cache
+            switch (kind_) {
+                case Kind::Direct:
+                    c.fn = std::move(target);
+                    return c;
+                case Kind::StaticMethod:
+                    c.fn = wrapped(target.get());
+                    if (c.fn) return c;
+                    break;
+                case Kind::ClassMethod:
+                    c.fn = wrapped(target.get());
+                    if (c.fn && binds_plainly(c.fn.get())) {
+                        c.cls = cls;
+                        return c;
+                    }
+                    break;
+                case Kind::Plain:
+                    break;
+            }
+            if (PyErr_Occurred()) return Callable();
+        }
+    }
+    c.fn = Ref::steal(PyObject_GetAttr(cls, name_));
+    c.cls = nullptr;
+    return c;
+}
+
+Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs) {
+    if (!c.cls) return Ref::steal(PyObject_Vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* saved = argv[-1];
+    argv[-1] = c.cls;
+    Ref r = Ref::steal(PyObject_Vectorcall(c.fn.get(), argv - 1, nargs + 1, nullptr));
+    argv[-1] = saved;
+    return r;
+}
+
+// ---- cls(*args, **kw) --------------------------------------------------------
+
+namespace {
 
 // The tp_init that the interpreter gives a class whose __init__ is written in
 // Python, taken from a probe class once. Null if the probe could not be made.
@@ -29,48 +212,56 @@ initproc python_init_slot() {
     return slot;
 }
 
-// The Python function that type.__call__ would run as cls.__init__, when
-// calling cls means exactly: object.__new__(cls), then that function.
-PyObject* plain_class_init(PyObject* cls) {
-    if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may define __call__
+// Whether calling cls means exactly: object.__new__(cls), then the __init__
+// the class's MRO gives, written in Python. The slots say it without a lookup.
+bool plain_class(PyObject* cls) {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return false;  // a metaclass may define __call__
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_vectorcall) return nullptr;
+    if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_vectorcall) return false;
     initproc slot = python_init_slot();
-    if (!slot || tp->tp_init != slot) return nullptr;
-    PyObject* init = _PyType_Lookup(tp, k_init);  // borrowed
-    return init && PyFunction_Check(init) ? init : nullptr;
+    return slot && tp->tp_init == slot;
+}
+
+// The classes instantiated lately and their __init__ functions.
+struct InitEntry {
+    TypeGuard guard;
+    PyObject* cls = nullptr;   // strong, so that its identity stays its own
+    PyObject* init = nullptr;  // strong; null: not a Python function, the plain call
+};
+constexpr std::size_t kInitEntries = 8;
+InitEntry g_inits[kInitEntries];
+std::size_t g_next_init = 0;
+
+void refill(InitEntry& e, PyObject* cls) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    Released old;
+    old.replace(&e.cls, cls);
+    old.take(&e.init);
+    if (e.guard.arm(tp)) {
+        Ref init = find_on_mro(tp, k_init);
+        if (!init) PyErr_Clear();
+        if (init && PyFunction_Check(init.get()) && e.guard.holds(tp)) e.init = init.release();
+    }
+}
+
+// The __init__ function of a plain class, or empty (no error set) when the
+// plain call is the way.
+Ref python_init(PyObject* cls) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    for (const InitEntry& e : g_inits)
+        if (e.cls == cls && e.guard.holds(tp)) return Ref::borrow(e.init);
+    InitEntry& e = g_inits[g_next_init];
+    g_next_init = (g_next_init + 1) % kInitEntries;
+    refill(e, cls);
+    return e.cls == cls && e.guard.holds(tp) ? Ref::borrow(e.init) : Ref();
 }
 
 }  // namespace
 
-std::uint64_t CachedGlobal::version(PyObject* d) noexcept {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
-Ref CachedGlobal::refresh(const Namespace& ns) {
-    PyObject* d = ns.dict();
-    std::uint64_t before = version(d);
-    PyObject* v = PyDict_GetItemWithError(d, name_);  // borrowed
-    // Only a value found in an unchanged module dict is remembered; a builtin
-    // or a missing name takes the ordinary lookup every time.
-    if (!v || version(d) != before) {
-        value_ = nullptr;
-        return ns.get(name_);
-    }
-    dict_ = d;
-    value_ = v;
-    version_ = before;
-    return Ref::borrow(v);
-}
-
 Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames* kw) {
     PyObject* kwnames = kw ? kw->tuple() : nullptr;
-    PyObject* init_fn = plain_class_init(cls);
-    if (!init_fn) return Ref::steal(PyObject_Vectorcall(cls, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    Ref init = Ref::borrow(init_fn);
+    Ref init = plain_class(cls) ? python_init(cls) : Ref();
+    if (!init) return Ref::steal(PyObject_Vectorcall(cls, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) return Ref();
@@ -86,77 +277,6 @@ Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames
         return Ref();
     }
     return obj;
-}
-
-int MethodCall::call_void(PyObject* obj, PyObject* arg) {
-    PyTypeObject* tp = Py_TYPE(obj);
-    unsigned int tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-    if (tag == 0 || tag != tag_) {
-        descr_ = nullptr;
-        tag_ = 0;
-        bool plain = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset == 0 &&
-                     !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
-        PyObject* d = plain ? _PyType_Lookup(tp, name_) : nullptr;
-        unsigned int now = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-        if (d && Py_IS_TYPE(d, &PyMethodDescr_Type) && now != 0) {
-            descr_ = d;
-            tag_ = now;
-        }
-    }
-    Ref r;
-    if (descr_ && tag_ == tag) {
-        Ref descr = Ref::borrow(descr_);
-        PyObject* argv[] = {obj, arg};
-        r = Ref::steal(PyObject_Vectorcall(descr.get(), argv, 2, nullptr));
-    } else {
-        PyObject* argv[] = {obj, arg};
-        r = Ref::steal(PyObject_VectorcallMethod(name_, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    return r ? 0 : -1;
-}
-
-PyObject* ClassMethodCall::function_of(PyObject* cls) {
-    if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may intercept the lookup
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    unsigned int tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-    if (tag != 0 && cls == cls_ && tag == tag_) return function_;
-    Py_CLEAR(function_);
-    cls_ = nullptr;
-    if (_PyType_Lookup(&PyType_Type, name_)) return nullptr;  // type's own attribute would win
-    PyObject* cm = _PyType_Lookup(tp, name_);  // borrowed
-    if (!cm || !Py_IS_TYPE(cm, &PyClassMethod_Type)) return nullptr;
-    Ref holder = Ref::borrow(cm);
-    Ref fn = Ref::steal(PyObject_GetAttr(cm, k_func));
-    if (!fn) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    tag = (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
-    if (!PyFunction_Check(fn.get()) || tag == 0) return nullptr;
-    function_ = fn.release();
-    cls_ = cls;
-    tag_ = tag;
-    return function_;
-}
-
-ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
-    Callable c;
-    if (PyObject* fn = function_of(cls)) {
-        c.fn = Ref::borrow(fn);  // held: the call may change the class and drop the cache
-        c.cls = cls;
-    } else {
-        c.fn = Ref::steal(PyObject_GetAttr(cls, name_));
-    }
-    return c;
-}
-
-Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs) {
-    if (!c.cls) return Ref::steal(PyObject_Vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    PyObject* saved = argv[-1];
-    argv[-1] = c.cls;
-    Ref r = Ref::steal(PyObject_Vectorcall(c.fn.get(), argv - 1, nargs + 1, nullptr));
-    argv[-1] = saved;
-    return r;
 }
 
 }  // namespace glue

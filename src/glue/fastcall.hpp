@@ -1,22 +1,25 @@
-// Two costs a C caller pays that interpreted code does not, removed without
-// changing what happens:
-//  - CachedGlobal: a module global read through a Namespace, remembered while
-//    the module dict stays unchanged (its version tag moves on every store,
-//    so a replacement by the engine or a test is seen at the next read);
-//  - instantiate: cls(*args, **kw) for a plain Python class without the
-//    argument tuple and keyword dict that type.__call__ would build and then
-//    unpack again for __init__;
-//  - ClassMethodCall: cls.name(*args) for a classmethod written in Python,
-//    calling its function with cls directly instead of making a bound method
-//    first, remembered per class and guarded by the class's version tag.
+// Costs a C caller pays that interpreted code does not, removed without
+// changing what happens. Each cache is guarded by the interpreter's watchers
+// (glue/watch.hpp) and remembers, just as firmly, when it cannot help, so a
+// shape it does not handle costs the plain call and nothing more:
+//  - CachedGlobal: a module global read through a Namespace, remembered until
+//    the binding changes (the engine or a test replacing it is seen at the
+//    next read);
+//  - MethodCall: obj.name(arg) for a method of a built-in type (deque.append),
+//    calling the method descriptor without making a bound method;
+//  - ClassMethodCall: cls.name(*args) for a class-level factory, whatever it
+//    is (classmethod, staticmethod, plain function, builtin, callable object),
+//    calling what the lookup would give without making a bound method;
+//  - instantiate: cls(*args, **kw) for a plain Python class, without the
+//    argument tuple and keyword dict that type.__call__ builds for __init__.
 #pragma once
 #include <Python.h>
 #include <cstddef>
-#include <cstdint>
 
 #include "glue/names.hpp"
 #include "glue/ref.hpp"
 #include "glue/runtime.hpp"
+#include "glue/watch.hpp"
 
 namespace glue {
 
@@ -26,25 +29,18 @@ public:
 
     // As ns.get(name): a new reference, or NameError.
     Ref get(const Namespace& ns) {
-        PyObject* d = ns.dict();
-        if (value_ && d == dict_ && version(d) == version_) return Ref::borrow(value_);
+        if (guard_.holds(ns.dict())) return Ref::borrow(value_);
         return refresh(ns);
     }
 
 private:
-    static std::uint64_t version(PyObject* d) noexcept;
     Ref refresh(const Namespace& ns);
 
     const Name& name_;
-    PyObject* dict_ = nullptr;
-    PyObject* value_ = nullptr;  // borrowed: the dict holds it while its version is unchanged
-    std::uint64_t version_ = 0;
+    DictGuard guard_;
+    PyObject* value_ = nullptr;  // borrowed: a change of the binding disarms the guard before it is made
 };
 
-// obj.<name>(arg) for a method of a built-in type (deque.append): the method
-// descriptor found on the type is called directly, as the interpreter's own
-// LOAD_ATTR_METHOD does, while the type's version tag says it is current and
-// the object has no __dict__ that could shadow it.
 class MethodCall {
 public:
     explicit MethodCall(const Name& name) noexcept : name_(name) {}
@@ -53,9 +49,12 @@ public:
     int call_void(PyObject* obj, PyObject* arg);
 
 private:
+    void resolve(PyTypeObject* tp);
+
     const Name& name_;
-    unsigned int tag_ = 0;
-    PyObject* descr_ = nullptr;  // borrowed from the type's dict, trusted only under tag_
+    TypeGuard guard_;
+    PyTypeObject* type_ = nullptr;  // strong, so that its identity stays its own
+    PyObject* descr_ = nullptr;     // strong; null: the plain call
 };
 
 class ClassMethodCall {
@@ -63,8 +62,8 @@ public:
     explicit ClassMethodCall(const Name& name) noexcept : name_(name) {}
 
     // `cls.<name>`, evaluated where Python evaluates it (before the arguments):
-    // the classmethod's function to be called with cls first, or whatever the
-    // generic lookup gives. Empty with the error set on failure.
+    // what to call, with cls first when `cls` is set. Empty with the error set
+    // on failure.
     struct Callable {
         Ref fn;
         PyObject* cls = nullptr;  // non-null: prepend it
@@ -75,17 +74,16 @@ public:
     static Ref call(const Callable& c, PyObject** argv, std::size_t nargs);
 
 private:
-    // The function behind cls.<name> when it is a classmethod of a plain
-    // function and nothing else can intercept the lookup; else nullptr.
-    PyObject* function_of(PyObject* cls);
+    enum class Kind : unsigned char { Plain, Direct, ClassMethod, StaticMethod };
+    void resolve(PyObject* cls);
 
     const Name& name_;
-    PyObject* cls_ = nullptr;  // identity only; with the tag it says the cache is current
-    unsigned int tag_ = 0;
-    // Strong (a classmethod's function can be swapped by re-running its
-    // __init__), but a plain pointer: a static destructor must not touch the
-    // interpreter after it has been finalized.
-    PyObject* function_ = nullptr;
+    TypeGuard guard_;       // on the class
+    TypeGuard meta_guard_;  // on its metaclass, which could come to define the name
+    TypeGuard target_guard_;  // on the type of what was found, which could come to bind it
+    PyObject* cls_ = nullptr;     // strong, so that its identity stays its own
+    PyObject* target_ = nullptr;  // strong: the callable, or the classmethod/staticmethod object
+    Kind kind_ = Kind::Plain;
 };
 
 // cls(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))). argv[-1] must be

@@ -5,7 +5,10 @@
 
 namespace glue {
 
-bool init_runtime() { return function_type_ready() && intern_all(); }
+int init_runtime() {
+    if (!function_type_ready()) return -1;
+    return intern_all();
+}
 
 Ref import_from(PyObject* module, const char* name) {
     PyObject* v = PyObject_GetAttrString(module, name);
@@ -31,12 +34,12 @@ Ref import_from(PyObject* module, const char* name) {
     return Ref();
 }
 
-bool add_function(PyObject* module, const Signature& sig, PyObject* defaults) {
+int add_function(PyObject* module, const Signature& sig, PyObject* defaults) {
     Ref modname = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    if (!modname) return false;
+    if (!modname) return -1;
     Ref f = make_function(sig, nullptr, modname.get(), defaults);
-    if (!f) return false;
-    return PyModule_AddObjectRef(module, sig.name, f.get()) == 0;
+    if (!f) return -1;
+    return PyModule_AddObjectRef(module, sig.name, f.get());
 }
 
 }  // namespace glue

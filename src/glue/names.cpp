@@ -16,27 +16,27 @@ KwNames::KwNames(std::initializer_list<const char*> names) noexcept : n_(0), nex
     g_kwnames = this;
 }
 
-bool intern_all() {
+int intern_all() {
     for (Name* n = g_names; n; n = n->next_) {
         if (n->obj_) continue;
         n->obj_ = PyUnicode_InternFromString(n->text_);
-        if (!n->obj_) return false;
+        if (!n->obj_) return -1;
     }
     for (KwNames* k = g_kwnames; k; k = k->next_) {
         if (k->tuple_) continue;
         PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(k->n_));
-        if (!t) return false;
+        if (!t) return -1;
         for (std::size_t i = 0; i < k->n_; ++i) {
             PyObject* s = PyUnicode_InternFromString(k->names_[i]);
             if (!s) {
                 Py_DECREF(t);
-                return false;
+                return -1;
             }
             PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), s);
         }
         k->tuple_ = t;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace glue

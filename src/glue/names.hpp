@@ -18,7 +18,7 @@ public:
     const char* text() const noexcept { return text_; }
 
 private:
-    friend bool intern_all();
+    friend int intern_all();
     const char* text_;
     PyObject* obj_ = nullptr;
     Name* next_;
@@ -33,15 +33,15 @@ public:
     std::size_t size() const noexcept { return n_; }
 
 private:
-    friend bool intern_all();
+    friend int intern_all();
     const char* names_[kMax] = {};
     std::size_t n_;
     PyObject* tuple_ = nullptr;
     KwNames* next_;
 };
 
-// Interns every Name and builds every KwNames of this module. False with a
-// Python error set on failure.
-bool intern_all();
+// Interns every Name and builds every KwNames of this module. 0, or -1 with
+// the error set.
+int intern_all();
 
 }  // namespace glue

@@ -1,10 +1,8 @@
 // Dicts with a fixed set of str keys in a fixed order (the tick and bar
-// records), built the cheap way: the interpreter copies a dict's whole key
-// table in one go, so a copy of a template whose values are None needs only
-// the values written into it, where inserting key by key would probe the
-// table and bump the dict's version for every entry. The template's layout is
-// checked against the interpreter's at first use; if it is not the expected
-// one, records are built by presized inserts instead.
+// records). A record is a copy of a template {key: None, ...} with its values
+// stored under the very key objects the template holds: the interpreter
+// copies a str-keyed table in one go, and each store then finds its key at
+// once, where a dict grown key by key would probe for room and resize.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -25,12 +23,8 @@ public:
     Ref build(PyObject* const* values);
 
 private:
-    Ref build_by_insert(PyObject* const* values) const;
-    bool make_template();
-
     const Name* keys_[kMaxKeys] = {};
     std::size_t n_ = 0;
-    enum class Mode { Unknown, Clone, Insert } mode_ = Mode::Unknown;
     PyObject* template_ = nullptr;  // kept for the life of the process
 };
 

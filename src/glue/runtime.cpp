@@ -8,18 +8,18 @@ namespace {
 Name k_name{"name"};
 }
 
-bool Namespace::init(PyObject* module) {
+int Namespace::init(PyObject* module) {
     PyObject* d = PyModule_GetDict(module);  // borrowed
-    if (!d) return false;
+    if (!d) return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return false;
+    if (!builtins) return -1;
     PyObject* bd = PyModule_GetDict(builtins.get());
-    if (!bd) return false;
+    if (!bd) return -1;
     Py_INCREF(d);
     Py_INCREF(bd);
     globals_ = d;
     builtins_ = bd;
-    return true;
+    return 0;
 }
 
 Ref Namespace::get(PyObject* name) const {
@@ -63,36 +63,42 @@ int compare(PyObject* a, PyObject* b, int op) {
 }
 
 int lookup_attr(PyObject* obj, PyObject* name, Ref* out) {
+#if PY_VERSION_HEX >= 0x030D0000
     PyObject* v = nullptr;
-    int rc = _PyObject_LookupAttr(obj, name, &v);
+    int rc = PyObject_GetOptionalAttr(obj, name, &v);
     out->reset(v);
     return rc;
+#else
+    // What 3.13's PyObject_GetOptionalAttr does, on the public calls of 3.12.
+    out->reset(PyObject_GetAttr(obj, name));
+    if (*out) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+#endif
 }
 
-bool unpack2(PyObject* iterable, Ref* a, Ref* b) {
+int unpack2(PyObject* iterable, Ref* a, Ref* b) {
     Ref it = Ref::steal(PyObject_GetIter(iterable));
-    if (!it) return false;
+    if (!it) return -1;
     Ref items[2];
     for (int i = 0; i < 2; ++i) {
         items[i] = Ref::steal(PyIter_Next(it.get()));
         if (!items[i]) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
+            return -1;
         }
     }
     Ref extra = Ref::steal(PyIter_Next(it.get()));
     if (extra) {
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
+        return -1;
     }
-    if (PyErr_Occurred()) return false;
+    if (PyErr_Occurred()) return -1;
     *a = std::move(items[0]);
     *b = std::move(items[1]);
-    return true;
+    return 0;
 }
-
-Ref import(const char* dotted) { return Ref::steal(PyImport_ImportModule(dotted)); }
-
 
 }  // namespace glue

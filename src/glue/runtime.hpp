@@ -1,6 +1,15 @@
 // Calling into the interpreter: module-global lookup at call time, vectorcall
-// helpers and error propagation. Every helper returns a new reference (a Ref)
-// or an empty Ref / -1 with the Python error left exactly as it was raised.
+// helpers and error propagation.
+//
+// How failure is signalled, here and in everything built on the glue:
+//  - a function that returns an object (Ref, PyObject*) returns an empty Ref
+//    or nullptr;
+//  - any other function returns int: 0 on success, -1 on failure; a predicate
+//    (is it there, are they equal) returns 1 for true and 0 for false;
+//  - on failure the Python error is set, exactly as it was raised, and on
+//    success none is.
+// So `if (!ref)` and `if (rc < 0)` are the only two tests a caller needs.
+// What cannot fail returns what it computes (a bool for a yes or no).
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -16,7 +25,7 @@ namespace glue {
 class Namespace {
 public:
     // Keeps strong references to the module dict and to the builtins dict.
-    bool init(PyObject* module);
+    int init(PyObject* module);
     // New reference, or NameError ("name 'x' is not defined", with .name set).
     Ref get(PyObject* name) const;
     // global(owner).attr, e.g. EVENT.TICK or os.environ.
@@ -25,8 +34,7 @@ public:
     template <class... A>
     Ref call_method(PyObject* owner, PyObject* method, A... args) const;
     PyObject* dict() const noexcept { return globals_; }
-    // Binds name -> value in the module dict.
-    bool set(PyObject* name, PyObject* value) const { return PyDict_SetItem(globals_, name, value) == 0; }
+    PyObject* builtins() const noexcept { return builtins_; }
 
 private:
     PyObject* globals_ = nullptr;
@@ -103,10 +111,6 @@ inline int eq(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
 int lookup_attr(PyObject* obj, PyObject* name, Ref* out);
 
 // `a, b = iterable`, with the interpreter's ValueError when the count is not 2.
-bool unpack2(PyObject* iterable, Ref* a, Ref* b);
-
-// Module creation that keeps the import machinery's own errors: a failing
-// import inside init makes the load fail with that very exception.
-Ref import(const char* dotted);
+int unpack2(PyObject* iterable, Ref* a, Ref* b);
 
 }  // namespace glue

@@ -54,7 +54,7 @@ PyObject* show() {
     glue::Ref pair = glue::call(get.get());
     if (!pair) return nullptr;
     glue::Ref user, password;
-    if (!glue::unpack2(pair.get(), &user, &password)) return nullptr;
+    if (glue::unpack2(pair.get(), &user, &password) < 0) return nullptr;
     int has_user = PyObject_IsTrue(user.get());
     if (has_user < 0) return nullptr;
     int has_password = has_user ? PyObject_IsTrue(password.get()) : 0;

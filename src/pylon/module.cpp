@@ -38,7 +38,7 @@ int echo(PyObject* text) {
 }
 
 glue::Ref import_name(const char* module, const char* name) {
-    glue::Ref mod = glue::import(module);
+    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
     return mod ? glue::import_from(mod.get(), name) : glue::Ref();
 }
 
@@ -102,7 +102,7 @@ const glue::Signature kCli = {
 bool bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value) == 0; }
 
 bool from_import(PyObject* m, const char* module, std::initializer_list<const char*> names) {
-    glue::Ref mod = glue::import(module);
+    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
     if (!mod) return false;
     for (const char* name : names) {
         glue::Ref v = glue::import_from(mod.get(), name);
@@ -154,21 +154,21 @@ bool declare(PyObject* m, PyObject* click) {
 PyModuleDef pylon_def = {PyModuleDef_HEAD_INIT, "pylon", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* init_module() {
-    if (!glue::init_runtime()) return nullptr;
+    if (glue::init_runtime() < 0) return nullptr;
     glue::Ref m = glue::Ref::steal(PyModule_Create(&pylon_def));
     if (!m) return nullptr;
     for (const char* name : {"os", "sys"}) {
-        glue::Ref mod = glue::import(name);
+        glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(name));
         if (!mod || !bind(m.get(), name, mod.get())) return nullptr;
     }
-    glue::Ref click = glue::import("click");
+    glue::Ref click = glue::Ref::steal(PyImport_ImportModule("click"));
     if (!click || !bind(m.get(), "click", click.get())) return nullptr;
     if (!from_import(m.get(), "corvina.lumen.sdk.const", {"DEFAULT_BUNDLE_PATH", "TAG_MAP", "CONCERNED_PACKAGES"}))
         return nullptr;
     if (!from_import(m.get(), "corvina.lumen.sdk.satchel", {"get_license_info", "set_to_environ"})) return nullptr;
     if (!declare(m.get(), click.get())) return nullptr;
     // Last: a failed load must not leave it holding a dead module.
-    if (!ns.init(m.get())) return nullptr;
+    if (ns.init(m.get()) < 0) return nullptr;
     return m.release();
 }
 

@@ -183,27 +183,27 @@ const glue::Signature kSetToEnviron = {"set_to_environ",
                                        "    "};
 
 bool add_module(PyObject* m, const char* name) {
-    glue::Ref mod = glue::import(name);
+    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(name));
     return mod && PyModule_AddObjectRef(m, name, mod.get()) == 0;
 }
 
 PyModuleDef satchel_def = {PyModuleDef_HEAD_INIT, "satchel", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* init_module() {
-    if (!glue::init_runtime()) return nullptr;
+    if (glue::init_runtime() < 0) return nullptr;
     glue::Ref m = glue::Ref::steal(PyModule_Create(&satchel_def));
     if (!m) return nullptr;
     for (const char* name : {"os", "sys", "subprocess", "click"})
         if (!add_module(m.get(), name)) return nullptr;
-    glue::Ref script_update = glue::import("corvina.lumen.sdk.script_update");
+    glue::Ref script_update = glue::Ref::steal(PyImport_ImportModule("corvina.lumen.sdk.script_update"));
     if (!script_update) return nullptr;
     glue::Ref update = glue::import_from(script_update.get(), "update_bash_file");
     if (!update || PyModule_AddObjectRef(m.get(), "update_bash_file", update.get()) < 0) return nullptr;
 
     glue::Ref defaults = glue::Ref::steal(PyTuple_Pack(1, t_license_var.get()));
-    if (!defaults || !glue::add_function(m.get(), kGetLicenseInfo, defaults.get())) return nullptr;
-    if (!glue::add_function(m.get(), kSetToEnviron)) return nullptr;
-    if (!ns.init(m.get())) return nullptr;
+    if (!defaults || glue::add_function(m.get(), kGetLicenseInfo, defaults.get()) < 0) return nullptr;
+    if (glue::add_function(m.get(), kSetToEnviron) < 0) return nullptr;
+    if (ns.init(m.get()) < 0) return nullptr;
     return m.release();
 }
 
