@@ -1,17 +1,27 @@
-"""The yardstick: the four market-data callbacks in plain Python, written from
-the same description as the compiled ones, and the near-free engine stubs that
-both run against. Not part of the package; the benchmark only."""
+"""The yardstick: the market-data callbacks, on_order and
+on_algo_child_order_update in plain Python, written from the same description
+as the compiled ones, and the near-free engine stubs that both run against:
+one set written in Python, one made of C-level objects. Not part of the
+package; the benchmark only."""
+import copy
+import itertools
+import operator
 from collections import deque
+from types import SimpleNamespace
 
 from pyvela import strategy
+from pyvela.enums import OrderStatusType
 
 # Bound by install(): the engine's names, as the compiled module binds them.
 convert_int_to_datetime = convert_int_to_whole_date = get_exchane_from_vela_mdtype = None
 get_side_from_vela_l2_order = get_order_type_from_vela_l2_order = get_l2order_type_from_vela = None
 get_trade_type_from_vela = Environment = Event = EVENT = TickObject = L2Order = L2Transaction = SIDE = None
+system_log = Trade = ORDER_STATUS = AlgoChildOrder = None
 event_queue = None
 history_tick = {}
 history_bar = {}
+orders_dict = {}  # bound to the compiled module's book by the benchmark, so both sides see the same orders
+algo_child_orders = {}
 
 
 class VelaStrategy(strategy.VelaStrategy):
@@ -101,6 +111,67 @@ class VelaStrategy(strategy.VelaStrategy):
             self.bar_cnt = 0
 
 
+    def on_order(self, order):
+        system_log.info(f"on_order:{order.client_order_id}, symbol: {order.security_id}, price:{order.order_price}, "
+                        f"status:{order.order_status}, order_qty:{order.order_qty}, trade_qty:{order.trade_qty}, "
+                        f"total_trade_value: {order.total_trade_value}, error_msg:{order.error_msg}, "
+                        f"last_match_qty: {order.last_match_qty}")
+        if order.client_order_id not in orders_dict:
+            return
+        engine_order = orders_dict[order.client_order_id]
+        account = Environment.get_instance().get_account(engine_order.market_code)
+        status = order.order_status
+        if status == OrderStatusType.UnSend or status == OrderStatusType.Sended:
+            engine_order.secondary_order_id = order.counter_order_id
+            engine_order.set_frozen_cash(order.frozen_trade_value)
+            if order.counter_order_id and order.counter_order_id > 0 and engine_order.status != ORDER_STATUS.ACTIVE:
+                engine_order.status = ORDER_STATUS.ACTIVE
+                event_queue.append(Event(EVENT.ORDER_CREATION_PASS, account=account,
+                                         order=copy.deepcopy(engine_order)))
+        elif (status == OrderStatusType.PartiallyFilled or status == OrderStatusType.Filled
+              or status == OrderStatusType.PartiallyFilledPartiallyCancelled or status == OrderStatusType.WaitCancelled
+              or status == OrderStatusType.PartiallyFilledWaitCancelled or status == OrderStatusType.Cancelled):
+            amount = order.last_match_qty
+            if amount > 0:
+                trade = Trade.__from_create__(
+                    order_id=engine_order.order_id, price=order.last_match_price, amount=amount,
+                    side=engine_order.side, position_effect=engine_order.position_effect,
+                    market_code=engine_order.market_code, frozen_price=engine_order.price)
+                filled = order.trade_qty
+                engine_order.avg_price = order.total_trade_value / filled
+                engine_order.filled_quantity = filled
+                engine_order.unfilled_quantity = order.order_qty - filled
+                if status == OrderStatusType.Filled:
+                    engine_order.status = ORDER_STATUS.FILLED
+                elif status == OrderStatusType.PartiallyFilled:
+                    engine_order.status = ORDER_STATUS.PARTIALLY_FILLED
+                event_queue.append(Event(EVENT.TRADE, account=account, trade=trade,
+                                         order=copy.deepcopy(engine_order)))
+            if status == OrderStatusType.PartiallyFilledPartiallyCancelled or status == OrderStatusType.Cancelled:
+                engine_order.status = ORDER_STATUS.CANCELLED
+                event_queue.append(Event(EVENT.ORDER_CANCELLATION_PASS, account=account,
+                                         order=copy.deepcopy(engine_order)))
+            elif status == OrderStatusType.PartiallyFilledWaitCancelled or status == OrderStatusType.WaitCancelled:
+                if engine_order.filled_quantity > 0:
+                    engine_order.status = ORDER_STATUS.PARTIALLY_FILLED
+                event_queue.append(Event(EVENT.ORDER_PENDING_CANCEL, account=account,
+                                         order=copy.deepcopy(engine_order)))
+        elif status == OrderStatusType.Reject:
+            engine_order.mark_rejected(str(order.error_code) + "_" + order.error_msg)
+            engine_order.set_frozen_cash(order.frozen_trade_value)
+            event_queue.append(Event(EVENT.ORDER_UNSOLICITED_UPDATE, account=account,
+                                     order=copy.deepcopy(engine_order)))
+
+    def on_algo_child_order_update(self, child_order):
+        if child_order.sys_quote_id in algo_child_orders:
+            previous = algo_child_orders.get(child_order.sys_quote_id)
+        else:
+            previous = None
+        obj = AlgoChildOrder.from_vela(child_order, previous)
+        algo_child_orders[child_order.sys_quote_id] = obj
+        event_queue.append(Event(EVENT.CHILD_ORDER_UPDATE, algo_child_order=copy.deepcopy(obj)))
+
+
 # Near-free engine stubs: each does the least its contract allows.
 
 def _identity(x):
@@ -165,6 +236,37 @@ class _L2Transaction(_Record):
     __slots__ = ()
 
 
+class _Trade:
+    __slots__ = ("fields",)
+
+    @classmethod
+    def __from_create__(cls, **fields):
+        o = cls.__new__(cls)
+        o.fields = fields
+        return o
+
+
+class _AlgoChildOrder:
+    __slots__ = ("sys_quote_id", "trade_qty")
+
+    @classmethod
+    def from_vela(cls, message, previous):
+        o = cls.__new__(cls)
+        o.sys_quote_id = message.sys_quote_id
+        o.trade_qty = message.trade_qty
+        return o
+
+
+class _ORDER_STATUS:
+    PENDING_NEW, ACTIVE, PARTIALLY_FILLED, FILLED = "PENDING_NEW", "ACTIVE", "PARTIALLY_FILLED", "FILLED"
+    PENDING_CANCEL, CANCELLED, REJECTED = "PENDING_CANCEL", "CANCELLED", "REJECTED"
+
+
+class _Log:
+    def info(self, text):
+        pass
+
+
 class _DataProxy:
     def instruments(self, market_code):
         return None
@@ -191,7 +293,7 @@ class _Environment:
 
 
 def stubs(universe):
-    """The stub engine names and a plain deque as the event queue."""
+    """The stub engine names, written in Python."""
     _Environment.instance = _Env(list(universe))
     return {
         "convert_int_to_datetime": _identity, "convert_int_to_whole_date": _identity,
@@ -199,11 +301,40 @@ def stubs(universe):
         "get_order_type_from_vela_l2_order": _map2, "get_l2order_type_from_vela": _map2,
         "get_trade_type_from_vela": _map1, "Environment": _Environment, "Event": _Event, "EVENT": _EVENT,
         "TickObject": _TickObject, "L2Order": _L2Order, "L2Transaction": _L2Transaction, "SIDE": _SIDE,
+        "system_log": _Log(), "Trade": _Trade, "ORDER_STATUS": _ORDER_STATUS, "AlgoChildOrder": _AlgoChildOrder,
     }
 
 
-def install(names, queue):
-    """Binds the engine names and the event queue of this module."""
+def c_stubs(universe):
+    """The same names made of C-level objects: the engine functions are builtins, `Event` is a
+    built-in type (dict: each EVENT member is the pairs it starts from), the model factories
+    are static methods wrapping builtins, and the environment answers through builtins."""
+    env = SimpleNamespace(data_proxy=SimpleNamespace(instruments={}.get),
+                          get_universe=itertools.repeat(list(universe)).__next__, get_account={}.get)
+
+    def factory(fn):
+        return type("Factory", (), {"__slots__": (), "__from_create__": staticmethod(fn)})
+
+    return {
+        "convert_int_to_datetime": abs, "convert_int_to_whole_date": abs,
+        "get_exchane_from_vela_mdtype": "XSHE".format,
+        "get_side_from_vela_l2_order": {"1": "buy", "B": "buy", "2": "sell", "S": "sell"}.get,
+        "get_order_type_from_vela_l2_order": {"1": "market", "2": "limit"}.get,
+        "get_l2order_type_from_vela": {"1": "market", "2": "limit"}.get,
+        "get_trade_type_from_vela": {"F": "fill", "4": "cancel"}.get,
+        "Environment": type("Environment", (), {"get_instance": staticmethod(itertools.repeat(env).__next__)}),
+        "Event": dict, "EVENT": SimpleNamespace(**{k: (("event_type", v),) for k, v in vars(_EVENT).items()
+                                                  if not k.startswith("_")}),
+        "TickObject": slice, "L2Order": factory(itertools.chain), "L2Transaction": factory(itertools.chain),
+        "SIDE": _SIDE, "system_log": SimpleNamespace(info=len), "Trade": factory(dict),
+        "ORDER_STATUS": _ORDER_STATUS,
+        "AlgoChildOrder": type("AlgoChildOrder", (), {"from_vela": staticmethod(operator.is_not)}),
+    }
+
+
+def install(names, queue, orders):
+    """Binds the engine names, the event queue and the order book of this module."""
     g = globals()
     g.update(names)
     g["event_queue"] = queue
+    g["orders_dict"] = orders

@@ -1,14 +1,26 @@
-"""Cost of the market-data callbacks: the compiled bridge against the
-plain-Python yardstick in baseline.py, in one process.
+"""Cost of the market-data callbacks, on_order and on_algo_child_order_update:
+the compiled bridge against the plain-Python yardstick in baseline.py.
 
     .venv/bin/python benchmarks/bench_market_data.py [--repeats 31] [--calls 2000]
+    .venv/bin/python benchmarks/bench_market_data.py --instructions [--profile on_tick_order]
 
-Table 1 runs both against the same near-free engine stubs with a plain deque
-as the event queue (the compiled module's queue gets that deque's `append`);
-table 2 runs them against the project's stand-in engine and the real ring
-buffer, i.e. what a callback costs end to end. Repeats alternate between the
-two sides so that machine noise hits both alike; gc is off while timing, as
-in timeit. Callbacks without a baseline print n/a in its columns.
+Three tables. The first two run both sides against the same near-free engine
+stubs with a plain deque as the event queue (the compiled module's queue gets
+that deque's `append`), so the ratio is what the bridge itself costs: stubs
+written in Python, then stubs made of C-level objects (builtin functions, a
+built-in type as `Event`, static methods as model factories). The third runs
+them against the project's stand-in engine and the real ring buffer, i.e. what
+a callback costs end to end. Messages are the gateway stand-in's `__slots__`
+classes throughout.
+
+Times: thread CPU time per call, median over the repeats, which alternate
+between the two sides so that machine noise hits both alike; gc is off while
+timing, as in timeit. --instructions runs each table once more under
+valgrind's callgrind, one child process per table, collecting only inside the
+measured loop (the loop runs inside a call of `operator.call`, the toggle, which
+nothing else calls),
+and prints instructions per call beside the times. --profile NAME adds, for
+that callback, where its instructions go by function on each side.
 """
 import os
 
@@ -19,9 +31,15 @@ import argparse  # noqa: E402
 import collections  # noqa: E402
 import datetime as dt  # noqa: E402
 import gc  # noqa: E402
+import glob  # noqa: E402
+import operator  # noqa: E402
 import platform  # noqa: E402
+import re  # noqa: E402
+import shutil  # noqa: E402
 import statistics  # noqa: E402
+import subprocess  # noqa: E402
 import sys  # noqa: E402
+import tempfile  # noqa: E402
 import time  # noqa: E402
 from types import SimpleNamespace  # noqa: E402
 
@@ -114,37 +132,46 @@ def cases(calls):
 
 
 def reset_state(compiled, yardstick):
-    for d in (ferrule.history_tick, ferrule.history_bar, baseline.history_tick, baseline.history_bar):
+    for d in (ferrule.history_tick, ferrule.history_bar, baseline.history_tick, baseline.history_bar,
+              ferrule.algo_child_orders, baseline.algo_child_orders):
         d.clear()
-    ferrule.algo_child_orders.clear()
     for s in (compiled, yardstick):
         s.bar_cnt = 0
         s.current_trade_dt = 0
 
 
+def loop(cb, msgs):
+    for m in msgs:
+        cb(m)
+
+
 def per_call_ns(cb, msgs):
     gc.disable()
     try:
-        t0 = time.perf_counter_ns()
-        for m in msgs:
-            cb(m)
-        return (time.perf_counter_ns() - t0) / len(msgs)
+        t0 = time.thread_time_ns()
+        loop(cb, msgs)
+        return (time.thread_time_ns() - t0) / len(msgs)
     finally:
         gc.enable()
 
 
+def sides(name, compiled, yardstick):
+    out = [("compiled", getattr(compiled, name))]
+    if hasattr(yardstick, name):
+        out.append(("baseline", getattr(yardstick, name)))
+    return out
+
+
 def measure(name, msgs, reset, repeats, compiled, yardstick):
     runs = {"compiled": [], "baseline": []}
-    sides = [("compiled", getattr(compiled, name))]
-    if hasattr(yardstick, name):
-        sides.append(("baseline", getattr(yardstick, name)))
-    for cb in (cb for _, cb in sides):  # warm-up: specialise the bytecode, create the histories
+    pairs = sides(name, compiled, yardstick)
+    for cb in (cb for _, cb in pairs):  # warm-up: specialise the bytecode, create the histories
         reset_state(compiled, yardstick)
         if reset:
             reset()
         per_call_ns(cb, msgs)
     for _ in range(repeats):
-        for side, cb in sides:
+        for side, cb in pairs:
             reset_state(compiled, yardstick)
             if reset:
                 reset()
@@ -157,17 +184,24 @@ def spread(xs):
     return q[2] - q[0]
 
 
-def table(title, results):
+def print_table(title, results, instructions=None):
     print(f"\n{title}")
-    print(f"{'callback':<28}{'compiled ns':>12}{'IQR':>8}{'baseline ns':>13}{'IQR':>8}{'ratio':>8}")
+    head = f"{'callback':<28}{'compiled ns':>12}{'IQR':>7}{'baseline ns':>12}{'IQR':>7}{'ratio':>7}"
+    if instructions is not None:
+        head += f"{'compiled Ir':>13}{'baseline Ir':>13}{'ratio':>7}"
+    print(head)
     for name, runs in results:
         c = statistics.median(runs["compiled"])
-        line = f"{name:<28}{c:>12.0f}{spread(runs['compiled']):>8.0f}"
+        line = f"{name:<28}{c:>12.0f}{spread(runs['compiled']):>7.0f}"
         if runs["baseline"]:
             b = statistics.median(runs["baseline"])
-            line += f"{b:>13.0f}{spread(runs['baseline']):>8.0f}{c / b:>8.2f}"
+            line += f"{b:>12.0f}{spread(runs['baseline']):>7.0f}{c / b:>7.2f}"
         else:
-            line += f"{'n/a':>13}{'n/a':>8}{'n/a':>8}"
+            line += f"{'n/a':>12}{'n/a':>7}{'n/a':>7}"
+        if instructions is not None:
+            ic, ib = instructions.get((name, "compiled")), instructions.get((name, "baseline"))
+            line += f"{ic:>13.0f}" if ic else f"{'n/a':>13}"
+            line += f"{ib:>13.0f}{ic / ib:>7.2f}" if ic and ib else f"{'n/a':>13}{'n/a':>7}"
         print(line)
 
 
@@ -182,46 +216,146 @@ def processor():
     return platform.processor() or platform.machine()
 
 
-def run(title, calls, repeats, compiled, yardstick):
-    results = []
-    for name, msgs, reset in cases(calls):
-        results.append((name, measure(name, msgs, reset, repeats, compiled, yardstick)))
-    table(title, results)
+TABLES = [
+    ("python", "Near-free engine stubs written in Python, plain deque as the queue"),
+    ("c", "Near-free C-level engine stubs (builtins, built-in Event type, static-method factories), "
+          "plain deque as the queue"),
+    ("standin", "Stand-in engine, ring buffer as the queue (end to end)"),
+]
+
+
+class Bench:
+    """The two strategies and the engine names each table binds."""
+
+    def __init__(self):
+        self.standins = {k: getattr(ferrule, k) for k in baseline.stubs(UNIVERSE)}
+        StandInEnvironment.set_instance(StandInEnvironment(UNIVERSE))
+        self.compiled = ferrule.VelaStrategy(SimpleNamespace(base=SimpleNamespace(accounts={}, trading_calendar=[])))
+        self.yardstick = baseline.VelaStrategy()
+
+    def bind(self, table):
+        """Binds the table's engine names on both sides; returns what undoes it."""
+        if table == "standin":
+            baseline.install(self.standins, RingBuffer(capacity=1_000_000, dtype=object), ferrule.orders_dict)
+            return lambda: None
+        names = baseline.stubs(UNIVERSE) if table == "python" else baseline.c_stubs(UNIVERSE)
+        sink = collections.deque(maxlen=4096)
+        for k, v in names.items():
+            setattr(ferrule, k, v)
+        ferrule.event_queue.append = sink.append
+        baseline.install(names, sink, ferrule.orders_dict)
+
+        def undo():
+            for k, v in self.standins.items():
+                setattr(ferrule, k, v)
+            del ferrule.event_queue.append
+        return undo
+
+    def times(self, table, calls, repeats):
+        undo = self.bind(table)
+        try:
+            return [(name, measure(name, msgs, reset, repeats, self.compiled, self.yardstick))
+                    for name, msgs, reset in cases(calls)]
+        finally:
+            undo()
+
+    def counted(self, table, calls):
+        """Runs each callback and side once inside operator.call, the collection toggle of the callgrind run.
+        Prints which dump is which."""
+        undo = self.bind(table)
+        try:
+            for name, msgs, reset in cases(calls):
+                for side, cb in sides(name, self.compiled, self.yardstick):
+                    for collect in (False, True):  # the first run warms up: bytecode, histories
+                        reset_state(self.compiled, self.yardstick)
+                        if reset:
+                            reset()
+                        gc.disable()
+                        if collect:
+                            operator.call(loop, cb, msgs)
+                            print(f"dump {name} {side}", flush=True)
+                        else:
+                            loop(cb, msgs)
+                        gc.enable()
+        finally:
+            undo()
+
+
+def callgrind(table, calls, profile):
+    """Instructions per call of each callback and side of one table, from a child under callgrind."""
+    if not shutil.which("valgrind"):
+        sys.exit("--instructions needs valgrind")
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
+               "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, __file__,
+               "--child", table, "--calls", str(calls)]
+        run = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+        if run.returncode != 0:
+            sys.exit(f"callgrind run failed:\n{run.stderr[-3000:]}")
+        labels = [tuple(line.split()[1:]) for line in run.stdout.splitlines() if line.startswith("dump ")]
+        dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
+        if len(dumps) < len(labels):
+            sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(labels)} loops")
+        counts = {}
+        for label, path in zip(labels, dumps):
+            with open(path) as f:
+                total = next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line) for line in f)
+                             if m)
+            counts[label] = total / calls
+            if profile and label[0] == profile:
+                by_function(label, path, calls)
+        return counts
+
+
+def by_function(label, path, calls, top=25):
+    """The functions a callback's instructions went to: self and inclusive, per call."""
+    ann = shutil.which("callgrind_annotate")
+    if not ann:
+        return
+    print(f"\n{label[0]}, {label[1]}: instructions per call by function (self, inclusive)")
+    for inclusive in ("no", "yes"):
+        out = subprocess.run([ann, f"--inclusive={inclusive}", "--threshold=100", path],
+                             capture_output=True, text=True).stdout
+        rows = [m for m in (re.match(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(.*)", line) for line in out.splitlines()) if m]
+        print(f"  {'inclusive' if inclusive == 'yes' else 'self'}:")
+        for m in rows[:top]:
+            n = int(m.group(1).replace(",", "")) / calls
+            if n >= 1:
+                print(f"  {n:>10.1f}  {m.group(2)[:110]}")
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--repeats", type=int, default=31, help="timed repeats per callback and side")
     ap.add_argument("--calls", type=int, default=2000, help="messages per repeat")
+    ap.add_argument("--instructions", action="store_true", help="callgrind instruction counts per call beside the times")
+    ap.add_argument("--instruction-calls", type=int, default=400, help="messages per callgrind loop")
+    ap.add_argument("--profile", metavar="CALLBACK", help="with --instructions: where that callback's instructions go")
+    ap.add_argument("--tables", default=",".join(t for t, _ in TABLES), help="which tables, comma-separated")
+    ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
+
+    if args.child:
+        Bench().counted(args.child, args.calls)
+        return
 
     print(f"interpreter: {sys.version.split()[0]} ({platform.python_implementation()}, {sys.executable})")
     print(f"processor:   {processor()}, {os.cpu_count()} cores")
-    print(f"ns per call: median over {args.repeats} repeats of {args.calls} calls; IQR = spread of the repeats")
+    print(f"ns per call: thread CPU time, median over {args.repeats} repeats of {args.calls} calls; "
+          f"IQR = spread of the repeats")
+    if args.instructions:
+        print(f"Ir per call: callgrind instructions inside the loop of {args.instruction_calls} calls "
+              f"(after one warm-up loop), divided by the calls")
 
-    names = [k for k in baseline.stubs(UNIVERSE)]
-    standins = {k: getattr(ferrule, k) for k in names}
-    StandInEnvironment.set_instance(StandInEnvironment(UNIVERSE))
-    compiled = ferrule.VelaStrategy(SimpleNamespace(base=SimpleNamespace(accounts={}, trading_calendar=[])))
-    yardstick = baseline.VelaStrategy()
-
-    # 1: near-free stubs, a plain deque as the queue on both sides.
-    stubs = baseline.stubs(UNIVERSE)
-    sink = collections.deque(maxlen=4096)
-    for k, v in stubs.items():
-        setattr(ferrule, k, v)
-    ferrule.event_queue.append = sink.append
-    baseline.install(stubs, sink)
-    try:
-        run("Near-free engine stubs, plain deque as the queue", args.calls, args.repeats, compiled, yardstick)
-    finally:
-        for k, v in standins.items():
-            setattr(ferrule, k, v)
-        del ferrule.event_queue.append
-
-    # 2: the stand-in engine and the ring buffer, end to end.
-    baseline.install(standins, RingBuffer(capacity=1_000_000, dtype=object))
-    run("Stand-in engine, ring buffer as the queue (end to end)", args.calls, args.repeats, compiled, yardstick)
+    bench = Bench()
+    wanted = args.tables.split(",")
+    for table, title in TABLES:
+        if table not in wanted:
+            continue
+        counts = callgrind(table, args.instruction_calls, args.profile) if args.instructions else None
+        table_results = bench.times(table, args.calls, args.repeats)
+        print_table(title, table_results, counts)
 
 
 if __name__ == "__main__":
