@@ -3,8 +3,13 @@
 // applies them to its own account and portfolio.
 #include <Python.h>
 
+#include <utility>
+
+#include "ferrule/instrument.hpp"
 #include "ferrule/methods.hpp"
+#include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
+#include "ferrule/stats.hpp"
 
 namespace ferrule {
 
@@ -21,18 +26,13 @@ Name k_logged_in{"logged_in"};
 Name k_context{"context"};
 Name k_query_asset{"query_asset"};
 Name k_query_position{"query_position"};
-Name k_LOGIN{"LOGIN"};
-Name k_QUERY_ACCOUNT{"QUERY_ACCOUNT"};
-Name k_QUERY_POSITION{"QUERY_POSITION"};
-Name k_Asset{"Asset"};
-Name k_Position{"Position"};
-Name k_get_exchane{"get_exchane_from_vela_mdtype"};
-Name k_POSITION_DIRECTION{"POSITION_DIRECTION"};
+Global gl_Asset{"Asset"};
+Global gl_Position{"Position"};
+Global gl_POSITION_DIRECTION{"POSITION_DIRECTION"};
 Name k_LONG{"LONG"};
 Name k_set_state{"set_state"};
-Name k_user_system_log{"user_system_log"};
+Global gl_user_system_log{"user_system_log"};
 Name k_warning{"warning"};
-Name k_dot{"."};
 Name k_security_id{"security_id"};
 Name k_market_id{"market_id"};
 Name k_init_qty{"init_qty"};
@@ -86,7 +86,7 @@ int send_query(PyObject* self, PyObject* request, PyObject* login_res) {
 }
 
 int publish_asset(PyObject* asset_res, PyObject* request_id) {
-    Ref cls = global(k_Asset);
+    Ref cls = gl_Asset.get();
     if (!cls) return -1;
     Ref values[7];
     for (int i = 0; i < 7; ++i) {
@@ -96,7 +96,7 @@ int publish_asset(PyObject* asset_res, PyObject* request_id) {
     Ref asset = glue::call(cls.get(), values[0].get(), values[1].get(), values[2].get(), values[3].get(),
                            values[4].get(), values[5].get(), values[6].get());
     if (!asset) return -1;
-    EventCall event(k_QUERY_ACCOUNT);
+    EventCall event(EventKind::QUERY_ACCOUNT);
     if (!event) return -1;
     Ref account_id = glue::getattr(asset_res, k_fund_account_id);
     if (!account_id) return -1;
@@ -107,14 +107,7 @@ int publish_asset(PyObject* asset_res, PyObject* request_id) {
 Ref market_code_of(PyObject* pos) {
     Ref security_id = glue::getattr(pos, k_security_id);
     if (!security_id) return Ref();
-    Ref head = Ref::steal(PyNumber_Add(security_id.get(), k_dot));
-    if (!head) return Ref();
-    Ref to_exchange = global(k_get_exchane);
-    if (!to_exchange) return Ref();
-    Ref market_id = glue::getattr(pos, k_market_id);
-    if (!market_id) return Ref();
-    Ref exchange = glue::call(to_exchange.get(), market_id.get());
-    return exchange ? Ref::steal(PyNumber_Add(head.get(), exchange.get())) : Ref();
+    return market_code(std::move(security_id), [&] { return glue::getattr(pos, k_market_id); });
 }
 
 Ref position_state(PyObject* pos) {
@@ -129,11 +122,11 @@ Ref position_state(PyObject* pos) {
 
 // One entry as a long Position loaded with set_state; empty Ref on error.
 Ref build_position(PyObject* pos) {
-    Ref cls = global(k_Position);
+    Ref cls = gl_Position.get();
     if (!cls) return Ref();
     Ref market_code = market_code_of(pos);
     if (!market_code) return Ref();
-    Ref long_ = global_attr(k_POSITION_DIRECTION, k_LONG);
+    Ref long_ = gl_POSITION_DIRECTION.attr(k_LONG);
     if (!long_) return Ref();
     Ref init_qty = glue::getattr(pos, k_init_qty);
     if (!init_qty) return Ref();
@@ -149,7 +142,7 @@ Ref build_position(PyObject* pos) {
 // user_system_log.warning(...) for a skipped entry, as Python evaluates it:
 // the logger and its method first, then the text.
 int write_warning(PyObject* pos, PyObject* error) {
-    Ref log = global(k_user_system_log);
+    Ref log = gl_user_system_log.get();
     if (!log) return -1;
     Ref warning = glue::getattr(log.get(), k_warning);
     if (!warning) return -1;
@@ -186,7 +179,7 @@ PyObject* on_login(PyObject* const* a) {
         Ref::steal(PyUnicode_FromFormat("on_login fund_account_id:%U, error_code:%U", account.get(), code.get()));
     if (!line || log_info(line.get()) < 0) return nullptr;
 
-    EventCall event(k_LOGIN);
+    EventCall event(EventKind::LOGIN);
     if (!event) return nullptr;
     Ref values[4];
     PyObject* const names[] = {k_client_seq_id, k_fund_account_id, k_error_code, k_error_msg};
@@ -228,7 +221,7 @@ PyObject* on_query_asset(PyObject* const* a) {
     int ok = is_success(code);
     if (ok < 0) return nullptr;
     if (ok) return publish_asset(res, request_id) < 0 ? nullptr : Py_NewRef(Py_None);
-    EventCall event(k_QUERY_ACCOUNT);
+    EventCall event(EventKind::QUERY_ACCOUNT);
     if (!event) return nullptr;
     Ref account_id = glue::getattr(res, k_fund_account_id);
     if (!account_id || event.publish({request_id, account_id.get(), code, msg}, kw_asset_failed) < 0) return nullptr;
@@ -250,7 +243,7 @@ PyObject* on_query_position(PyObject* const* a) {
     int ok = is_success(code);
     if (ok < 0) return nullptr;
     if (!ok) {
-        EventCall event(k_QUERY_POSITION);
+        EventCall event(EventKind::QUERY_POSITION);
         if (!event || event.publish({request_id, code, msg}, kw_query_failed) < 0) return nullptr;
         Py_RETURN_NONE;
     }
@@ -267,9 +260,11 @@ PyObject* on_query_position(PyObject* const* a) {
             if (PyList_Append(positions.get(), position.get()) < 0) return nullptr;
             continue;
         }
-        if (!PyErr_ExceptionMatches(PyExc_Exception) || warn_skipped(pos.get()) < 0) return nullptr;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        ++bridge_counts.skipped_positions;
+        if (warn_skipped(pos.get()) < 0) return nullptr;
     }
-    EventCall event(k_QUERY_POSITION);
+    EventCall event(EventKind::QUERY_POSITION);
     if (!event || event.publish({request_id, positions.get()}, kw_positions) < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "ferrule/methods.hpp"
+#include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
 #include "glue/module.hpp"
 
@@ -29,17 +30,9 @@ Name k_AlgoControlType{"AlgoControlType"};
 Name k_Pause{"Pause"};
 Name k_Resume{"Resume"};
 Name k_from_vela{"from_vela"};
-Name k_AlgoParentOrder{"AlgoParentOrder"};
-Name k_AlgoChildOrder{"AlgoChildOrder"};
-Name k_AlgoChildTrade{"AlgoChildTrade"};
-Name k_ALGO_LOGIN{"ALGO_LOGIN"};
-Name k_PARENT_ORDER_CREATE{"PARENT_ORDER_CREATE"};
-Name k_PARENT_ORDER_CANCEL{"PARENT_ORDER_CANCEL"};
-Name k_PARENT_ORDER_PAUSE{"PARENT_ORDER_PAUSE"};
-Name k_PARENT_ORDER_RESUME{"PARENT_ORDER_RESUME"};
-Name k_PARENT_ORDER_UPDATE{"PARENT_ORDER_UPDATE"};
-Name k_CHILD_ORDER_UPDATE{"CHILD_ORDER_UPDATE"};
-Name k_CHILD_ORDER_TRADE{"CHILD_ORDER_TRADE"};
+Global gl_AlgoParentOrder{"AlgoParentOrder"};
+Global gl_AlgoChildOrder{"AlgoChildOrder"};
+Global gl_AlgoChildTrade{"AlgoChildTrade"};
 
 glue::KwNames kw_algo_login{"req_id", "algo_account", "code", "msg"};
 glue::KwNames kw_create{"req_id", "parent_order_id", "code", "msg"};
@@ -49,10 +42,10 @@ glue::KwNames kw_child_order{"algo_child_order"};
 glue::KwNames kw_child_trade{"algo_child_trade"};
 
 // Event(EVENT.<member>, **{kw[i]: message.<attrs[i]>}), values unchanged.
-PyObject* forward(PyObject* member, PyObject* message, std::initializer_list<PyObject*> attrs,
+PyObject* forward(EventKind kind, PyObject* message, std::initializer_list<PyObject*> attrs,
                   const glue::KwNames& kw) {
     constexpr std::size_t kMaxFields = 4;
-    EventCall event(member);
+    EventCall event(kind);
     if (!event) return nullptr;
     Ref values[kMaxFields];
     PyObject* raw[kMaxFields];
@@ -90,7 +83,7 @@ int control_is(PyObject* message, PyObject* attr, PyObject* control_type, PyObje
 // One state message: the previous object (or None) from the book, the new one
 // from the model's from_vela, stored, then published as a deep copy. The key
 // is read afresh at each use.
-PyObject* update_book(PyObject* book, PyObject* model, PyObject* member, const glue::KwNames& kw,
+PyObject* update_book(PyObject* book, Global& model, EventKind kind, const glue::KwNames& kw,
                       PyObject* message) {
     Ref key = glue::getattr(message, k_sys_quote_id);
     if (!key) return nullptr;
@@ -105,7 +98,7 @@ PyObject* update_book(PyObject* book, PyObject* model, PyObject* member, const g
         if (!stored && PyErr_Occurred()) return nullptr;
         if (stored) previous = Ref::borrow(stored);
     }
-    Ref cls = global(model);
+    Ref cls = model.get();
     if (!cls) return nullptr;
     Ref from_vela = glue::getattr(cls.get(), k_from_vela);
     if (!from_vela) return nullptr;
@@ -113,7 +106,7 @@ PyObject* update_book(PyObject* book, PyObject* model, PyObject* member, const g
     if (!obj) return nullptr;
     key = glue::getattr(message, k_sys_quote_id);
     if (!key || PyDict_SetItem(book, key.get(), obj.get()) < 0) return nullptr;
-    EventCall event(member);
+    EventCall event(kind);
     if (!event) return nullptr;
     Ref copy = deepcopy(obj.get());
     if (!copy || event.publish({copy.get()}, kw) < 0) return nullptr;
@@ -123,16 +116,16 @@ PyObject* update_book(PyObject* book, PyObject* model, PyObject* member, const g
 }  // namespace
 
 PyObject* on_algo_login(PyObject* const* a) {
-    return forward(k_ALGO_LOGIN, a[1], {k_client_seq_id, k_trader_id, k_error_code, k_error_msg}, kw_algo_login);
+    return forward(EventKind::ALGO_LOGIN, a[1], {k_client_seq_id, k_trader_id, k_error_code, k_error_msg}, kw_algo_login);
 }
 
 PyObject* on_create_algo_parent_order_res(PyObject* const* a) {
-    return forward(k_PARENT_ORDER_CREATE, a[1], {k_client_seq_id, k_sys_quote_id, k_error_code, k_error_msg},
+    return forward(EventKind::PARENT_ORDER_CREATE, a[1], {k_client_seq_id, k_sys_quote_id, k_error_code, k_error_msg},
                    kw_create);
 }
 
 PyObject* on_cancel_algo_parent_order_res(PyObject* const* a) {
-    return forward(k_PARENT_ORDER_CANCEL, a[1], {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+    return forward(EventKind::PARENT_ORDER_CANCEL, a[1], {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
 }
 
 // The pause test reads control_type, the resume test algo_control_type.
@@ -142,23 +135,23 @@ PyObject* on_control_algo_parent_order_res(PyObject* const* a) {
     if (!control_type) return nullptr;
     int r = control_is(res, k_control_type, control_type.get(), k_Pause);
     if (r < 0) return nullptr;
-    if (r) return forward(k_PARENT_ORDER_PAUSE, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+    if (r) return forward(EventKind::PARENT_ORDER_PAUSE, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
     r = control_is(res, k_algo_control_type, control_type.get(), k_Resume);
     if (r < 0) return nullptr;
-    if (r) return forward(k_PARENT_ORDER_RESUME, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+    if (r) return forward(EventKind::PARENT_ORDER_RESUME, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_parent_order_update(PyObject* const* a) {
-    return update_book(g.algo_parent_orders, k_AlgoParentOrder, k_PARENT_ORDER_UPDATE, kw_parent_order, a[1]);
+    return update_book(g.algo_parent_orders, gl_AlgoParentOrder, EventKind::PARENT_ORDER_UPDATE, kw_parent_order, a[1]);
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* a) {
-    return update_book(g.algo_child_orders, k_AlgoChildOrder, k_CHILD_ORDER_UPDATE, kw_child_order, a[1]);
+    return update_book(g.algo_child_orders, gl_AlgoChildOrder, EventKind::CHILD_ORDER_UPDATE, kw_child_order, a[1]);
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* a) {
-    return update_book(g.algo_child_trades, k_AlgoChildTrade, k_CHILD_ORDER_TRADE, kw_child_trade, a[1]);
+    return update_book(g.algo_child_trades, gl_AlgoChildTrade, EventKind::CHILD_ORDER_TRADE, kw_child_trade, a[1]);
 }
 
 }  // namespace ferrule

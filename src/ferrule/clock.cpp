@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "ferrule/methods.hpp"
+#include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
 
 namespace ferrule {
@@ -15,10 +16,11 @@ namespace {
 using glue::Name;
 using glue::Ref;
 
-Name k_datetime{"datetime"};
+Global gl_datetime{"datetime"};
 Name k_time{"time"};
-Name k_timedelta{"timedelta"};
-Name k_np{"np"};
+Global gl_time{"time"};
+Global gl_timedelta{"timedelta"};
+Global gl_np{"np"};
 Name k_datetime64{"datetime64"};
 Name k_today{"today"};
 Name k_D{"D"};
@@ -30,11 +32,7 @@ Name k_base{"base"};
 Name k_trading_calendar{"trading_calendar"};
 Name k_context{"context"};
 Name k_add_timer_interval{"add_timer_interval"};
-Name k_Event{"Event"};
-Name k_EVENT{"EVENT"};
-Name k_BEFORE_TRADING{"BEFORE_TRADING"};
-Name k_OPEN_AUCTION{"OPEN_AUCTION"};
-Name k_AFTER_TRADING{"AFTER_TRADING"};
+Global gl_EVENT{"EVENT"};
 Name k_create_time_listener{"create_time_listener"};
 Name k_send_day_event{"send_day_event"};
 Name k_send_before_trading_event{"send_before_trading_event"};
@@ -53,7 +51,7 @@ Ref py_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 
 // datetime.now(), through the module's `datetime`.
 Ref now() {
-    return g.ns.call_method(k_datetime, k_now);
+    return gl_datetime.call_method(k_now);
 }
 
 // dt.replace(hour=h, minute=m, second=0, microsecond=0)
@@ -68,7 +66,7 @@ Ref at_time_of_day(PyObject* dt, int hour, int minute) {
 
 // time(h, m), through the module's `time`.
 Ref time_of_day(int hour, int minute) {
-    Ref time_type = global(k_time);
+    Ref time_type = gl_time.get();
     if (!time_type) return Ref();
     Ref h = py_int(hour), m = py_int(minute);
     return h && m ? glue::call(time_type.get(), h.get(), m.get()) : Ref();
@@ -121,7 +119,7 @@ int arm_next_morning(PyObject* self) {
     if (!first) return -1;
     Ref eight = at_time_of_day(first.get(), 8, 0);
     if (!eight) return -1;
-    Ref td_type = global(k_timedelta);
+    Ref td_type = gl_timedelta.get();
     if (!td_type) return -1;
     Ref one = py_int(1);
     if (!one) return -1;
@@ -139,8 +137,8 @@ int arm_next_morning(PyObject* self) {
 }
 
 // Publishes one day event of the given EVENT member at the current time.
-PyObject* send_now(PyObject* self, PyObject* member) {
-    Ref type = global_attr(k_EVENT, member);
+PyObject* send_now(PyObject* self, EventKind kind) {
+    Ref type = gl_EVENT.attr(event_name(kind));
     if (!type) return nullptr;
     Ref dt = now();
     if (!dt) return nullptr;
@@ -169,7 +167,7 @@ PyObject* set_timer(PyObject* const* a) {
 
 PyObject* create_time_listener(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref current_date = g.ns.call_method(k_np, k_datetime64, k_today.get(), k_D.get());
+    Ref current_date = gl_np.call_method(k_datetime64, k_today.get(), k_D.get());
     if (!current_date) return nullptr;
     Ref config = glue::getattr(self, k_config);
     if (!config) return nullptr;
@@ -211,20 +209,17 @@ PyObject* create_time_listener(PyObject* const* a) {
 }
 
 PyObject* send_day_event(PyObject* const* a) {
-    Ref event_cls = global(k_Event);
-    if (!event_cls) return nullptr;
-    PyObject* argv[] = {nullptr, a[1], a[2], a[2]};
-    Ref event = glue::call_kw(event_cls.get(), argv + 1, 1, kw_day_event);
-    if (!event || publish(event.get()) < 0) return nullptr;
+    EventCall event(a[1]);
+    if (!event || event.publish({a[2], a[2]}, kw_day_event) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* send_before_trading_event(PyObject* const* a) { return send_now(a[0], k_BEFORE_TRADING); }
+PyObject* send_before_trading_event(PyObject* const* a) { return send_now(a[0], EventKind::BEFORE_TRADING); }
 
-PyObject* send_open_auction_event(PyObject* const* a) { return send_now(a[0], k_OPEN_AUCTION); }
+PyObject* send_open_auction_event(PyObject* const* a) { return send_now(a[0], EventKind::OPEN_AUCTION); }
 
 PyObject* send_after_trading_event(PyObject* const* a) {
-    PyObject* r = send_now(a[0], k_AFTER_TRADING);
+    PyObject* r = send_now(a[0], EventKind::AFTER_TRADING);
     if (r) PyDict_Clear(g.orders_dict);
     return r;
 }

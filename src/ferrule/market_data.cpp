@@ -8,10 +8,11 @@
 
 #include <climits>
 #include <cstddef>
-#include <cstring>
 #include <utility>
 
+#include "ferrule/instrument.hpp"
 #include "ferrule/methods.hpp"
+#include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
 #include "glue/attr_cache.hpp"
 #include "glue/fastcall.hpp"
@@ -22,7 +23,6 @@ namespace ferrule {
 namespace {
 
 using glue::AttrReader;
-using glue::CachedGlobal;
 using glue::KwNames;
 using glue::Name;
 using glue::Ref;
@@ -86,51 +86,28 @@ Name k_bar_cnt{"bar_cnt"};
 Name k_current_trade_dt{"current_trade_dt"};
 
 // Module names, looked up when used so that the engine can replace them.
-Name k_convert_int_to_datetime{"convert_int_to_datetime"};
-Name k_convert_int_to_whole_date{"convert_int_to_whole_date"};
-Name k_get_exchane_from_vela_mdtype{"get_exchane_from_vela_mdtype"};
-Name k_get_side_from_vela_l2_order{"get_side_from_vela_l2_order"};
-Name k_get_order_type_from_vela_l2_order{"get_order_type_from_vela_l2_order"};
-Name k_get_l2order_type_from_vela{"get_l2order_type_from_vela"};
-Name k_get_trade_type_from_vela{"get_trade_type_from_vela"};
-Name k_Environment{"Environment"};
+Global gl_convert_int_to_datetime{"convert_int_to_datetime"};
+Global gl_convert_int_to_whole_date{"convert_int_to_whole_date"};
+Global gl_get_side_from_vela_l2_order{"get_side_from_vela_l2_order"};
+Global gl_get_order_type_from_vela_l2_order{"get_order_type_from_vela_l2_order"};
+Global gl_get_l2order_type_from_vela{"get_l2order_type_from_vela"};
+Global gl_get_trade_type_from_vela{"get_trade_type_from_vela"};
+Global gl_Environment{"Environment"};
 Name k_get_instance{"get_instance"};
 Name k_data_proxy{"data_proxy"};
 Name k_instruments{"instruments"};
 Name k_get_universe{"get_universe"};
-Name k_TickObject{"TickObject"};
-Name k_L2Order{"L2Order"};
-Name k_L2Transaction{"L2Transaction"};
+Global gl_TickObject{"TickObject"};
+Global gl_L2Order{"L2Order"};
+Global gl_L2Transaction{"L2Transaction"};
 Name k_from_create{"__from_create__"};
-Name k_Event{"Event"};
-Name k_EVENT{"EVENT"};
-Name k_TICK{"TICK"};
-Name k_L2_ORDER{"L2_ORDER"};
-Name k_L2_TRANSACTION{"L2_TRANSACTION"};
-Name k_BAR{"BAR"};
-Name k_SIDE{"SIDE"};
+Global gl_SIDE{"SIDE"};
 Name k_BUY{"BUY"};
 Name k_SELL{"SELL"};
-Name k_deque{"deque"};
+Global gl_deque{"deque"};
 Name k_append{"append"};
-Name k_dot{"."};
 
 // The same names, remembered while the module dict is unchanged.
-CachedGlobal mg_convert_int_to_datetime{k_convert_int_to_datetime};
-CachedGlobal mg_convert_int_to_whole_date{k_convert_int_to_whole_date};
-CachedGlobal mg_get_exchane_from_vela_mdtype{k_get_exchane_from_vela_mdtype};
-CachedGlobal mg_get_side_from_vela_l2_order{k_get_side_from_vela_l2_order};
-CachedGlobal mg_get_order_type_from_vela_l2_order{k_get_order_type_from_vela_l2_order};
-CachedGlobal mg_get_l2order_type_from_vela{k_get_l2order_type_from_vela};
-CachedGlobal mg_get_trade_type_from_vela{k_get_trade_type_from_vela};
-CachedGlobal mg_Environment{k_Environment};
-CachedGlobal mg_TickObject{k_TickObject};
-CachedGlobal mg_L2Order{k_L2Order};
-CachedGlobal mg_L2Transaction{k_L2Transaction};
-CachedGlobal mg_Event{k_Event};
-CachedGlobal mg_EVENT{k_EVENT};
-CachedGlobal mg_SIDE{k_SIDE};
-CachedGlobal mg_deque{k_deque};
 
 glue::MethodCall m_append{k_append};
 glue::ClassMethodCall cm_get_instance{k_get_instance};
@@ -194,15 +171,6 @@ AttrReader environment_attrs{&k_data_proxy};
 enum { V_BAR_CNT, V_CURRENT_TRADE_DT };
 AttrReader strategy_attrs{&k_bar_cnt, &k_current_trade_dt};
 
-// A module global by name, as Python code reads it.
-Ref lookup(CachedGlobal& name) { return name.get(g.ns); }
-
-// <global>.<attr>, e.g. EVENT.TICK.
-Ref lookup_attr(CachedGlobal& owner, PyObject* attr) {
-    Ref o = lookup(owner);
-    return o ? glue::getattr(o.get(), attr) : Ref();
-}
-
 // 1000 as an interpreter int, made once.
 PyObject* thousand() {
     static PyObject* v = nullptr;
@@ -220,7 +188,7 @@ Ref seconds(PyObject* stamp) {
 // convert_int_to_datetime(msg.<stamp> / 1000); the stamp and the quotient
 // are handed back when asked for.
 Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp, Ref* t_out = nullptr, Ref* q_out = nullptr) {
-    Ref convert = lookup(mg_convert_int_to_datetime);
+    Ref convert = gl_convert_int_to_datetime.get();
     if (!convert) return Ref();
     Ref t = attrs.get(msg, stamp);
     if (!t) return Ref();
@@ -232,44 +200,11 @@ Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp, Ref* t_out =
     return dt;
 }
 
-// a + "." + b for two exact strings, in one allocation.
-Ref join_key(PyObject* a, PyObject* b) {
-    Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
-    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(a);
-    if (PyUnicode_MAX_CHAR_VALUE(b) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(b);
-    Ref out = Ref::steal(PyUnicode_New(na + 1 + nb, maxchar));
-    if (!out) return Ref();
-    if (maxchar < 128) {  // the usual case: codes and suffixes are ASCII
-        char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get()));
-        std::memcpy(p, PyUnicode_1BYTE_DATA(a), static_cast<std::size_t>(na));
-        p[na] = '.';
-        std::memcpy(p + na + 1, PyUnicode_1BYTE_DATA(b), static_cast<std::size_t>(nb));
-        return out;
-    }
-    if (PyUnicode_CopyCharacters(out.get(), 0, a, 0, na) < 0) return Ref();
-    PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), na, '.');
-    if (PyUnicode_CopyCharacters(out.get(), na + 1, b, 0, nb) < 0) return Ref();
-    return out;
-}
-
-// msg.security_id + "." + get_exchane_from_vela_mdtype(msg.market_type),
-// evaluated as Python does: the first `+` before the exchange is looked up,
-// so a security_id that is not a str fails there, with Python's message.
+// msg.security_id + "." + get_exchane_from_vela_mdtype(msg.market_type)
 Ref instrument_key(AttrReader& attrs, PyObject* msg, std::size_t security_id, std::size_t market_type) {
     Ref id = attrs.get(msg, security_id);
     if (!id) return Ref();
-    bool exact = PyUnicode_CheckExact(id.get());
-    Ref head = exact ? std::move(id) : Ref::steal(PyNumber_Add(id.get(), k_dot));
-    if (!head) return Ref();
-    Ref exchange = lookup(mg_get_exchane_from_vela_mdtype);
-    if (!exchange) return Ref();
-    Ref mt = attrs.get(msg, market_type);
-    if (!mt) return Ref();
-    Ref suffix = glue::call(exchange.get(), mt.get());
-    if (!suffix) return Ref();
-    if (exact && PyUnicode_CheckExact(suffix.get())) return join_key(head.get(), suffix.get());
-    if (exact) head = Ref::steal(PyNumber_Add(head.get(), k_dot));
-    return head ? Ref::steal(PyNumber_Add(head.get(), suffix.get())) : Ref();
+    return market_code(std::move(id), [&] { return attrs.get(msg, market_type); });
 }
 
 // chr(code) as the builtin computes it: an index that fits a C int, then the
@@ -288,16 +223,16 @@ Ref char_of(PyObject* code) {
 }
 
 // mapping(chr(msg.<code>)[, msg.market_type])
-Ref map_code(CachedGlobal& mapping_name, AttrReader& attrs, PyObject* msg, std::size_t code, int market_type = -1) {
-    Ref mapping = lookup(mapping_name);
-    if (!mapping) return Ref();
+Ref map_code(Global& mapping, AttrReader& attrs, PyObject* msg, std::size_t code, int market_type = -1) {
+    Ref fn = mapping.get();
+    if (!fn) return Ref();
     Ref raw = attrs.get(msg, code);
     if (!raw) return Ref();
     Ref ch = char_of(raw.get());
     if (!ch) return Ref();
-    if (market_type < 0) return glue::call(mapping.get(), ch.get());
+    if (market_type < 0) return glue::call(fn.get(), ch.get());
     Ref mt = attrs.get(msg, static_cast<std::size_t>(market_type));
-    return mt ? glue::call(mapping.get(), ch.get(), mt.get()) : Ref();
+    return mt ? glue::call(fn.get(), ch.get(), mt.get()) : Ref();
 }
 
 // history[key].append(rec), creating the queue first if the key is new:
@@ -311,7 +246,7 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
         int has = PyDict_Contains(history, key);
         if (has < 0) return -1;
         if (!has) {
-            Ref deque = lookup(mg_deque);
+            Ref deque = gl_deque.get();
             if (!deque) return -1;
             PyObject* argv[] = {nullptr, maxlen};
             Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
@@ -325,31 +260,16 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
     return m_append.call_void(queue.get(), rec);
 }
 
-// Event and EVENT.<member>, looked up before the payload is built, as Python
-// evaluates `Event(EVENT.X, ..., x=build())`.
-bool event_head(PyObject* member, Ref* event_cls, Ref* type) {
-    *event_cls = lookup(mg_Event);
-    if (!*event_cls) return false;
-    *type = lookup_attr(mg_EVENT, member);
-    return bool(*type);
-}
-
-// Event(type, calendar_dt=dt, trading_dt=dt[, <payload name>=payload]) appended to event_queue.
-int publish_event(PyObject* event_cls, PyObject* type, const KwNames& kw, PyObject* dt, PyObject* payload) {
-    PyObject* argv[] = {nullptr, type, dt, dt, payload};
-    Ref event = glue::instantiate(event_cls, argv + 1, 1, &kw);
-    return event ? publish(event.get()) : -1;
-}
-
-// The same, for a payload built beforehand.
-int publish_event(PyObject* member, const KwNames& kw, PyObject* dt, PyObject* payload) {
-    Ref event_cls, type;
-    return event_head(member, &event_cls, &type) ? publish_event(event_cls.get(), type.get(), kw, dt, payload) : -1;
+// Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt[, <payload name>=payload])
+int publish_at(EventKind kind, const KwNames& kw, PyObject* dt, PyObject* payload) {
+    EventCall event(kind);
+    if (!event) return -1;
+    return payload ? event.publish({dt, dt, payload}, kw) : event.publish({dt, dt}, kw);
 }
 
 // Environment.get_instance()
 Ref environment() {
-    Ref env_cls = lookup(mg_Environment);
+    Ref env_cls = gl_Environment.get();
     if (!env_cls) return Ref();
     auto get_instance = cm_get_instance.get(env_cls.get());
     if (!get_instance.fn) return Ref();
@@ -370,13 +290,13 @@ Ref instrument_of(PyObject* market_code) {
 int publish_tick(PyObject* market_code, PyObject* dt, PyObject* tick_dict) {
     Ref instrument = instrument_of(market_code);
     if (!instrument) return -1;
-    Ref event_cls, type;
-    if (!event_head(k_TICK, &event_cls, &type)) return -1;
-    Ref tick_cls = lookup(mg_TickObject);
+    EventCall event(EventKind::TICK);
+    if (!event) return -1;
+    Ref tick_cls = gl_TickObject.get();
     if (!tick_cls) return -1;
     PyObject* argv[] = {nullptr, instrument.get(), tick_dict};
     Ref tick = glue::instantiate(tick_cls.get(), argv + 1, 2);
-    return tick ? publish_event(event_cls.get(), type.get(), kw_tick, dt, tick.get()) : -1;
+    return tick ? event.publish({dt, dt, tick.get()}, kw_tick) : -1;
 }
 
 // len(Environment.get_instance().get_universe()) as an int object.
@@ -457,7 +377,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (!size) return nullptr;
     int complete = equal(cnt.get(), size.get());
     if (complete <= 0) return complete < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref convert = lookup(mg_convert_int_to_whole_date);
+    Ref convert = gl_convert_int_to_whole_date.get();
     if (!convert) return nullptr;
     Ref current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
     if (!current) return nullptr;
@@ -465,7 +385,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (!whole) return nullptr;
     Ref calendar_dt = glue::call(convert.get(), whole.get());
     if (!calendar_dt) return nullptr;
-    if (publish_event(k_BAR, kw_bar, calendar_dt.get(), nullptr) < 0) return nullptr;
+    if (publish_at(EventKind::BAR, kw_bar, calendar_dt.get(), nullptr) < 0) return nullptr;
     // Reset only once published: a failed append leaves the count complete.
     Ref reset = Ref::steal(zero());
     if (!reset || strategy_attrs.set(self, V_BAR_CNT, reset.get()) < 0) return nullptr;
@@ -477,7 +397,7 @@ PyObject* complete_bar_time(PyObject* self) {
 //     get_l2order_type_from_vela(chr(order_type), market_type)), left to right.
 Ref l2_order_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
     AttrReader& r = tick_order_attrs;
-    Ref cls = lookup(mg_L2Order);
+    Ref cls = gl_L2Order.get();
     if (!cls) return Ref();
     auto factory = cm_l2order_create.get(cls.get());
     if (!factory.fn) return Ref();
@@ -487,11 +407,11 @@ Ref l2_order_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* si
     if (!price) return Ref();
     Ref volume = r.get(msg, O_ORDER_VOLUME);
     if (!volume) return Ref();
-    Ref order_type = map_code(mg_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    Ref order_type = map_code(gl_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
     if (!order_type) return Ref();
     Ref orig_order_no = r.get(msg, O_ORIG_ORDER_NO);
     if (!orig_order_no) return Ref();
-    Ref l2order_type = map_code(mg_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
+    Ref l2order_type = map_code(gl_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
     if (!l2order_type) return Ref();
     PyObject* argv[] = {nullptr,     biz_index.get(), market_code,      dt,                  side,
                         price.get(), volume.get(),    order_type.get(), orig_order_no.get(), l2order_type.get()};
@@ -506,14 +426,14 @@ Ref trade_side(PyObject* msg) {
     if (!offer) return Ref();
     int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
     if (buy < 0) return Ref();
-    return lookup_attr(mg_SIDE, buy ? k_BUY : k_SELL);
+    return gl_SIDE.attr(buy ? k_BUY : k_SELL);
 }
 
 // L2Transaction.__from_create__(biz_index, market_code, dt, side, trade_price, trade_volume, value_trade,
 //     get_trade_type_from_vela(chr(trade_type)), bid_appl_seq_num, offer_appl_seq_num), left to right.
 Ref l2_transaction_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
     AttrReader& r = tick_trade_attrs;
-    Ref cls = lookup(mg_L2Transaction);
+    Ref cls = gl_L2Transaction.get();
     if (!cls) return Ref();
     auto factory = cm_l2transaction_create.get(cls.get());
     if (!factory.fn) return Ref();
@@ -525,7 +445,7 @@ Ref l2_transaction_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObje
     if (!volume) return Ref();
     Ref value = r.get(msg, T_VALUE_TRADE);
     if (!value) return Ref();
-    Ref trade_type = map_code(mg_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
+    Ref trade_type = map_code(gl_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
     if (!trade_type) return Ref();
     Ref bid = r.get(msg, T_BID_SEQ);
     if (!bid) return Ref();
@@ -566,10 +486,10 @@ PyObject* on_tick_order(PyObject* const* a) {
     if (!dt) return nullptr;
     Ref market_code = instrument_key(tick_order_attrs, msg, O_SECURITY_ID, O_MARKET_TYPE);
     if (!market_code) return nullptr;
-    Ref side = map_code(mg_get_side_from_vela_l2_order, tick_order_attrs, msg, O_SIDE, O_MARKET_TYPE);
+    Ref side = map_code(gl_get_side_from_vela_l2_order, tick_order_attrs, msg, O_SIDE, O_MARKET_TYPE);
     if (!side) return nullptr;
     Ref l2_order = l2_order_of(msg, market_code.get(), dt.get(), side.get());
-    if (!l2_order || publish_event(k_L2_ORDER, kw_l2_order, dt.get(), l2_order.get()) < 0) return nullptr;
+    if (!l2_order || publish_at(EventKind::L2_ORDER, kw_l2_order, dt.get(), l2_order.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -582,7 +502,7 @@ PyObject* on_tick_trade(PyObject* const* a) {
     Ref side = trade_side(msg);
     if (!side) return nullptr;
     Ref l2_transaction = l2_transaction_of(msg, market_code.get(), dt.get(), side.get());
-    if (!l2_transaction || publish_event(k_L2_TRANSACTION, kw_l2_transaction, dt.get(), l2_transaction.get()) < 0)
+    if (!l2_transaction || publish_at(EventKind::L2_TRANSACTION, kw_l2_transaction, dt.get(), l2_transaction.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -5,6 +5,7 @@
 
 #include "ferrule/query.hpp"
 #include "ferrule/state.hpp"
+#include "ferrule/stats.hpp"
 #include "glue/module.hpp"
 
 namespace ferrule {
@@ -13,10 +14,11 @@ State g;
 
 namespace {
 
-glue::Name k_append{"append"};
-glue::Name k_RB{"RB"};
-glue::Name k_system_log{"system_log"};
+Global gl_RB{"RB"};
 glue::Name k_info{"info"};
+glue::Name k_deepcopy{"deepcopy"};
+Global gl_system_log{"system_log"};
+Global gl_copy{"copy"};
 constexpr long kEventQueueCapacity = 1000000;
 glue::Name k_all{"__all__"};
 glue::KwNames kw_ring{"capacity", "dtype"};
@@ -112,14 +114,13 @@ bool new_dict(PyObject* m, const char* name, PyObject** slot) {
 
 bool create_state(PyObject* m) {
     if (!new_dict(m, "vela_params", &g.vela_params)) return false;
-    glue::Ref rb = g.ns.get(k_RB);
+    glue::Ref rb = gl_RB.get();
     if (!rb) return false;
     glue::Ref capacity = glue::Ref::steal(PyLong_FromLong(kEventQueueCapacity));
     if (!capacity) return false;
     PyObject* argv[] = {nullptr, capacity.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
     glue::Ref queue = glue::call_kw(rb.get(), argv + 1, 0, kw_ring);
     if (!queue || !bind(m, "event_queue", queue.get())) return false;
-    g.event_queue = queue.release();
     return new_dict(m, "history_bar", &g.history_bar) && new_dict(m, "history_tick", &g.history_tick) &&
            new_dict(m, "orders_dict", &g.orders_dict) &&
            new_dict(m, "algo_parent_orders", &g.algo_parent_orders) &&
@@ -136,17 +137,16 @@ PyObject* init_module() {
     g.module_name = PyObject_GetAttrString(m.get(), "__name__");
     if (!g.module_name || g.ns.init(m.get()) < 0) return nullptr;
     if (!bind_imports(m.get()) || !create_state(m.get())) return nullptr;
-    if (!define_query_functions(m.get()) || !define_strategy_class(m.get())) return nullptr;
+    if (!define_query_functions(m.get()) || !define_stats_functions(m.get()) || !define_strategy_class(m.get()))
+        return nullptr;
     return m.release();
 }
 
 }  // namespace
 
-int log_info(PyObject* text) {
-    return g.ns.call_method(k_system_log, k_info, text) ? 0 : -1;
-}
+int log_info(PyObject* text) { return gl_system_log.call_method(k_info, text) ? 0 : -1; }
 
-int publish(PyObject* event) { return glue::call_method_void(g.event_queue, k_append, event); }
+glue::Ref deepcopy(PyObject* obj) { return gl_copy.call_method(k_deepcopy, obj); }
 
 }  // namespace ferrule
 

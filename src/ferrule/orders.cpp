@@ -7,7 +7,9 @@
 #include <initializer_list>
 
 #include "ferrule/methods.hpp"
+#include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
+#include "ferrule/stats.hpp"
 
 namespace ferrule {
 
@@ -51,17 +53,17 @@ Name k_side{"side"};
 Name k_position_effect{"position_effect"};
 Name k_price{"price"};
 
-Name k_Environment{"Environment"};
+Global gl_Environment{"Environment"};
 Name k_get_instance{"get_instance"};
 Name k_get_account{"get_account"};
-Name k_Trade{"Trade"};
+Global gl_Trade{"Trade"};
 Name k_from_create{"__from_create__"};
-Name k_ORDER_STATUS{"ORDER_STATUS"};
+Global gl_ORDER_STATUS{"ORDER_STATUS"};
 Name k_ACTIVE{"ACTIVE"};
 Name k_FILLED{"FILLED"};
 Name k_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
 Name k_CANCELLED{"CANCELLED"};
-Name k_OrderStatusType{"OrderStatusType"};
+Global gl_OrderStatusType{"OrderStatusType"};
 Name k_UnSend{"UnSend"};
 Name k_Sended{"Sended"};
 Name k_PartiallyFilled{"PartiallyFilled"};
@@ -71,12 +73,6 @@ Name k_WaitCancelled{"WaitCancelled"};
 Name k_PartiallyFilledWaitCancelled{"PartiallyFilledWaitCancelled"};
 Name k_Cancelled{"Cancelled"};
 Name k_Reject{"Reject"};
-Name k_ORDER_CREATION_PASS{"ORDER_CREATION_PASS"};
-Name k_TRADE{"TRADE"};
-Name k_ORDER_CANCELLATION_PASS{"ORDER_CANCELLATION_PASS"};
-Name k_ORDER_PENDING_CANCEL{"ORDER_PENDING_CANCEL"};
-Name k_ORDER_UNSOLICITED_UPDATE{"ORDER_UNSOLICITED_UPDATE"};
-Name k_ORDER_CANCELLATION_REJECT{"ORDER_CANCELLATION_REJECT"};
 Name k_empty{""};
 Name k_underscore{"_"};
 
@@ -92,7 +88,7 @@ int above_zero(PyObject* v) {
 // `status == OrderStatusType.X or status == OrderStatusType.Y ...`, in order.
 int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
     for (PyObject* member : members) {
-        Ref m = global_attr(k_OrderStatusType, member);
+        Ref m = gl_OrderStatusType.attr(member);
         if (!m) return -1;
         int r = glue::eq(status, m.get());
         if (r != 0) return r;
@@ -102,7 +98,7 @@ int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
 
 // engine_order.<attr> = ORDER_STATUS.<member>
 int set_status(PyObject* engine_order, PyObject* member) {
-    Ref status = global_attr(k_ORDER_STATUS, member);
+    Ref status = gl_ORDER_STATUS.attr(member);
     return status ? PyObject_SetAttr(engine_order, k_status, status.get()) : -1;
 }
 
@@ -137,6 +133,7 @@ int find_order(PyObject* report, Ref* out) {
     Ref key = glue::getattr(report, k_client_order_id);
     if (!key) return -1;
     int known = PyDict_Contains(g.orders_dict, key.get());
+    if (known == 0) ++bridge_counts.unknown_orders;
     if (known <= 0) return known;
     *out = Ref::steal(PyObject_GetItem(g.orders_dict, key.get()));
     return *out ? 1 : -1;
@@ -144,7 +141,7 @@ int find_order(PyObject* report, Ref* out) {
 
 // Environment.get_instance().get_account(engine_order.market_code)
 Ref account_of(PyObject* engine_order) {
-    Ref env = g.ns.call_method(k_Environment, k_get_instance);
+    Ref env = gl_Environment.call_method(k_get_instance);
     if (!env) return Ref();
     Ref get_account = glue::getattr(env.get(), k_get_account);
     if (!get_account) return Ref();
@@ -153,8 +150,8 @@ Ref account_of(PyObject* engine_order) {
 }
 
 // Event(EVENT.<member>, account=account, order=copy.deepcopy(engine_order))
-int publish_order_event(PyObject* member, PyObject* account, PyObject* engine_order) {
-    EventCall event(member);
+int publish_order_event(EventKind kind, PyObject* account, PyObject* engine_order) {
+    EventCall event(kind);
     if (!event) return -1;
     Ref copy = deepcopy(engine_order);
     if (!copy) return -1;
@@ -174,17 +171,17 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     if (numbered <= 0) return numbered;
     Ref status = glue::getattr(engine_order, k_status);
     if (!status) return -1;
-    Ref active = global_attr(k_ORDER_STATUS, k_ACTIVE);
+    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE);
     if (!active) return -1;
     int changed = glue::compare(status.get(), active.get(), Py_NE);
     if (changed <= 0) return changed;
     if (set_status(engine_order, k_ACTIVE) < 0) return -1;
-    return publish_order_event(k_ORDER_CREATION_PASS, account, engine_order);
+    return publish_order_event(EventKind::ORDER_CREATION_PASS, account, engine_order);
 }
 
 // Trade.__from_create__(...) for the latest match of `amount`.
 Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
-    Ref factory = global_attr(k_Trade, k_from_create);
+    Ref factory = gl_Trade.attr(k_from_create);
     if (!factory) return Ref();
     Ref order_id = glue::getattr(engine_order, k_order_id);
     if (!order_id) return Ref();
@@ -233,7 +230,7 @@ int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyOb
         r = status_in(status, {k_PartiallyFilled});
         if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
     }
-    EventCall event(k_TRADE);
+    EventCall event(EventKind::TRADE);
     if (!event) return -1;
     Ref copy = deepcopy(engine_order);
     if (!copy) return -1;
@@ -246,7 +243,7 @@ int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* stat
     if (r < 0) return -1;
     if (r) {
         if (set_status(engine_order, k_CANCELLED) < 0) return -1;
-        return publish_order_event(k_ORDER_CANCELLATION_PASS, account, engine_order);
+        return publish_order_event(EventKind::ORDER_CANCELLATION_PASS, account, engine_order);
     }
     r = status_in(status, {k_PartiallyFilledWaitCancelled, k_WaitCancelled});
     if (r <= 0) return r;
@@ -254,7 +251,7 @@ int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* stat
     if (!filled) return -1;
     r = above_zero(filled.get());
     if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
-    return publish_order_event(k_ORDER_PENDING_CANCEL, account, engine_order);
+    return publish_order_event(EventKind::ORDER_PENDING_CANCEL, account, engine_order);
 }
 
 // Branch C: str(error_code) + "_" + error_msg, with Python's `+`, so a
@@ -273,7 +270,7 @@ int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref reason = Ref::steal(PyNumber_Add(head.get(), msg.get()));
     if (!reason || !glue::call(mark.get(), reason.get())) return -1;
     if (call_with_attr(engine_order, k_set_frozen_cash, report, k_frozen_trade_value) < 0) return -1;
-    return publish_order_event(k_ORDER_UNSOLICITED_UPDATE, account, engine_order);
+    return publish_order_event(EventKind::ORDER_UNSOLICITED_UPDATE, account, engine_order);
 }
 
 // Steps 4 to 8: the first branch whose statuses match.
@@ -315,7 +312,7 @@ PyObject* on_order_action_error(PyObject* const* a) {
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
     Ref account = account_of(engine_order.get());
     if (!account) return nullptr;
-    if (publish_order_event(k_ORDER_CANCELLATION_REJECT, account.get(), engine_order.get()) < 0) return nullptr;
+    if (publish_order_event(EventKind::ORDER_CANCELLATION_REJECT, account.get(), engine_order.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

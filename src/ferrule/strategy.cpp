@@ -1,7 +1,9 @@
 // VelaStrategy: the class body, construction, start-up and the day switch.
 #include <Python.h>
 
+#include "ferrule/entry.hpp"
 #include "ferrule/methods.hpp"
+#include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
 #include "glue/function.hpp"
 
@@ -16,9 +18,9 @@ Name k_init{"__init__"};
 Name k_prepare{"__prepare__"};
 Name k_module{"__module__"};
 Name k_qualname{"__qualname__"};
-Name k_strategy{"strategy"};
+Global gl_strategy{"strategy"};
 Name k_VelaStrategy{"VelaStrategy"};
-Name k_datetime{"datetime"};
+Global gl_datetime{"datetime"};
 Name k_now{"now"};
 Name k_date{"date"};
 Name k_logged_in{"logged_in"};
@@ -36,16 +38,16 @@ Name k_algo_account{"algo_account"};
 Name k_items{"items"};
 Name k_split{"split"};
 Name k_upper{"upper"};
-Name k_MDType{"MDType"};
+Global gl_MDType{"MDType"};
 Name k_VeMD{"VeMD"};
 Name k_AMD{"AMD"};
-Name k_MarketType{"MarketType"};
+Global gl_MarketType{"MarketType"};
 Name k_SZSE{"SZSE"};
-Name k_SubscribeDataType{"SubscribeDataType"};
+Global gl_SubscribeDataType{"SubscribeDataType"};
 Name k_Bar{"Bar"};
-Name k_AlgoType{"AlgoType"};
+Global gl_AlgoType{"AlgoType"};
 Name k_ATX{"ATX"};
-Name k_get_vela_tdtype{"get_vela_tdtype"};
+Global gl_get_vela_tdtype{"get_vela_tdtype"};
 Name k_add_md_broker{"add_md_broker"};
 Name k_set_order_way{"set_order_way"};
 Name k_add_td_broker{"add_td_broker"};
@@ -59,39 +61,42 @@ Name k_underscore{"_"};
 Name k_1m{"1m"};
 Name k_initialize_log{"VelaStrategy initialize..."};
 
+// Every method but __init__ is entered through the one door (counts, recorder).
+#define ENTERED(name) entered<Callback::name, name>
+
 // The class body, in order. Parameters after "self" are the callers' names.
 const glue::Signature kMethods[] = {
     {"__init__", {"self", "config"}, 2, 2, init, nullptr},
-    {"initialize", {"self", "config"}, 2, 2, initialize, nullptr},
-    {"on_initialize", {"self"}, 1, 1, on_initialize, nullptr},
-    {"on_switch_day", {"self"}, 1, 1, on_switch_day, nullptr},
-    {"on_snapshot", {"self", "snapshot"}, 2, 2, on_snapshot, nullptr},
-    {"on_tick_order", {"self", "tick_order"}, 2, 2, on_tick_order, nullptr},
-    {"on_tick_trade", {"self", "tick_trade"}, 2, 2, on_tick_trade, nullptr},
-    {"on_bar", {"self", "bar"}, 2, 2, on_bar, nullptr},
-    {"on_login", {"self", "login_res"}, 2, 2, on_login, nullptr},
-    {"on_query_asset", {"self", "asset_res", "request_id", "code", "msg"}, 5, 5, on_query_asset, nullptr},
-    {"on_query_position", {"self", "query_position_res", "request_id", "code", "msg"}, 5, 5, on_query_position,
-     nullptr},
-    {"on_order", {"self", "order"}, 2, 2, on_order, nullptr},
-    {"on_trade", {"self", "trade"}, 2, 2, on_trade, nullptr},
-    {"on_order_action_error", {"self", "order_action_error"}, 2, 2, on_order_action_error, nullptr},
-    {"on_algo_login", {"self", "algo_login_res"}, 2, 2, on_algo_login, nullptr},
-    {"on_create_algo_parent_order_res", {"self", "create_parent_order_res"}, 2, 2, on_create_algo_parent_order_res,
-     nullptr},
-    {"on_cancel_algo_parent_order_res", {"self", "cancel_parent_order_res"}, 2, 2, on_cancel_algo_parent_order_res,
-     nullptr},
+    {"initialize", {"self", "config"}, 2, 2, ENTERED(initialize), nullptr},
+    {"on_initialize", {"self"}, 1, 1, ENTERED(on_initialize), nullptr},
+    {"on_switch_day", {"self"}, 1, 1, ENTERED(on_switch_day), nullptr},
+    {"on_snapshot", {"self", "snapshot"}, 2, 2, ENTERED(on_snapshot), nullptr},
+    {"on_tick_order", {"self", "tick_order"}, 2, 2, ENTERED(on_tick_order), nullptr},
+    {"on_tick_trade", {"self", "tick_trade"}, 2, 2, ENTERED(on_tick_trade), nullptr},
+    {"on_bar", {"self", "bar"}, 2, 2, ENTERED(on_bar), nullptr},
+    {"on_login", {"self", "login_res"}, 2, 2, ENTERED(on_login), nullptr},
+    {"on_query_asset", {"self", "asset_res", "request_id", "code", "msg"}, 5, 5, ENTERED(on_query_asset), nullptr},
+    {"on_query_position", {"self", "query_position_res", "request_id", "code", "msg"}, 5, 5,
+     ENTERED(on_query_position), nullptr},
+    {"on_order", {"self", "order"}, 2, 2, ENTERED(on_order), nullptr},
+    {"on_trade", {"self", "trade"}, 2, 2, ENTERED(on_trade), nullptr},
+    {"on_order_action_error", {"self", "order_action_error"}, 2, 2, ENTERED(on_order_action_error), nullptr},
+    {"on_algo_login", {"self", "algo_login_res"}, 2, 2, ENTERED(on_algo_login), nullptr},
+    {"on_create_algo_parent_order_res", {"self", "create_parent_order_res"}, 2, 2,
+     ENTERED(on_create_algo_parent_order_res), nullptr},
+    {"on_cancel_algo_parent_order_res", {"self", "cancel_parent_order_res"}, 2, 2,
+     ENTERED(on_cancel_algo_parent_order_res), nullptr},
     {"on_control_algo_parent_order_res", {"self", "control_parent_order_res"}, 2, 2,
-     on_control_algo_parent_order_res, nullptr},
-    {"on_algo_parent_order_update", {"self", "parent_order"}, 2, 2, on_algo_parent_order_update, nullptr},
-    {"on_algo_child_order_update", {"self", "child_order"}, 2, 2, on_algo_child_order_update, nullptr},
-    {"on_algo_child_order_trade", {"self", "child_trade"}, 2, 2, on_algo_child_order_trade, nullptr},
-    {"create_time_listener", {"self"}, 1, 1, create_time_listener, nullptr},
-    {"send_day_event", {"self", "event_type", "dt"}, 3, 3, send_day_event, nullptr},
-    {"send_before_trading_event", {"self"}, 1, 1, send_before_trading_event, nullptr},
-    {"send_after_trading_event", {"self"}, 1, 1, send_after_trading_event, nullptr},
-    {"send_open_auction_event", {"self"}, 1, 1, send_open_auction_event, nullptr},
-    {"set_timer", {"self"}, 1, 1, set_timer, nullptr},
+     ENTERED(on_control_algo_parent_order_res), nullptr},
+    {"on_algo_parent_order_update", {"self", "parent_order"}, 2, 2, ENTERED(on_algo_parent_order_update), nullptr},
+    {"on_algo_child_order_update", {"self", "child_order"}, 2, 2, ENTERED(on_algo_child_order_update), nullptr},
+    {"on_algo_child_order_trade", {"self", "child_trade"}, 2, 2, ENTERED(on_algo_child_order_trade), nullptr},
+    {"create_time_listener", {"self"}, 1, 1, ENTERED(create_time_listener), nullptr},
+    {"send_day_event", {"self", "event_type", "dt"}, 3, 3, ENTERED(send_day_event), nullptr},
+    {"send_before_trading_event", {"self"}, 1, 1, ENTERED(send_before_trading_event), nullptr},
+    {"send_after_trading_event", {"self"}, 1, 1, ENTERED(send_after_trading_event), nullptr},
+    {"send_open_auction_event", {"self"}, 1, 1, ENTERED(send_open_auction_event), nullptr},
+    {"set_timer", {"self"}, 1, 1, ENTERED(set_timer), nullptr},
 };
 
 // value.split("_") unpacked into exactly two parts; the second, upper-cased.
@@ -110,7 +115,7 @@ bool register_md_broker(PyObject* base, PyObject* context) {
     if (has < 0) return false;
     int vemd = has ? glue::eq(md_type.get(), k_VeMD) : 0;
     if (vemd < 0) return false;
-    Ref md = global_attr(k_MDType, vemd ? k_VeMD : k_AMD);
+    Ref md = gl_MDType.attr(vemd ? k_VeMD : k_AMD);
     if (!md || glue::call_method_void(context, k_add_md_broker, md.get()) < 0) return false;
     return PyDict_SetItem(g.vela_params, k_vela_md, md.get()) == 0;
 }
@@ -128,11 +133,11 @@ bool register_td_brokers(PyObject* base, PyObject* context) {
         if (glue::unpack2(item.get(), &key, &value) < 0) return false;
         Ref td_text = gateway_part(value.get());
         if (!td_text) return false;
-        Ref get_td = global(k_get_vela_tdtype);
+        Ref get_td = gl_get_vela_tdtype.get();
         if (!get_td) return false;
         Ref td = glue::call(get_td.get(), td_text.get());
         if (!td || glue::call_method_void(context, k_add_td_broker, td.get()) < 0) return false;
-        get_td = global(k_get_vela_tdtype);
+        get_td = gl_get_vela_tdtype.get();
         if (!get_td) return false;
         td = glue::call(get_td.get(), td_text.get());
         if (!td || PyDict_SetItem(g.vela_params, k_vela_td, td.get()) < 0) return false;
@@ -149,7 +154,7 @@ bool register_algo_broker(PyObject* base, PyObject* context) {
     if (!part) return false;
     int atx = glue::eq(part.get(), k_ATX);
     if (atx <= 0) return atx == 0;
-    Ref algo = global_attr(k_AlgoType, k_ATX);
+    Ref algo = gl_AlgoType.attr(k_ATX);
     return algo && glue::call_method_void(context, k_add_algo_broker, algo.get()) == 0;
 }
 
@@ -161,9 +166,9 @@ bool subscribe_bars(PyObject* context) {
         return false;
     }
     Ref md_ref = Ref::borrow(md);
-    Ref market = global_attr(k_MarketType, k_SZSE);
+    Ref market = gl_MarketType.attr(k_SZSE);
     if (!market) return false;
-    Ref data_type = global_attr(k_SubscribeDataType, k_Bar);
+    Ref data_type = gl_SubscribeDataType.attr(k_Bar);
     if (!data_type) return false;
     Ref codes = Ref::steal(PyList_New(0));
     if (!codes) return false;
@@ -183,7 +188,7 @@ PyObject* init(PyObject* const* a) {
         PyObject_SetAttr(self, k_bar_cnt, zero.get()) < 0 ||
         PyObject_SetAttr(self, k_current_trade_dt, zero.get()) < 0)
         return nullptr;
-    Ref now = g.ns.call_method(k_datetime, k_now);
+    Ref now = gl_datetime.call_method(k_now);
     if (!now) return nullptr;
     Ref today = glue::call_method(now.get(), k_date);
     if (!today || PyObject_SetAttr(self, k_first_dt, today.get()) < 0) return nullptr;
@@ -225,7 +230,7 @@ PyObject* on_switch_day(PyObject* const*) {
 // class VelaStrategy(strategy.VelaStrategy): built as the interpreter builds a
 // class statement, through the base's metaclass and its prepared namespace.
 bool define_strategy_class(PyObject* module) {
-    Ref base = global_attr(k_strategy, k_VelaStrategy);
+    Ref base = gl_strategy.attr(k_VelaStrategy);
     if (!base) return false;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return false;

@@ -69,9 +69,11 @@ def test_positions_are_long_and_loaded_with_their_state(ferrule, strategy, drain
         8, 6, 1.5, 2.5, 20, -1)
 
 
-def test_entries_that_fail_are_warned_and_left_out(strategy, drain, logs):
+def test_entries_that_fail_are_warned_left_out_and_counted(ferrule, strategy, drain, logs):
+    ferrule.reset_stats()
     entries = [entry("A", market_id=99), entry(None), entry("C", leaves_qty=3)]
     strategy.on_query_position(entries, 2, 0, "")
+    assert ferrule.stats()["skipped_positions"] == 2
     (event,) = drain()
     assert [p.quantity for p in event.positions] == [3]
     assert [line for name, level, line in logs() if level == "WARNING"] == [

@@ -124,3 +124,65 @@ def test_event_queue_overwrites_the_oldest_when_full(ferrule, drain):
     assert len(q) == 1_000_000
     assert q[0] == 1 and q[-1] == 1_000_000
     drain()
+
+
+def test_every_event_that_overwrites_the_real_ring_buffer_is_counted(ferrule, strategy, drain):
+    ferrule.reset_stats()
+    q, send, kind = ferrule.event_queue, strategy.send_day_event, ferrule.EVENT.BEFORE_TRADING
+    for _ in range(q.maxlen + 25):
+        send(kind, 0)
+    stats = ferrule.stats()
+    assert (stats["overwritten"], stats["published"]["BEFORE_TRADING"]) == (25, q.maxlen + 25)
+    drain()
+
+
+def ring(capacity):
+    return F.RB(capacity=capacity, dtype=object)
+
+
+@pytest.mark.parametrize("make_queue, rounds, overwritten", [
+    (lambda: ring(100), [(100, 50), (60, 0)], 10),  # the bound is renewed by a real look after draining
+    (lambda: ring(100), [(99, 99)] * 3, 0),
+    (lambda: deque(maxlen=3), [(5, 0)], 2),
+    (deque, [(500, 0)], 0),  # no capacity: nothing is ever overwritten
+])
+def test_swapped_in_queues_count_what_they_overwrite(ferrule, strategy, monkeypatch, make_queue, rounds, overwritten):
+    ferrule.reset_stats()
+    queue = make_queue()
+    monkeypatch.setattr(ferrule, "event_queue", queue)
+    for published, drained in rounds:
+        for _ in range(published):
+            strategy.send_day_event(ferrule.EVENT.OPEN_AUCTION, 0)
+        for _ in range(drained):
+            queue.popleft()
+    assert ferrule.stats()["overwritten"] == overwritten
+
+
+def test_calls_failures_and_unknown_orders_are_counted_until_reset(ferrule, strategy, drain):
+    from ferrule_support import make_report, make_snapshot
+    from pyvela.messages import OrderActionError
+
+    ferrule.reset_stats()
+    boom = RuntimeError("boom")
+
+    def fail(*args):
+        raise boom
+
+    strategy.on_order(make_report("Sended", client_order_id=404, counter_order_id=1, order_qty=1, trade_qty=0,
+                                  total_trade_value=0, last_match_qty=0, order_price=1, error_msg=""))
+    strategy.on_order_action_error(OrderActionError(client_order_id=405))
+    strategy.on_snapshot(make_snapshot())
+    with pytest.raises(RuntimeError) as info:
+        strategy.on_snapshot(make_snapshot(security_id=type("Bad", (), {"__add__": fail})()))
+    assert info.value is boom
+    strategy.send_day_event(type("Custom", (), {"name": "CUSTOM"})(), 0)
+    stats = ferrule.stats()
+    assert {k: stats["calls"][k] for k in ("on_order", "on_order_action_error", "on_snapshot")} == {
+        "on_order": 1, "on_order_action_error": 1, "on_snapshot": 2}
+    assert (stats["failures"]["on_snapshot"], stats["unknown_orders"]) == (1, 2)
+    assert (stats["published"]["TICK"], stats["published"]["CUSTOM"]) == (1, 1)
+    drain()
+    ferrule.reset_stats()
+    stats = ferrule.stats()
+    assert not any(stats["published"].values()) and not any(stats["calls"].values())
+    assert [stats[k] for k in ("overwritten", "repeated_fills", "unknown_orders", "skipped_positions")] == [0] * 4

@@ -1,0 +1,150 @@
+#include "ferrule/publish.hpp"
+
+#include "ferrule/state.hpp"
+#include "glue/fastcall.hpp"
+
+namespace ferrule {
+
+namespace {
+
+using glue::Name;
+using glue::Ref;
+
+Name k_Event{"Event"};
+Name k_EVENT{"EVENT"};
+Name k_event_queue{"event_queue"};
+Name k_append{"append"};
+Name k_maxlen{"maxlen"};
+Name k_name{"name"};
+glue::CachedGlobal mg_Event{k_Event};
+glue::CachedGlobal mg_EVENT{k_EVENT};
+glue::CachedGlobal mg_event_queue{k_event_queue};
+
+// In EventKind order.
+const Name kMembers[kEventKinds] = {
+    Name{"TICK"}, Name{"L2_ORDER"}, Name{"L2_TRANSACTION"}, Name{"BAR"},
+    Name{"LOGIN"}, Name{"QUERY_ACCOUNT"}, Name{"QUERY_POSITION"},
+    Name{"ORDER_CREATION_PASS"}, Name{"TRADE"}, Name{"ORDER_CANCELLATION_PASS"}, Name{"ORDER_PENDING_CANCEL"},
+    Name{"ORDER_UNSOLICITED_UPDATE"}, Name{"ORDER_CANCELLATION_REJECT"},
+    Name{"ALGO_LOGIN"}, Name{"PARENT_ORDER_CREATE"}, Name{"PARENT_ORDER_CANCEL"}, Name{"PARENT_ORDER_PAUSE"},
+    Name{"PARENT_ORDER_RESUME"}, Name{"PARENT_ORDER_UPDATE"}, Name{"CHILD_ORDER_UPDATE"}, Name{"CHILD_ORDER_TRADE"},
+    Name{"BEFORE_TRADING"}, Name{"OPEN_AUCTION"}, Name{"AFTER_TRADING"},
+};
+
+PublishCounts counts;
+PyObject* other_counts = nullptr;  // dict: name -> int, created on first use
+
+// How full the queue can be. Publishing only adds and the engine only takes
+// away, so the depth seen at the last real check plus the appends since is an
+// upper bound; while it is below the capacity no append can overwrite, and
+// len() is asked only when the bound reaches it.
+struct Depth {
+    PyObject* queue = nullptr;  // strong: the queue the bound is about
+    Py_ssize_t capacity = -1;   // -1: no capacity, nothing is ever overwritten
+    Py_ssize_t bound = 0;
+} depth;
+
+// A queue seen for the first time (at load, or swapped in by the engine):
+// its capacity is its `maxlen` when that is an int.
+int track(PyObject* queue) {
+    Ref maxlen;
+    int has = glue::lookup_attr(queue, k_maxlen, &maxlen);
+    if (has < 0) return -1;
+    Py_ssize_t capacity = -1;
+    if (has && PyLong_Check(maxlen.get())) {
+        capacity = PyLong_AsSsize_t(maxlen.get());
+        if (capacity == -1 && PyErr_Occurred()) return -1;
+    }
+    Py_XSETREF(depth.queue, Py_NewRef(queue));
+    depth.capacity = capacity;
+    depth.bound = capacity;  // unknown depth: the first append asks
+    return 0;
+}
+
+// A day event of a type handed in: counted under its member name. The event
+// is already on the queue, so a name that cannot be read is no error of the
+// callback's; it is counted under str(type).
+void count_by_name(PyObject* event_type) {
+    Ref name;
+    if (glue::lookup_attr(event_type, k_name, &name) <= 0 || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        name = Ref::steal(PyObject_Str(event_type));
+        if (!name) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    for (std::size_t i = 0; i < kEventKinds; ++i) {
+        if (PyUnicode_Compare(name.get(), kMembers[i]) == 0) {
+            ++counts.published[i];
+            return;
+        }
+    }
+    if (!other_counts && !(other_counts = PyDict_New())) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* old = PyDict_GetItemWithError(other_counts, name.get());
+    long long n = old ? PyLong_AsLongLong(old) : 0;
+    Ref next = Ref::steal(PyLong_FromLongLong(n + 1));
+    if (!next || PyDict_SetItem(other_counts, name.get(), next.get()) < 0) PyErr_Clear();
+}
+
+}  // namespace
+
+PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)]; }
+
+EventCall::EventCall(EventKind kind) : kind_(kind), cls_(mg_Event.get(g.ns)) {
+    if (!cls_) return;
+    Ref owner = mg_EVENT.get(g.ns);
+    if (owner) type_ = glue::getattr(owner.get(), event_name(kind));
+}
+
+EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(mg_Event.get(g.ns)) {
+    if (cls_) type_ = Ref::borrow(event_type);
+}
+
+int EventCall::publish(PyObject* const* values, std::size_t n, const glue::KwNames& kw) const {
+    if (n != kw.size()) {
+        PyErr_SetString(PyExc_SystemError, "EventCall: payload does not match its names");
+        return -1;
+    }
+    PyObject* argv[2 + glue::KwNames::kMax] = {nullptr, type_.get()};
+    for (std::size_t i = 0; i < n; ++i) argv[2 + i] = values[i];
+    Ref event = glue::instantiate(cls_.get(), argv + 1, 1, &kw);
+    return event ? append_event(kind_, type_.get(), event.get()) : -1;
+}
+
+int append_event(EventKind kind, PyObject* event_type, PyObject* event) {
+    Ref queue = mg_event_queue.get(g.ns);
+    if (!queue) return -1;
+    if (queue.get() != depth.queue && track(queue.get()) < 0) return -1;
+    bool overwrites = false;
+    if (depth.capacity >= 0 && depth.bound >= depth.capacity) {
+        Py_ssize_t n = PyObject_Size(queue.get());
+        if (n < 0) return -1;
+        depth.bound = n;
+        overwrites = n >= depth.capacity;
+    }
+    if (glue::call_method_void(queue.get(), k_append, event) < 0) return -1;
+    if (kind == EventKind::kDayEvent)
+        count_by_name(event_type);
+    else
+        ++counts.published[static_cast<std::size_t>(kind)];
+    if (overwrites)
+        ++counts.overwritten;
+    else if (depth.capacity >= 0)
+        ++depth.bound;
+    return 0;
+}
+
+const PublishCounts& publish_counts() { return counts; }
+
+PyObject* other_published() { return other_counts; }
+
+void reset_publish_counts() {
+    counts = PublishCounts{};
+    if (other_counts) PyDict_Clear(other_counts);
+}
+
+}  // namespace ferrule

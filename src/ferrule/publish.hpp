@@ -1,0 +1,69 @@
+// The one path from the bridge onto event_queue. Every event is built as
+// `Event(EVENT.<member>, **payload)` and appended here, so the hand-over is
+// counted in one place: events published by type and events that overwrote
+// an unread entry of a full queue.
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+
+#include "glue/names.hpp"
+#include "glue/ref.hpp"
+
+namespace ferrule {
+
+// The EVENT members the bridge publishes; kDayEvent stands for a type handed
+// in by the caller (send_day_event), counted under that member's name.
+enum class EventKind : unsigned char {
+    TICK, L2_ORDER, L2_TRANSACTION, BAR,
+    LOGIN, QUERY_ACCOUNT, QUERY_POSITION,
+    ORDER_CREATION_PASS, TRADE, ORDER_CANCELLATION_PASS, ORDER_PENDING_CANCEL, ORDER_UNSOLICITED_UPDATE,
+    ORDER_CANCELLATION_REJECT,
+    ALGO_LOGIN, PARENT_ORDER_CREATE, PARENT_ORDER_CANCEL, PARENT_ORDER_PAUSE, PARENT_ORDER_RESUME,
+    PARENT_ORDER_UPDATE, CHILD_ORDER_UPDATE, CHILD_ORDER_TRADE,
+    BEFORE_TRADING, OPEN_AUCTION, AFTER_TRADING,
+    kDayEvent,
+};
+constexpr std::size_t kEventKinds = static_cast<std::size_t>(EventKind::kDayEvent);
+
+// The member's name ("TICK"), interned.
+PyObject* event_name(EventKind kind);
+
+// `Event(EVENT.<member>, **payload)` appended to event_queue, in the order
+// Python evaluates it: `Event` and the member are looked up on construction,
+// before the caller reads the payload values.
+class EventCall {
+public:
+    explicit EventCall(EventKind kind);
+    // A type object given by the caller instead of an EVENT member.
+    explicit EventCall(PyObject* event_type);
+    explicit operator bool() const noexcept { return static_cast<bool>(type_); }
+    // One borrowed value per name of kw, in its order; 0, or -1 with the error set.
+    int publish(PyObject* const* values, std::size_t n, const glue::KwNames& kw) const;
+    int publish(std::initializer_list<PyObject*> values, const glue::KwNames& kw) const {
+        return publish(values.begin(), values.size(), kw);
+    }
+    // The type object (EVENT.<member>), borrowed.
+    PyObject* type() const noexcept { return type_.get(); }
+
+private:
+    EventKind kind_;
+    glue::Ref cls_, type_;
+};
+
+// Appends a built event to the module's event_queue and counts it: 0, or -1
+// with the queue's error (nothing counted then).
+int append_event(EventKind kind, PyObject* event_type, PyObject* event);
+
+// Counters of the hand-over, read by stats().
+struct PublishCounts {
+    unsigned long long published[kEventKinds] = {};
+    unsigned long long overwritten = 0;
+};
+const PublishCounts& publish_counts();
+// Types outside EventKind (a day event of another member): name -> count.
+PyObject* other_published();
+void reset_publish_counts();
+
+}  // namespace ferrule

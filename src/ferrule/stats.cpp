@@ -1,0 +1,91 @@
+#include "ferrule/stats.hpp"
+
+#include <cstddef>
+
+#include "ferrule/entry.hpp"
+#include "ferrule/publish.hpp"
+#include "glue/module.hpp"
+#include "glue/names.hpp"
+#include "glue/ref.hpp"
+
+namespace ferrule {
+
+BridgeCounts bridge_counts;
+
+namespace {
+
+using glue::Ref;
+
+glue::Name k_published{"published"};
+glue::Name k_overwritten{"overwritten"};
+glue::Name k_calls{"calls"};
+glue::Name k_failures{"failures"};
+glue::Name k_repeated_fills{"repeated_fills"};
+glue::Name k_unknown_orders{"unknown_orders"};
+glue::Name k_skipped_positions{"skipped_positions"};
+
+int put(PyObject* d, PyObject* key, unsigned long long n) {
+    Ref v = Ref::steal(PyLong_FromUnsignedLongLong(n));
+    return v ? PyDict_SetItem(d, key, v.get()) : -1;
+}
+
+Ref published() {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return Ref();
+    const PublishCounts& c = publish_counts();
+    for (std::size_t i = 0; i < kEventKinds; ++i)
+        if (put(d.get(), event_name(static_cast<EventKind>(i)), c.published[i]) < 0) return Ref();
+    PyObject* other = other_published();
+    if (other && PyDict_Update(d.get(), other) < 0) return Ref();
+    return d;
+}
+
+Ref per_callback(const unsigned long long* n) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return Ref();
+    for (std::size_t i = 0; i < kCallbacks; ++i)
+        if (put(d.get(), callback_name(static_cast<Callback>(i)), n[i]) < 0) return Ref();
+    return d;
+}
+
+PyObject* stats(PyObject* const*) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    Ref pub = published();
+    if (!pub || PyDict_SetItem(d.get(), k_published, pub.get()) < 0) return nullptr;
+    if (put(d.get(), k_overwritten, publish_counts().overwritten) < 0) return nullptr;
+    Ref calls = per_callback(call_counts.calls);
+    if (!calls || PyDict_SetItem(d.get(), k_calls, calls.get()) < 0) return nullptr;
+    Ref failures = per_callback(call_counts.failures);
+    if (!failures || PyDict_SetItem(d.get(), k_failures, failures.get()) < 0) return nullptr;
+    if (put(d.get(), k_repeated_fills, bridge_counts.repeated_fills) < 0 ||
+        put(d.get(), k_unknown_orders, bridge_counts.unknown_orders) < 0 ||
+        put(d.get(), k_skipped_positions, bridge_counts.skipped_positions) < 0)
+        return nullptr;
+    return d.release();
+}
+
+PyObject* reset_stats(PyObject* const*) {
+    reset_publish_counts();
+    call_counts = CallCounts{};
+    bridge_counts = BridgeCounts{};
+    Py_RETURN_NONE;
+}
+
+const glue::Signature kStats[] = {
+    {"stats", {}, 0, 0, stats,
+     "The bridge's counters since load or the last reset_stats(): events published by type, events that\n"
+     "overwrote an unread entry of a full event_queue, calls and failures by callback, fills withheld as\n"
+     "repeated, reports for unknown orders and position entries skipped. A new dict of plain ints."},
+    {"reset_stats", {}, 0, 0, reset_stats, "Sets every counter of stats() to zero."},
+};
+
+}  // namespace
+
+bool define_stats_functions(PyObject* module) {
+    for (const glue::Signature& sig : kStats)
+        if (!glue::add_function(module, sig)) return false;
+    return true;
+}
+
+}  // namespace ferrule
