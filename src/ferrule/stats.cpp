@@ -84,7 +84,7 @@ const glue::Signature kStats[] = {
 
 bool define_stats_functions(PyObject* module) {
     for (const glue::Signature& sig : kStats)
-        if (!glue::add_function(module, sig)) return false;
+        if (glue::add_function(module, sig) < 0) return false;
     return true;
 }
 
