@@ -6,7 +6,7 @@ the compiled bridge against the plain-Python yardstick in baseline.py.
 
 Three tables. The first two run both sides against the same near-free engine
 stubs with a plain deque as the event queue (the compiled module's queue gets
-that deque's `append`), so the ratio is what the bridge itself costs: stubs
+stands in for the module's `event_queue`), so the ratio is what the bridge itself costs: stubs
 written in Python, then stubs made of C-level objects (builtin functions, a
 built-in type as `Event`, static methods as model factories). The third runs
 them against the project's stand-in engine and the real ring buffer, i.e. what
@@ -240,15 +240,16 @@ class Bench:
             return lambda: None
         names = baseline.stubs(UNIVERSE) if table == "python" else baseline.c_stubs(UNIVERSE)
         sink = collections.deque(maxlen=4096)
+        queue = ferrule.event_queue
         for k, v in names.items():
             setattr(ferrule, k, v)
-        ferrule.event_queue.append = sink.append
+        ferrule.event_queue = sink
         baseline.install(names, sink, ferrule.orders_dict)
 
         def undo():
             for k, v in self.standins.items():
                 setattr(ferrule, k, v)
-            del ferrule.event_queue.append
+            ferrule.event_queue = queue
         return undo
 
     def times(self, table, calls, repeats):
@@ -317,12 +318,14 @@ def by_function(label, path, calls, top=25):
     for inclusive in ("no", "yes"):
         out = subprocess.run([ann, f"--inclusive={inclusive}", "--threshold=100", path],
                              capture_output=True, text=True).stdout
-        rows = [m for m in (re.match(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(.*)", line) for line in out.splitlines()) if m]
+        rows = [m for m in (re.match(r"\s*([\d,]+)\s+\(\s*([\d.]+)%\)\s+(.*)", line) for line in out.splitlines()) if m]
+        # Leave out the totals and the frames around the toggle (the interpreter's own start-up and main).
+        rows = [m for m in rows if float(m.group(2)) < 99.5 and "PROGRAM TOTALS" not in m.group(3)]
         print(f"  {'inclusive' if inclusive == 'yes' else 'self'}:")
         for m in rows[:top]:
             n = int(m.group(1).replace(",", "")) / calls
-            if n >= 1:
-                print(f"  {n:>10.1f}  {m.group(2)[:110]}")
+            name = re.sub(r"^\S*/(Python-3[^/]*/)?", "", m.group(3).split(" [")[0])
+            print(f"  {n:>10.1f}  {name[:100]}")
 
 
 def main():

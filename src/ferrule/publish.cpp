@@ -19,6 +19,7 @@ Name k_name{"name"};
 glue::CachedGlobal mg_Event{k_Event};
 glue::CachedGlobal mg_EVENT{k_EVENT};
 glue::CachedGlobal mg_event_queue{k_event_queue};
+glue::MethodCall m_append{k_append};
 
 // In EventKind order.
 const Name kMembers[kEventKinds] = {
@@ -126,7 +127,7 @@ int append_event(EventKind kind, PyObject* event_type, PyObject* event) {
         depth.bound = n;
         overwrites = n >= depth.capacity;
     }
-    if (glue::call_method_void(queue.get(), k_append, event) < 0) return -1;
+    if (m_append.call_void(queue.get(), event) < 0) return -1;
     if (kind == EventKind::kDayEvent)
         count_by_name(event_type);
     else

@@ -22,6 +22,7 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
         old[1 + i] = w.get[i];
         old[1 + kMaxNames + i] = w.set[i];
         w.get[i] = w.set[i] = nullptr;
+        w.slot[i] = 0;
     }
     w.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(tp)));
     // Armed first, so that a change made while looking up disarms it. A type
@@ -42,6 +43,12 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
             if (!dt->tp_descr_get || !dt->tp_descr_set) continue;
             w.get[i] = Py_NewRef(d.get());
             if (generic_set) w.set[i] = Py_NewRef(d.get());
+            // What reading a `__slots__` member comes to: a load, unless it is
+            // audited or of another kind.
+            const PyMemberDef* m = member_of(tp, d.get());
+            if (m && m->type == Py_T_OBJECT_EX && !(m->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) &&
+                m->offset > 0)
+                w.slot[i] = m->offset;
         }
     }
     bool current = w.guard.holds(tp);

@@ -32,6 +32,12 @@ public:
     Ref get(PyObject* obj, std::size_t i) {
         PyTypeObject* tp = Py_TYPE(obj);
         if (const Way* w = way(tp)) {
+            // A plain slot is a load; an empty one raises the interpreter's AttributeError below.
+            if (Py_ssize_t off = w->slot[i]) {
+                if (PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + off))
+                    return Ref::borrow(v);
+                return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
+            }
             PyObject* d = w->get[i];
             // The descriptor's own class could have lost __get__ or __set__ since.
             descrgetfunc f = d ? Py_TYPE(d)->tp_descr_get : nullptr;
@@ -50,15 +56,17 @@ private:
     struct Way {
         TypeGuard guard;
         PyTypeObject* type = nullptr;         // strong, so that its identity stays its own
+        Py_ssize_t slot[kMaxNames] = {};      // > 0: the offset of a plain object slot (`__slots__`)
         PyObject* get[kMaxNames] = {};        // strong: data descriptors read directly; null: generic
         PyObject* set[kMaxNames] = {};        // strong: data descriptors written directly; null: generic
     };
 
     // What is known about this type, or nullptr when it cannot be known.
     const Way* way(PyTypeObject* tp) {
+        if (last_ && last_->guard.holds(tp)) return last_;
         for (const Way& w : ways_)
-            if (w.type == tp && w.guard.holds(tp)) return &w;
-        return resolve(tp);
+            if (w.guard.holds(tp)) return last_ = &w;
+        return last_ = resolve(tp);
     }
 
     const Way* resolve(PyTypeObject* tp);
@@ -66,7 +74,8 @@ private:
     const Name* names_[kMaxNames] = {};
     std::size_t n_ = 0;
     Way ways_[kWays];
-    std::size_t next_ = 0;  // the way refilled next
+    std::size_t next_ = 0;        // the way refilled next
+    const Way* last_ = nullptr;   // the way used last: messages come in runs of one type
 };
 
 }  // namespace glue

@@ -87,14 +87,27 @@ int MethodCall::call_void(PyObject* obj, PyObject* arg) {
 
 namespace {
 
-// The object a classmethod or staticmethod wraps (its __func__), read anew at
-// every call as the interpreter reads it (re-running __init__ replaces it).
-// Empty without an error when it is not set, so that the plain lookup raises.
-Ref wrapped(PyObject* descr) {
-    Ref f = Ref::steal(PyObject_GetAttr(descr, k_func));
-    if (!f) return Ref();
-    if (f.get() == Py_None) return Ref();
-    return f;
+// Where a classmethod or staticmethod keeps the object it wraps (its
+// __func__, a plain member of the built-in type), or 0 when that cannot be
+// told. It is read anew at every call, as the interpreter reads it:
+// re-running __init__ replaces it.
+Py_ssize_t wrapped_offset(PyTypeObject* descr_type) {
+    Ref d = find_on_mro(descr_type, k_func);
+    if (!d) {
+        PyErr_Clear();
+        return 0;
+    }
+    const PyMemberDef* m = member_of(descr_type, d.get());
+    bool plain = m && (m->type == Py_T_OBJECT_EX || m->type == _Py_T_OBJECT) &&
+                 !(m->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) && m->offset > 0;
+    return plain ? m->offset : 0;
+}
+
+// The wrapped object, or empty when it is not set (None stands for that in
+// the member), so that the plain lookup raises what it raises.
+Ref wrapped(PyObject* descr, Py_ssize_t offset) {
+    PyObject* f = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(descr) + offset);
+    return f && f != Py_None ? Ref::borrow(f) : Ref();
 }
 
 // Whether calling the classmethod's function with cls first is what
@@ -124,10 +137,9 @@ void ClassMethodCall::resolve(PyObject* cls) {
         if (PyErr_Occurred()) PyErr_Clear();
         if (d) {
             PyTypeObject* dt = Py_TYPE(d.get());
-            if (dt == &PyClassMethod_Type) {
-                kind_ = Kind::ClassMethod;
-            } else if (dt == &PyStaticMethod_Type) {
-                kind_ = Kind::StaticMethod;
+            if (dt == &PyClassMethod_Type || dt == &PyStaticMethod_Type) {
+                offset_ = wrapped_offset(dt);
+                if (offset_) kind_ = dt == &PyClassMethod_Type ? Kind::ClassMethod : Kind::StaticMethod;
             } else if (PyFunction_Check(d.get()) || (!dt->tp_descr_get && PyCallable_Check(d.get()))) {
                 // A function looked up on a class is the function itself; an
                 // object without __get__ is what it is, while its class gains none.
@@ -156,11 +168,11 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
                     c.fn = std::move(target);
                     return c;
                 case Kind::StaticMethod:
-                    c.fn = wrapped(target.get());
+                    c.fn = wrapped(target.get(), offset_);
                     if (c.fn) return c;
                     break;
                 case Kind::ClassMethod:
-                    c.fn = wrapped(target.get());
+                    c.fn = wrapped(target.get(), offset_);
                     if (c.fn && binds_plainly(c.fn.get())) {
                         c.cls = cls;
                         return c;
@@ -169,7 +181,6 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
                 case Kind::Plain:
                     break;
             }
-            if (PyErr_Occurred()) return Callable();
         }
     }
     c.fn = Ref::steal(PyObject_GetAttr(cls, name_));

@@ -83,6 +83,7 @@ private:
     TypeGuard target_guard_;  // on the type of what was found, which could come to bind it
     PyObject* cls_ = nullptr;     // strong, so that its identity stays its own
     PyObject* target_ = nullptr;  // strong: the callable, or the classmethod/staticmethod object
+    Py_ssize_t offset_ = 0;       // where that object keeps what it wraps
     Kind kind_ = Kind::Plain;
 };
 

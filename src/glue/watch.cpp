@@ -1,5 +1,6 @@
 #include "glue/watch.hpp"
 
+#include <cstring>
 #include <type_traits>
 
 namespace glue {
@@ -123,6 +124,38 @@ Ref find_on_mro(PyTypeObject* tp, PyObject* name) {
         if (PyErr_Occurred()) return Ref();
     }
     return Ref();
+}
+
+const PyMemberDef* member_of(PyTypeObject* tp, PyObject* descr) {
+    static PyObject* k_objclass = nullptr;
+    static PyObject* k_name = nullptr;
+    if (!k_objclass) k_objclass = PyUnicode_InternFromString("__objclass__");
+    if (!k_name) k_name = PyUnicode_InternFromString("__name__");
+    if (!k_objclass || !k_name || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref owner = Ref::steal(PyObject_GetAttr(descr, k_objclass));
+    Ref name = Ref::steal(PyObject_GetAttr(descr, k_name));
+    if (!owner || !name || !PyType_Check(owner.get()) || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto* objclass = reinterpret_cast<PyTypeObject*>(owner.get());
+    // Only then is the member's offset one of tp's instances.
+    if (!PyType_IsSubtype(tp, objclass) || !objclass->tp_members) return nullptr;
+    const char* text = PyUnicode_AsUTF8(name.get());
+    if (!text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const PyMemberDef* found = nullptr;
+    for (const PyMemberDef* m = objclass->tp_members; m->name; ++m) {
+        if (std::strcmp(m->name, text) != 0) continue;
+        if (found) return nullptr;  // two of one name: which one is not certain
+        found = m;
+    }
+    return found;
 }
 
 }  // namespace glue

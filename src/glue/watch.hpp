@@ -75,4 +75,10 @@ inline bool has_instance_dict(PyTypeObject* tp) noexcept {
 // change that causes is seen by a guard armed before.
 Ref find_on_mro(PyTypeObject* tp, PyObject* name);
 
+// The member a member descriptor (one of PyMemberDescr_Type) found on tp's
+// MRO reads, taken from the documented tables: its __objclass__ lists it in
+// tp_members under the descriptor's __name__. nullptr (no error set) when it
+// cannot be told for sure.
+const PyMemberDef* member_of(PyTypeObject* tp, PyObject* descr);
+
 }  // namespace glue
