@@ -180,6 +180,8 @@ def measure(name, msgs, reset, repeats, compiled, yardstick):
 
 
 def spread(xs):
+    if len(xs) < 2:
+        return 0.0
     q = statistics.quantiles(xs, n=4)
     return q[2] - q[0]
 
@@ -287,7 +289,8 @@ def callgrind(table, calls, profile):
     if not shutil.which("valgrind"):
         sys.exit("--instructions needs valgrind")
     with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.out")
+        keep = os.environ.get("BENCH_CALLGRIND_DIR")
+        out = os.path.join(keep or tmp, f"cg.{table}.out")
         cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
                "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, __file__,
                "--child", table, "--calls", str(calls)]

@@ -169,7 +169,7 @@ AttrReader environment_attrs{&k_data_proxy};
 
 // The strategy's own bar counters.
 enum { V_BAR_CNT, V_CURRENT_TRADE_DT };
-AttrReader strategy_attrs{&k_bar_cnt, &k_current_trade_dt};
+AttrReader strategy_attrs{{&k_bar_cnt, &k_current_trade_dt}, AttrReader::Objects::Kept};
 
 // 1000 as an interpreter int, made once.
 PyObject* thousand() {

@@ -7,7 +7,7 @@ namespace glue {
 static_assert(std::is_trivially_destructible<AttrReader>::value,
               "readers are statics: nothing of theirs may run after the interpreter is finalized");
 
-AttrReader::AttrReader(std::initializer_list<const Name*> names) noexcept {
+AttrReader::AttrReader(std::initializer_list<const Name*> names, Objects objects) noexcept : objects_(objects) {
     for (const Name* n : names)
         if (n_ < kMaxNames) names_[n_++] = n;
 }
@@ -23,12 +23,16 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
         old[1 + kMaxNames + i] = w.set[i];
         w.get[i] = w.set[i] = nullptr;
         w.slot[i] = 0;
+        w.in_dict[i] = false;
     }
+    w.dict_writes = false;
     w.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(tp)));
     // Armed first, so that a change made while looking up disarms it. A type
     // with lookup hooks of its own is remembered with everything generic.
     if (w.guard.arm(tp) && tp->tp_getattro == PyObject_GenericGetAttr) {
         bool generic_set = tp->tp_setattro == PyObject_GenericSetAttr;
+        bool use_dict = objects_ == Objects::Kept && has_instance_dict(tp);
+        w.dict_writes = use_dict && generic_set;
         for (std::size_t i = 0; i < n_ && w.guard.holds(tp); ++i) {
             Ref d = find_on_mro(tp, names_[i]->get());
             if (!d) {
@@ -36,6 +40,8 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
                     PyErr_Clear();
                     w.guard.disarm();
                 }
+                // Defined nowhere on the class: the instance dict is all there is.
+                w.in_dict[i] = use_dict;
                 continue;
             }
             // Only a data descriptor wins over the instance dict without looking at it.
@@ -57,9 +63,24 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
     return current && w.type == tp && w.guard.holds(tp) ? &w : nullptr;
 }
 
+// As the generic lookup does for a name its class does not define: the
+// instance dict, and the interpreter's AttributeError when it is not there.
+Ref AttrReader::get_from_dict(PyObject* obj, std::size_t i) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) return Ref();
+    PyObject* v = PyDict_GetItemWithError(dict.get(), names_[i]->get());
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return Ref();
+    return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
+}
+
 int AttrReader::set(PyObject* obj, std::size_t i, PyObject* value) {
     PyTypeObject* tp = Py_TYPE(obj);
     if (const Way* w = way(tp)) {
+        if (w->in_dict[i] && w->dict_writes) {
+            Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            return dict ? PyDict_SetItem(dict.get(), names_[i]->get(), value) : -1;
+        }
         PyObject* d = w->set[i];
         descrsetfunc f = d ? Py_TYPE(d)->tp_descr_set : nullptr;
         if (f) {

@@ -8,7 +8,10 @@
 // a __getattr__ assigned) sends the next read through the lookup afresh.
 // Everything else (an instance attribute, a class with lookup hooks of its
 // own) goes through PyObject_GetAttr, and the reader remembers that too, so
-// such a type costs the plain read and nothing more.
+// such a type costs the plain read and nothing more. A reader of long-lived
+// objects (the strategy's own counters) may instead go to the instance
+// __dict__ for names the class does not define: asking for the dict makes
+// the interpreter create it, once, which a message read once should not pay.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -25,8 +28,10 @@ public:
     static constexpr std::size_t kMaxNames = 24;
     static constexpr std::size_t kWays = 4;  // message types remembered at once
 
+    enum class Objects : unsigned char { Transient, Kept };
+
     // The names are namespace-scope Names; index i in get() is their position.
-    AttrReader(std::initializer_list<const Name*> names) noexcept;
+    AttrReader(std::initializer_list<const Name*> names, Objects objects = Objects::Transient) noexcept;
 
     // obj.<names[i]>: a new reference, or an empty Ref with the error set.
     Ref get(PyObject* obj, std::size_t i) {
@@ -38,6 +43,7 @@ public:
                     return Ref::borrow(v);
                 return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
             }
+            if (w->in_dict[i]) return get_from_dict(obj, i);
             PyObject* d = w->get[i];
             // The descriptor's own class could have lost __get__ or __set__ since.
             descrgetfunc f = d ? Py_TYPE(d)->tp_descr_get : nullptr;
@@ -59,7 +65,11 @@ private:
         Py_ssize_t slot[kMaxNames] = {};      // > 0: the offset of a plain object slot (`__slots__`)
         PyObject* get[kMaxNames] = {};        // strong: data descriptors read directly; null: generic
         PyObject* set[kMaxNames] = {};        // strong: data descriptors written directly; null: generic
+        bool in_dict[kMaxNames] = {};         // not on the class: the instance __dict__ (kept objects only)
+        bool dict_writes = false;             // stores go to that dict as well
     };
+
+    Ref get_from_dict(PyObject* obj, std::size_t i);
 
     // What is known about this type, or nullptr when it cannot be known.
     const Way* way(PyTypeObject* tp) {
@@ -73,6 +83,7 @@ private:
 
     const Name* names_[kMaxNames] = {};
     std::size_t n_ = 0;
+    Objects objects_;
     Way ways_[kWays];
     std::size_t next_ = 0;        // the way refilled next
     const Way* last_ = nullptr;   // the way used last: messages come in runs of one type

@@ -1,8 +1,8 @@
 // Dicts with a fixed set of str keys in a fixed order (the tick and bar
-// records). A record is a copy of a template {key: None, ...} with its values
-// stored under the very key objects the template holds: the interpreter
-// copies a str-keyed table in one go, and each store then finds its key at
-// once, where a dict grown key by key would probe for room and resize.
+// records), built as the interpreter builds a dict display: a table sized
+// for all the keys up front, then each key stored once, so that nothing is
+// resized on the way. Measured against a copy of a {key: None} template with
+// the values stored into it: the presized build takes fewer instructions.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -20,12 +20,11 @@ public:
     RecordBuilder(std::initializer_list<const Name*> keys) noexcept;
 
     // {keys[i]: values[i]}: a new dict (values borrowed), or empty with the error set.
-    Ref build(PyObject* const* values);
+    Ref build(PyObject* const* values) const;
 
 private:
     const Name* keys_[kMaxKeys] = {};
     std::size_t n_ = 0;
-    PyObject* template_ = nullptr;  // kept for the life of the process
 };
 
 }  // namespace glue
