@@ -5,6 +5,6 @@
 # --strategy MODULE|FILE.py, --window HH:MM-HH:MM, --quiet.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/setup.sh" >&2
+"$root/scripts/setup.sh" 3.12 >&2
 cd "$root"
 exec "$root/.venv/bin/python" -m corvina.lumen.live "$@"

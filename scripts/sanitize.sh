@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-"$root/scripts/setup.sh" >/dev/null   # finds CPython 3.12 and fills .venv's dependencies
+"$root/scripts/setup.sh" 3.12 >/dev/null   # finds CPython 3.12 and fills .venv's dependencies
 venv="$root/.venv-asan"
 if [ ! -x "$venv/bin/python" ]; then
     py="$("$root/.venv/bin/python" -c 'import sys; print(sys._base_executable)')"

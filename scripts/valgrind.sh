@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-"$root/scripts/setup.sh" >/dev/null
+"$root/scripts/setup.sh" 3.12 >/dev/null
 log="${VALGRIND_LOG:-$root/build/valgrind-memcheck.log}"
 mkdir -p "$(dirname "$log")"
 [ $# -gt 0 ] || set -- tests/ferrule

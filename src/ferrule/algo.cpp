@@ -9,6 +9,7 @@
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
+#include "glue/attr_cache.hpp"
 #include "glue/module.hpp"
 
 namespace ferrule {
@@ -33,6 +34,18 @@ Name k_from_vela{"from_vela"};
 Global gl_AlgoParentOrder{"AlgoParentOrder"};
 Global gl_AlgoChildOrder{"AlgoChildOrder"};
 Global gl_AlgoChildTrade{"AlgoChildTrade"};
+
+// A model class and its from_vela, remembered per class.
+struct Model {
+    Global& cls;
+    glue::ClassMethodCall from_vela;
+};
+Model parent_order_model{gl_AlgoParentOrder, glue::ClassMethodCall{k_from_vela}};
+Model child_order_model{gl_AlgoChildOrder, glue::ClassMethodCall{k_from_vela}};
+Model child_trade_model{gl_AlgoChildTrade, glue::ClassMethodCall{k_from_vela}};
+
+// The state messages' key, read through a per-type cache.
+glue::AttrReader state_attrs{&k_sys_quote_id};
 
 glue::KwNames kw_algo_login{"req_id", "algo_account", "code", "msg"};
 glue::KwNames kw_create{"req_id", "parent_order_id", "code", "msg"};
@@ -83,28 +96,29 @@ int control_is(PyObject* message, PyObject* attr, PyObject* control_type, PyObje
 // One state message: the previous object (or None) from the book, the new one
 // from the model's from_vela, stored, then published as a deep copy. The key
 // is read afresh at each use.
-PyObject* update_book(PyObject* book, Global& model, EventKind kind, const glue::KwNames& kw,
+PyObject* update_book(PyObject* book, Model& model, EventKind kind, const glue::KwNames& kw,
                       PyObject* message) {
-    Ref key = glue::getattr(message, k_sys_quote_id);
+    Ref key = state_attrs.get(message, 0);
     if (!key) return nullptr;
     int known = PyDict_Contains(book, key.get());
     if (known < 0) return nullptr;
     Ref previous = Ref::borrow(Py_None);
     if (known) {
-        key = glue::getattr(message, k_sys_quote_id);
+        key = state_attrs.get(message, 0);
         if (!key) return nullptr;
         // dict.get: None if the entry went away meanwhile.
         PyObject* stored = PyDict_GetItemWithError(book, key.get());
         if (!stored && PyErr_Occurred()) return nullptr;
         if (stored) previous = Ref::borrow(stored);
     }
-    Ref cls = model.get();
+    Ref cls = model.cls.get();
     if (!cls) return nullptr;
-    Ref from_vela = glue::getattr(cls.get(), k_from_vela);
-    if (!from_vela) return nullptr;
-    Ref obj = glue::call(from_vela.get(), message, previous.get());
+    auto from_vela = model.from_vela.get(cls.get());
+    if (!from_vela.fn) return nullptr;
+    PyObject* argv[] = {nullptr, message, previous.get()};
+    Ref obj = glue::ClassMethodCall::call(from_vela, argv + 1, 2);
     if (!obj) return nullptr;
-    key = glue::getattr(message, k_sys_quote_id);
+    key = state_attrs.get(message, 0);
     if (!key || PyDict_SetItem(book, key.get(), obj.get()) < 0) return nullptr;
     EventCall event(kind);
     if (!event) return nullptr;
@@ -143,15 +157,15 @@ PyObject* on_control_algo_parent_order_res(PyObject* const* a) {
 }
 
 PyObject* on_algo_parent_order_update(PyObject* const* a) {
-    return update_book(g.algo_parent_orders, gl_AlgoParentOrder, EventKind::PARENT_ORDER_UPDATE, kw_parent_order, a[1]);
+    return update_book(g.algo_parent_orders, parent_order_model, EventKind::PARENT_ORDER_UPDATE, kw_parent_order, a[1]);
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* a) {
-    return update_book(g.algo_child_orders, gl_AlgoChildOrder, EventKind::CHILD_ORDER_UPDATE, kw_child_order, a[1]);
+    return update_book(g.algo_child_orders, child_order_model, EventKind::CHILD_ORDER_UPDATE, kw_child_order, a[1]);
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* a) {
-    return update_book(g.algo_child_trades, gl_AlgoChildTrade, EventKind::CHILD_ORDER_TRADE, kw_child_trade, a[1]);
+    return update_book(g.algo_child_trades, child_trade_model, EventKind::CHILD_ORDER_TRADE, kw_child_trade, a[1]);
 }
 
 }  // namespace ferrule

@@ -104,6 +104,8 @@ Name k_from_create{"__from_create__"};
 Global gl_SIDE{"SIDE"};
 Name k_BUY{"BUY"};
 Name k_SELL{"SELL"};
+glue::AttrOf a_BUY{k_BUY};
+glue::AttrOf a_SELL{k_SELL};
 Global gl_deque{"deque"};
 Name k_append{"append"};
 
@@ -207,8 +209,8 @@ Ref instrument_key(AttrReader& attrs, PyObject* msg, std::size_t security_id, st
     return market_code(std::move(id), [&] { return attrs.get(msg, market_type); });
 }
 
-// chr(code) as the builtin computes it: an index that fits a C int, then the
-// range check, with the builtin's own errors.
+// chr(code) as this interpreter's builtin computes it: an index (on 3.12 one
+// that fits a C int), then the range check, with the builtin's own errors.
 Ref char_of(PyObject* code) {
     Ref index = Ref::steal(PyNumber_Index(code));
     if (!index) return Ref();
@@ -216,8 +218,13 @@ Ref char_of(PyObject* code) {
     long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return Ref();
     if (overflow || v > INT_MAX || v < INT_MIN) {
+#if PY_VERSION_HEX >= 0x030D0000
+        // 3.13's chr() lets any int reach the range check.
+        v = overflow < 0 || v < INT_MIN ? INT_MIN : INT_MAX;
+#else
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
         return Ref();
+#endif
     }
     return Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(v)));
 }
@@ -426,7 +433,7 @@ Ref trade_side(PyObject* msg) {
     if (!offer) return Ref();
     int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
     if (buy < 0) return Ref();
-    return gl_SIDE.attr(buy ? k_BUY : k_SELL);
+    return gl_SIDE.attr(buy ? a_BUY : a_SELL);
 }
 
 // L2Transaction.__from_create__(biz_index, market_code, dt, side, trade_price, trade_volume, value_trade,

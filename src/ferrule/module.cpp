@@ -17,6 +17,7 @@ namespace {
 Global gl_RB{"RB"};
 glue::Name k_info{"info"};
 glue::Name k_deepcopy{"deepcopy"};
+glue::AttrOf a_deepcopy{k_deepcopy};
 Global gl_system_log{"system_log"};
 Global gl_copy{"copy"};
 constexpr long kEventQueueCapacity = 1000000;
@@ -146,7 +147,10 @@ PyObject* init_module() {
 
 int log_info(PyObject* text) { return gl_system_log.call_method(k_info, text) ? 0 : -1; }
 
-glue::Ref deepcopy(PyObject* obj) { return gl_copy.call_method(k_deepcopy, obj); }
+glue::Ref deepcopy(PyObject* obj) {
+    glue::Ref fn = gl_copy.attr(a_deepcopy);
+    return fn ? glue::call(fn.get(), obj) : glue::Ref();
+}
 
 }  // namespace ferrule
 

@@ -10,6 +10,7 @@
 #include "ferrule/publish.hpp"
 #include "ferrule/state.hpp"
 #include "ferrule/stats.hpp"
+#include "glue/attr_cache.hpp"
 
 namespace ferrule {
 
@@ -31,11 +32,17 @@ Name k_last_match_price{"last_match_price"};
 Name k_counter_order_id{"counter_order_id"};
 Name k_frozen_trade_value{"frozen_trade_value"};
 
-// The 9 report attributes of the log line, in order.
-Name kLogFields[] = {
-    Name{"client_order_id"}, Name{"security_id"}, Name{"order_price"},       Name{"order_status"},
-    Name{"order_qty"},       Name{"trade_qty"},   Name{"total_trade_value"}, Name{"error_msg"},
-    Name{"last_match_qty"},
+Name k_security_id{"security_id"};
+Name k_order_price{"order_price"};
+
+// Report attributes through a per-type cache; the log line's 9 come first, in its order.
+enum { R_CLIENT_ORDER_ID, R_SECURITY_ID, R_ORDER_PRICE, R_ORDER_STATUS, R_ORDER_QTY, R_TRADE_QTY,
+       R_TOTAL_TRADE_VALUE, R_ERROR_MSG, R_LAST_MATCH_QTY, R_LOGGED = R_LAST_MATCH_QTY + 1,
+       R_LAST_MATCH_PRICE = R_LOGGED, R_COUNTER_ORDER_ID, R_FROZEN_TRADE_VALUE, R_ERROR_CODE };
+glue::AttrReader report_attrs{
+    &k_client_order_id, &k_security_id,    &k_order_price,      &k_order_status,        &k_order_qty,
+    &k_trade_qty,       &k_total_trade_value, &k_error_msg,     &k_last_match_qty,      &k_last_match_price,
+    &k_counter_order_id, &k_frozen_trade_value, &k_error_code,
 };
 
 // Engine order attributes and methods
@@ -53,26 +60,42 @@ Name k_side{"side"};
 Name k_position_effect{"position_effect"};
 Name k_price{"price"};
 
+// The engine's orders live as long as the order book keeps them: their own
+// attributes are read and written in their __dict__.
+enum { E_MARKET_CODE, E_STATUS, E_SECONDARY_ORDER_ID, E_AVG_PRICE, E_FILLED_QUANTITY, E_UNFILLED_QUANTITY,
+       E_ORDER_ID, E_SIDE, E_POSITION_EFFECT, E_PRICE };
+glue::AttrReader order_attrs{
+    {&k_market_code, &k_status, &k_secondary_order_id, &k_avg_price, &k_filled_quantity, &k_unfilled_quantity,
+     &k_order_id, &k_side, &k_position_effect, &k_price},
+    glue::AttrReader::Objects::Kept};
+
 Global gl_Environment{"Environment"};
 Name k_get_instance{"get_instance"};
 Name k_get_account{"get_account"};
 Global gl_Trade{"Trade"};
 Name k_from_create{"__from_create__"};
+glue::ClassMethodCall cm_trade_create{k_from_create};
+// Enumeration members, each remembered while its enumeration stays as it is.
+struct Member {
+    explicit Member(const char* name) noexcept : name(name), attr(this->name) {}
+    Name name;
+    glue::AttrOf attr;
+};
 Global gl_ORDER_STATUS{"ORDER_STATUS"};
-Name k_ACTIVE{"ACTIVE"};
-Name k_FILLED{"FILLED"};
-Name k_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
-Name k_CANCELLED{"CANCELLED"};
+Member k_ACTIVE{"ACTIVE"};
+Member k_FILLED{"FILLED"};
+Member k_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
+Member k_CANCELLED{"CANCELLED"};
 Global gl_OrderStatusType{"OrderStatusType"};
-Name k_UnSend{"UnSend"};
-Name k_Sended{"Sended"};
-Name k_PartiallyFilled{"PartiallyFilled"};
-Name k_Filled{"Filled"};
-Name k_PartiallyFilledPartiallyCancelled{"PartiallyFilledPartiallyCancelled"};
-Name k_WaitCancelled{"WaitCancelled"};
-Name k_PartiallyFilledWaitCancelled{"PartiallyFilledWaitCancelled"};
-Name k_Cancelled{"Cancelled"};
-Name k_Reject{"Reject"};
+Member k_UnSend{"UnSend"};
+Member k_Sended{"Sended"};
+Member k_PartiallyFilled{"PartiallyFilled"};
+Member k_Filled{"Filled"};
+Member k_PartiallyFilledPartiallyCancelled{"PartiallyFilledPartiallyCancelled"};
+Member k_WaitCancelled{"WaitCancelled"};
+Member k_PartiallyFilledWaitCancelled{"PartiallyFilledWaitCancelled"};
+Member k_Cancelled{"Cancelled"};
+Member k_Reject{"Reject"};
 Name k_empty{""};
 Name k_underscore{"_"};
 
@@ -86,9 +109,9 @@ int above_zero(PyObject* v) {
 }
 
 // `status == OrderStatusType.X or status == OrderStatusType.Y ...`, in order.
-int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
-    for (PyObject* member : members) {
-        Ref m = gl_OrderStatusType.attr(member);
+int status_in(PyObject* status, std::initializer_list<Member*> members) {
+    for (Member* member : members) {
+        Ref m = gl_OrderStatusType.attr(member->attr);
         if (!m) return -1;
         int r = glue::eq(status, m.get());
         if (r != 0) return r;
@@ -97,24 +120,24 @@ int status_in(PyObject* status, std::initializer_list<PyObject*> members) {
 }
 
 // engine_order.<attr> = ORDER_STATUS.<member>
-int set_status(PyObject* engine_order, PyObject* member) {
-    Ref status = gl_ORDER_STATUS.attr(member);
-    return status ? PyObject_SetAttr(engine_order, k_status, status.get()) : -1;
+int set_status(PyObject* engine_order, Member& member) {
+    Ref status = gl_ORDER_STATUS.attr(member.attr);
+    return status ? order_attrs.set(engine_order, E_STATUS, status.get()) : -1;
 }
 
-// obj.<method>(report.<attr>)
-int call_with_attr(PyObject* obj, PyObject* method, PyObject* report, PyObject* attr) {
-    Ref m = glue::getattr(obj, method);
+// engine_order.set_frozen_cash(report.frozen_trade_value), the method looked up before the argument.
+int set_frozen_cash(PyObject* engine_order, PyObject* report) {
+    Ref m = glue::getattr(engine_order, k_set_frozen_cash);
     if (!m) return -1;
-    Ref v = glue::getattr(report, attr);
+    Ref v = report_attrs.get(report, R_FROZEN_TRADE_VALUE);
     if (!v) return -1;
     return glue::call(m.get(), v.get()) ? 0 : -1;
 }
 
 int log_report(PyObject* report) {
-    Ref text[9];
-    for (int i = 0; i < 9; ++i) {
-        Ref v = glue::getattr(report, kLogFields[i]);
+    Ref text[R_LOGGED];
+    for (int i = 0; i < R_LOGGED; ++i) {
+        Ref v = report_attrs.get(report, static_cast<std::size_t>(i));
         if (!v) return -1;
         text[i] = Ref::steal(PyObject_Format(v.get(), k_empty));
         if (!text[i]) return -1;
@@ -130,7 +153,7 @@ int log_report(PyObject* report) {
 // The engine order filed under report.client_order_id: 1 with *out set, 0
 // when the engine has none, -1 on error.
 int find_order(PyObject* report, Ref* out) {
-    Ref key = glue::getattr(report, k_client_order_id);
+    Ref key = report_attrs.get(report, R_CLIENT_ORDER_ID);
     if (!key) return -1;
     int known = PyDict_Contains(g.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
@@ -145,7 +168,7 @@ Ref account_of(PyObject* engine_order) {
     if (!env) return Ref();
     Ref get_account = glue::getattr(env.get(), k_get_account);
     if (!get_account) return Ref();
-    Ref market_code = glue::getattr(engine_order, k_market_code);
+    Ref market_code = order_attrs.get(engine_order, E_MARKET_CODE);
     return market_code ? glue::call(get_account.get(), market_code.get()) : Ref();
 }
 
@@ -158,20 +181,20 @@ int publish_order_event(EventKind kind, PyObject* account, PyObject* engine_orde
     return event.publish({account, copy.get()}, kw_order_event);
 }
 
-// Branch A: the gateway has the order; it becomes ACTIVE once the counter
-// has numbered it.
+// The gateway has the order (unsent or sent): it becomes ACTIVE once the
+// counter has numbered it.
 int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
-    Ref counter_id = glue::getattr(report, k_counter_order_id);
+    Ref counter_id = report_attrs.get(report, R_COUNTER_ORDER_ID);
     if (!counter_id) return -1;
-    if (PyObject_SetAttr(engine_order, k_secondary_order_id, counter_id.get()) < 0) return -1;
-    if (call_with_attr(engine_order, k_set_frozen_cash, report, k_frozen_trade_value) < 0) return -1;
+    if (order_attrs.set(engine_order, E_SECONDARY_ORDER_ID, counter_id.get()) < 0) return -1;
+    if (set_frozen_cash(engine_order, report) < 0) return -1;
     int numbered = PyObject_IsTrue(counter_id.get());
     if (numbered <= 0) return numbered;
     numbered = above_zero(counter_id.get());
     if (numbered <= 0) return numbered;
-    Ref status = glue::getattr(engine_order, k_status);
+    Ref status = order_attrs.get(engine_order, E_STATUS);
     if (!status) return -1;
-    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE);
+    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE.attr);
     if (!active) return -1;
     int changed = glue::compare(status.get(), active.get(), Py_NE);
     if (changed <= 0) return changed;
@@ -181,53 +204,55 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
 
 // Trade.__from_create__(...) for the latest match of `amount`.
 Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
-    Ref factory = gl_Trade.attr(k_from_create);
-    if (!factory) return Ref();
-    Ref order_id = glue::getattr(engine_order, k_order_id);
+    Ref cls = gl_Trade.get();
+    if (!cls) return Ref();
+    auto factory = cm_trade_create.get(cls.get());
+    if (!factory.fn) return Ref();
+    Ref order_id = order_attrs.get(engine_order, E_ORDER_ID);
     if (!order_id) return Ref();
-    Ref price = glue::getattr(report, k_last_match_price);
+    Ref price = report_attrs.get(report, R_LAST_MATCH_PRICE);
     if (!price) return Ref();
-    Ref side = glue::getattr(engine_order, k_side);
+    Ref side = order_attrs.get(engine_order, E_SIDE);
     if (!side) return Ref();
-    Ref effect = glue::getattr(engine_order, k_position_effect);
+    Ref effect = order_attrs.get(engine_order, E_POSITION_EFFECT);
     if (!effect) return Ref();
-    Ref market_code = glue::getattr(engine_order, k_market_code);
+    Ref market_code = order_attrs.get(engine_order, E_MARKET_CODE);
     if (!market_code) return Ref();
-    Ref frozen_price = glue::getattr(engine_order, k_price);
+    Ref frozen_price = order_attrs.get(engine_order, E_PRICE);
     if (!frozen_price) return Ref();
-    PyObject* argv[] = {nullptr,    order_id.get(),    price.get(),        amount,
-                        side.get(), effect.get(), market_code.get(), frozen_price.get()};
-    return glue::call_kw(factory.get(), argv + 1, 0, kw_trade);
+    PyObject* argv[] = {nullptr,    order_id.get(), price.get(),        amount,
+                        side.get(), effect.get(),   market_code.get(), frozen_price.get()};
+    return glue::ClassMethodCall::call(factory, argv + 1, 0, &kw_trade);
 }
 
 // Takes over the gateway's cumulative figures for the order.
 int take_cumulative(PyObject* report, PyObject* engine_order) {
-    Ref value = glue::getattr(report, k_total_trade_value);
+    Ref value = report_attrs.get(report, R_TOTAL_TRADE_VALUE);
     if (!value) return -1;
-    Ref filled = glue::getattr(report, k_trade_qty);
+    Ref filled = report_attrs.get(report, R_TRADE_QTY);
     if (!filled) return -1;
     Ref avg = Ref::steal(PyNumber_TrueDivide(value.get(), filled.get()));
-    if (!avg || PyObject_SetAttr(engine_order, k_avg_price, avg.get()) < 0) return -1;
-    if (PyObject_SetAttr(engine_order, k_filled_quantity, filled.get()) < 0) return -1;
-    Ref ordered = glue::getattr(report, k_order_qty);
+    if (!avg || order_attrs.set(engine_order, E_AVG_PRICE, avg.get()) < 0) return -1;
+    if (order_attrs.set(engine_order, E_FILLED_QUANTITY, filled.get()) < 0) return -1;
+    Ref ordered = report_attrs.get(report, R_ORDER_QTY);
     if (!ordered) return -1;
     Ref unfilled = Ref::steal(PyNumber_Subtract(ordered.get(), filled.get()));
-    return unfilled ? PyObject_SetAttr(engine_order, k_unfilled_quantity, unfilled.get()) : -1;
+    return unfilled ? order_attrs.set(engine_order, E_UNFILLED_QUANTITY, unfilled.get()) : -1;
 }
 
-// Branch B, fill step: only a report whose latest match is above zero.
+// A fill or a cancellation, first the fill: only a report whose latest match is above zero.
 int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status) {
-    Ref amount = glue::getattr(report, k_last_match_qty);
+    Ref amount = report_attrs.get(report, R_LAST_MATCH_QTY);
     if (!amount) return -1;
     int filled = above_zero(amount.get());
     if (filled <= 0) return filled;
     Ref trade = make_trade(report, engine_order, amount.get());
     if (!trade) return -1;
     if (take_cumulative(report, engine_order) < 0) return -1;
-    int r = status_in(status, {k_Filled});
+    int r = status_in(status, {&k_Filled});
     if (r < 0 || (r && set_status(engine_order, k_FILLED) < 0)) return -1;
     if (!r) {
-        r = status_in(status, {k_PartiallyFilled});
+        r = status_in(status, {&k_PartiallyFilled});
         if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
     }
     EventCall event(EventKind::TRADE);
@@ -237,55 +262,55 @@ int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyOb
     return event.publish({account, trade.get(), copy.get()}, kw_trade_event);
 }
 
-// Branch B, cancellation step, whether or not the report carried a fill.
+// Then the cancellation, whether or not the report carried a fill.
 int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* status) {
-    int r = status_in(status, {k_PartiallyFilledPartiallyCancelled, k_Cancelled});
+    int r = status_in(status, {&k_PartiallyFilledPartiallyCancelled, &k_Cancelled});
     if (r < 0) return -1;
     if (r) {
         if (set_status(engine_order, k_CANCELLED) < 0) return -1;
         return publish_order_event(EventKind::ORDER_CANCELLATION_PASS, account, engine_order);
     }
-    r = status_in(status, {k_PartiallyFilledWaitCancelled, k_WaitCancelled});
+    r = status_in(status, {&k_PartiallyFilledWaitCancelled, &k_WaitCancelled});
     if (r <= 0) return r;
-    Ref filled = glue::getattr(engine_order, k_filled_quantity);
+    Ref filled = order_attrs.get(engine_order, E_FILLED_QUANTITY);
     if (!filled) return -1;
     r = above_zero(filled.get());
     if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
     return publish_order_event(EventKind::ORDER_PENDING_CANCEL, account, engine_order);
 }
 
-// Branch C: str(error_code) + "_" + error_msg, with Python's `+`, so a
+// A rejection: str(error_code) + "_" + error_msg, with Python's `+`, so a
 // message that is not text raises the interpreter's TypeError.
 int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref mark = glue::getattr(engine_order, k_mark_rejected);
     if (!mark) return -1;
-    Ref code = glue::getattr(report, k_error_code);
+    Ref code = report_attrs.get(report, R_ERROR_CODE);
     if (!code) return -1;
     Ref code_text = Ref::steal(PyObject_Str(code.get()));
     if (!code_text) return -1;
     Ref head = Ref::steal(PyNumber_Add(code_text.get(), k_underscore));
     if (!head) return -1;
-    Ref msg = glue::getattr(report, k_error_msg);
+    Ref msg = report_attrs.get(report, R_ERROR_MSG);
     if (!msg) return -1;
     Ref reason = Ref::steal(PyNumber_Add(head.get(), msg.get()));
     if (!reason || !glue::call(mark.get(), reason.get())) return -1;
-    if (call_with_attr(engine_order, k_set_frozen_cash, report, k_frozen_trade_value) < 0) return -1;
+    if (set_frozen_cash(engine_order, report) < 0) return -1;
     return publish_order_event(EventKind::ORDER_UNSOLICITED_UPDATE, account, engine_order);
 }
 
-// Steps 4 to 8: the first branch whose statuses match.
+// The handling of the first group of statuses the report's status equals, tested in order.
 int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
-    Ref status = glue::getattr(report, k_order_status);
+    Ref status = report_attrs.get(report, R_ORDER_STATUS);
     if (!status) return -1;
-    int r = status_in(status.get(), {k_UnSend, k_Sended});
+    int r = status_in(status.get(), {&k_UnSend, &k_Sended});
     if (r) return r < 0 ? -1 : accept(report, engine_order, account);
-    r = status_in(status.get(), {k_PartiallyFilled, k_Filled, k_PartiallyFilledPartiallyCancelled, k_WaitCancelled,
-                                 k_PartiallyFilledWaitCancelled, k_Cancelled});
+    r = status_in(status.get(), {&k_PartiallyFilled, &k_Filled, &k_PartiallyFilledPartiallyCancelled, &k_WaitCancelled,
+                                 &k_PartiallyFilledWaitCancelled, &k_Cancelled});
     if (r) {
         if (r < 0 || apply_fill(report, engine_order, account, status.get()) < 0) return -1;
         return apply_cancellation(engine_order, account, status.get());
     }
-    r = status_in(status.get(), {k_Reject});
+    r = status_in(status.get(), {&k_Reject});
     if (r) return r < 0 ? -1 : reject(report, engine_order, account);
     return 0;
 }

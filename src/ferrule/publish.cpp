@@ -32,6 +32,17 @@ const Name kMembers[kEventKinds] = {
     Name{"BEFORE_TRADING"}, Name{"OPEN_AUCTION"}, Name{"AFTER_TRADING"},
 };
 
+// EVENT.<member>, remembered per member while EVENT stays as it is.
+glue::AttrOf kMemberOf[kEventKinds] = {
+    glue::AttrOf(kMembers[0]),  glue::AttrOf(kMembers[1]),  glue::AttrOf(kMembers[2]),  glue::AttrOf(kMembers[3]),
+    glue::AttrOf(kMembers[4]),  glue::AttrOf(kMembers[5]),  glue::AttrOf(kMembers[6]),  glue::AttrOf(kMembers[7]),
+    glue::AttrOf(kMembers[8]),  glue::AttrOf(kMembers[9]),  glue::AttrOf(kMembers[10]), glue::AttrOf(kMembers[11]),
+    glue::AttrOf(kMembers[12]), glue::AttrOf(kMembers[13]), glue::AttrOf(kMembers[14]), glue::AttrOf(kMembers[15]),
+    glue::AttrOf(kMembers[16]), glue::AttrOf(kMembers[17]), glue::AttrOf(kMembers[18]), glue::AttrOf(kMembers[19]),
+    glue::AttrOf(kMembers[20]), glue::AttrOf(kMembers[21]), glue::AttrOf(kMembers[22]), glue::AttrOf(kMembers[23]),
+};
+static_assert(kEventKinds == 24, "one cache per member");
+
 PublishCounts counts;
 PyObject* other_counts = nullptr;  // dict: name -> int, created on first use
 
@@ -98,7 +109,7 @@ PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(
 EventCall::EventCall(EventKind kind) : kind_(kind), cls_(mg_Event.get(g.ns)) {
     if (!cls_) return;
     Ref owner = mg_EVENT.get(g.ns);
-    if (owner) type_ = glue::getattr(owner.get(), event_name(kind));
+    if (owner) type_ = kMemberOf[static_cast<std::size_t>(kind)].get(owner.get());
 }
 
 EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(mg_Event.get(g.ns)) {

@@ -43,6 +43,11 @@ public:
         glue::Ref owner = get();
         return owner ? glue::getattr(owner.get(), attr) : glue::Ref();
     }
+    // The same through a cache of that attribute, for the hot paths.
+    glue::Ref attr(glue::AttrOf& attr) {
+        glue::Ref owner = get();
+        return owner ? attr.get(owner.get()) : glue::Ref();
+    }
     // global.method(args...), e.g. datetime.now().
     template <class... A>
     glue::Ref call_method(PyObject* method, A... args) {

@@ -5,7 +5,7 @@
 namespace glue {
 
 static_assert(std::is_trivially_destructible<CachedGlobal>::value && std::is_trivially_destructible<MethodCall>::value &&
-                  std::is_trivially_destructible<ClassMethodCall>::value,
+                  std::is_trivially_destructible<ClassMethodCall>::value && std::is_trivially_destructible<AttrOf>::value,
               "caches are statics: nothing of theirs may run after the interpreter is finalized");
 
 namespace {
@@ -188,13 +188,78 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
     return c;
 }
 
-Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs) {
-    if (!c.cls) return Ref::steal(PyObject_Vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs, const KwNames* kw) {
+    PyObject* kwnames = kw ? kw->tuple() : nullptr;
+    if (!c.cls) return Ref::steal(PyObject_Vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     PyObject* saved = argv[-1];
     argv[-1] = c.cls;
-    Ref r = Ref::steal(PyObject_Vectorcall(c.fn.get(), argv - 1, nargs + 1, nullptr));
+    Ref r = Ref::steal(PyObject_Vectorcall(c.fn.get(), argv - 1, nargs + 1, kwnames));
     argv[-1] = saved;
     return r;
+}
+
+// ---- owner.name ---------------------------------------------------------------
+
+bool AttrOf::current(PyObject* owner) const {
+    switch (mode_) {
+        case Mode::Class:
+            return type_guard_.holds(reinterpret_cast<PyTypeObject*>(owner)) && meta_guard_.armed();
+        case Mode::Module:
+            return dict_guard_.armed();
+        case Mode::Instance: {
+            if (!type_guard_.holds(Py_TYPE(owner)) || !dict_guard_.armed()) return false;
+            // Its __dict__ may have been replaced as a whole, which no watcher reports.
+            Ref d = Ref::steal(PyObject_GenericGetDict(owner, nullptr));
+            if (!d) PyErr_Clear();
+            return d.get() == dict_;
+        }
+        case Mode::Plain:
+            break;
+    }
+    return false;
+}
+
+Ref AttrOf::refresh(PyObject* owner) {
+    {
+        Released old;
+        old.replace(&owner_, owner);
+        old.take(&value_);
+        mode_ = Mode::Plain;
+        dict_ = nullptr;
+        PyTypeObject* tp = Py_TYPE(owner);
+        Ref value;
+        Mode mode = Mode::Plain;
+        if (PyType_Check(owner)) {
+            // A class attribute that is no descriptor, and nothing on the metaclass that could take over.
+            auto* cls = reinterpret_cast<PyTypeObject*>(owner);
+            if (tp->tp_getattro == PyType_Type.tp_getattro && type_guard_.arm(cls) && meta_guard_.arm(tp)) {
+                Ref on_meta = find_on_mro(tp, name_);
+                if (!on_meta && !PyErr_Occurred()) value = find_on_mro(cls, name_);
+                if (value && !Py_TYPE(value.get())->tp_descr_get) mode = Mode::Class;
+            }
+        } else if (Py_IS_TYPE(owner, &PyModule_Type) || (tp->tp_getattro == PyObject_GenericGetAttr && has_instance_dict(tp))) {
+            // What the instance dict holds, for a name the type does not define at all.
+            bool module = Py_IS_TYPE(owner, &PyModule_Type);
+            Ref dict = Ref::steal(module ? Py_XNewRef(PyModule_GetDict(owner)) : PyObject_GenericGetDict(owner, nullptr));
+            if (dict && PyDict_CheckExact(dict.get()) && type_guard_.arm(tp) &&
+                dict_guard_.arm(dict.get(), nullptr, name_)) {
+                Ref on_type = find_on_mro(tp, name_);
+                PyObject* v = on_type || PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(dict.get(), name_);
+                if (v) {
+                    value = Ref::borrow(v);
+                    dict_ = dict.get();
+                    mode = module ? Mode::Module : Mode::Instance;
+                }
+            }
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (mode != Mode::Plain) {
+            value_ = value.release();
+            mode_ = mode;
+        }
+    }
+    if (owner == owner_ && current(owner)) return Ref::borrow(value_);
+    return Ref::steal(PyObject_GetAttr(owner, name_));
 }
 
 // ---- cls(*args, **kw) --------------------------------------------------------

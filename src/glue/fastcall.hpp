@@ -11,7 +11,9 @@
 //    is (classmethod, staticmethod, plain function, builtin, callable object),
 //    calling what the lookup would give without making a bound method;
 //  - instantiate: cls(*args, **kw) for a plain Python class, without the
-//    argument tuple and keyword dict that type.__call__ builds for __init__.
+//    argument tuple and keyword dict that type.__call__ builds for __init__;
+//  - AttrOf: owner.name for a long-lived owner (a module, a class or enum, a
+//    namespace object): EVENT.TICK, copy.deepcopy, ORDER_STATUS.FILLED.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -70,8 +72,8 @@ public:
     };
     Callable get(PyObject* cls);
 
-    // callable(*argv[0:nargs]); argv[-1] must be writable.
-    static Ref call(const Callable& c, PyObject** argv, std::size_t nargs);
+    // callable(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))); argv[-1] must be writable.
+    static Ref call(const Callable& c, PyObject** argv, std::size_t nargs, const KwNames* kw = nullptr);
 
 private:
     enum class Kind : unsigned char { Plain, Direct, ClassMethod, StaticMethod };
@@ -85,6 +87,33 @@ private:
     PyObject* target_ = nullptr;  // strong: the callable, or the classmethod/staticmethod object
     Py_ssize_t offset_ = 0;       // where that object keeps what it wraps
     Kind kind_ = Kind::Plain;
+};
+
+class AttrOf {
+public:
+    explicit AttrOf(const Name& name) noexcept : name_(name) {}
+    AttrOf(const AttrOf&) = delete;
+    AttrOf& operator=(const AttrOf&) = delete;
+
+    // As getattr(owner, name): a new reference, or an empty Ref with the error set.
+    Ref get(PyObject* owner) {
+        if (owner == owner_ && current(owner)) return Ref::borrow(value_);
+        return refresh(owner);
+    }
+
+private:
+    enum class Mode : unsigned char { Plain, Class, Module, Instance };
+    bool current(PyObject* owner) const;
+    Ref refresh(PyObject* owner);
+
+    const Name& name_;
+    Mode mode_ = Mode::Plain;
+    PyObject* owner_ = nullptr;  // strong, so that its identity stays its own
+    PyObject* value_ = nullptr;  // strong: a class's attribute is replaced before the interpreter reports it
+    PyObject* dict_ = nullptr;   // the dict the value was found in (a module's or an instance's), identity only
+    TypeGuard type_guard_;       // the owner when it is a class, else its type
+    TypeGuard meta_guard_;       // a class's metaclass
+    DictGuard dict_guard_;       // the dict the value was found in
 };
 
 // cls(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))). argv[-1] must be

@@ -53,6 +53,7 @@ public:
 
     bool arm(PyObject* globals, PyObject* builtins, PyObject* name) noexcept;
     bool holds(const PyObject* globals) const noexcept { return armed_ && globals_ == globals; }
+    bool armed() const noexcept { return armed_; }
     void disarm() noexcept { armed_ = false; }
 
 private:

@@ -185,13 +185,13 @@ SnapshotWithBadGetter = type("SnapshotWithBadGetter", (messages.Snapshot,), {"io
 
 @pytest.mark.parametrize("callback, message, expected", [
     ("on_snapshot", lambda: without(make_snapshot, "iopv"),
-     (AttributeError, "'Snapshot' object has no attribute 'iopv'")),
+     python_error(lambda: without(make_snapshot, "iopv").iopv)),
     ("on_snapshot", lambda: SnapshotWithBadGetter(orig_time=STAMP, security_id="1", market_type=1),
      (LookupError, "feed down")),
     ("on_snapshot", lambda: make_snapshot(security_id=600000), python_error(lambda: 600000 + ".")),
     ("on_bar", lambda: make_bar(security_id=None), python_error(lambda: None + ".")),
     ("on_tick_order", lambda: without(make_tick_order, "orig_order_no"),
-     (AttributeError, "'TickOrder' object has no attribute 'orig_order_no'")),
+     python_error(lambda: without(make_tick_order, "orig_order_no").orig_order_no)),
     ("on_tick_trade", lambda: make_tick_trade(trade_time="x"), python_error(lambda: "x" / 1000)),
 ])
 def test_bad_messages_raise_pythons_error(strategy, ferrule, universe, drain, callback, message, expected):

@@ -1,3 +1,4 @@
+import pathlib
 import re
 import shutil
 import subprocess
@@ -39,14 +40,34 @@ def test_names_bound_at_load(ferrule):
         assert hasattr(ferrule, name), name
 
 
+# The interpreter's private symbols a module may import: what the public macros and inline
+# functions expand to, and the private functions listed in the README (with the reason for each).
+MACRO_SYMBOLS = {
+    "_Py_Dealloc": "Py_DECREF", "_Py_NoneStruct": "Py_None", "_Py_TrueStruct": "Py_True",
+    "_Py_FalseStruct": "Py_False", "_Py_NotImplementedStruct": "Py_NotImplemented",
+    "_PyObject_GC_New": "PyObject_GC_New",
+}
+
+
+def readme_private_functions():
+    text = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    section = text.split("### Private C API", 1)[1].split("\n#", 1)[0]
+    return set(re.findall(r"`(_Py\w+)`", section))
+
+
 @pytest.mark.skipif(not shutil.which("nm"), reason="needs nm")
 @pytest.mark.parametrize("module", ["corvina.lumen.utils.ferrule", "corvina.lumen.sdk.pylon", "corvina.lumen.sdk.satchel"])
 def test_only_the_init_function_is_exported(module):
     import importlib.util
     path = importlib.util.find_spec(module).origin
-    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
-    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    assert symbols == ["PyInit_" + module.rsplit(".", 1)[1]]
+
+    def nm(flag):
+        out = subprocess.run(["nm", "-D", flag, path], capture_output=True, text=True, check=True).stdout
+        return [line.split()[-1] for line in out.splitlines() if line.strip()]
+
+    assert nm("--defined-only") == ["PyInit_" + module.rsplit(".", 1)[1]]
+    private = {s.split("@")[0] for s in nm("--undefined-only") if s.startswith("_Py")}
+    assert private - MACRO_SYMBOLS.keys() - readme_private_functions() == set()
 
 
 def store_bars(ferrule, code, n):
