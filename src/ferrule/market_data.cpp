@@ -167,7 +167,8 @@ glue::RecordBuilder bar_record{
     &k_low_price,   &k_total_turnover, &k_volume, &k_prev_close,
 };
 
-AttrReader environment_attrs{&k_data_proxy};
+// The engine's environment is a singleton: its data_proxy is remembered.
+glue::AttrOf a_data_proxy{k_data_proxy};
 
 // The strategy's own bar counters.
 enum { V_BAR_CNT, V_CURRENT_TRADE_DT };
@@ -288,7 +289,7 @@ Ref environment() {
 Ref instrument_of(PyObject* market_code) {
     Ref env = environment();
     if (!env) return Ref();
-    Ref proxy = environment_attrs.get(env.get(), 0);
+    Ref proxy = a_data_proxy.get(env.get());
     return proxy ? glue::call_method(proxy.get(), k_instruments, market_code) : Ref();
 }
 
