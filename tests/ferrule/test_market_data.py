@@ -375,6 +375,82 @@ def test_every_message_layout_reads_right(strategy, ferrule, universe, drain, cl
         assert Counted.reads[:3] == ["orig_time", "security_id", "market_type"] and len(Counted.reads) == 63
 
 
+class Factory:
+    """A callable object without __get__: looked up on a class, it is what it is."""
+    def __call__(self, *a):
+        return ("object", a)
+
+
+def replace(cls):
+    cls.__from_create__ = staticmethod(lambda *a: ("replaced", a))
+    return lambda a: ("replaced", a)
+
+
+def reinit(cls):
+    cls.__dict__["__from_create__"].__init__(lambda *a: ("re-initialised", a[-9:]))
+    return lambda a: ("re-initialised", a)
+
+
+def gain_get(cls):
+    type(cls.__dict__["__from_create__"]).__get__ = lambda self, obj, owner=None: lambda *a: ("bound", a)
+    return lambda a: ("bound", a)
+
+
+# (factory maker, what it makes of the arguments, a change to the class or the factory after the first call)
+@pytest.mark.parametrize("make, expected, change", [
+    (lambda: classmethod(lambda cls, *a: ("classmethod", cls.__name__, a)),
+     lambda a: ("classmethod", "L2Order", a), None),
+    (lambda: classmethod(lambda cls, *a: ("classmethod", a)), None, replace),
+    (lambda: classmethod(lambda cls, *a: ("classmethod", a)), None, reinit),
+    (lambda: staticmethod(lambda *a: ("staticmethod", a)), lambda a: ("staticmethod", a), None),
+    (lambda: staticmethod(lambda *a: ("staticmethod", a)), None, reinit),
+    (lambda: lambda *a: ("function", a), lambda a: ("function", a), replace),
+    (lambda: type("Factory", (Factory,), {})(), lambda a: ("object", a), gain_get),
+    (lambda: "{}|{}|{}|{}|{}|{}|{}|{}|{}".format, lambda a: "|".join(map(str, a)), replace),
+])
+def test_factory_of_any_shape_is_called_as_python_calls_it(strategy, ferrule, universe, monkeypatch, drain,
+                                                             make, expected, change):
+    # The cache of L2Order.__from_create__ follows whatever the class holds and whatever happens to it.
+    cls = type("L2Order", (), {"__from_create__": make()})
+    monkeypatch.setattr(ferrule, "L2Order", cls)
+    strategy.on_tick_order(make_tick_order())
+    [first] = drain()
+    args = (7, CODE, first.calendar_dt, SIDE.BUY, 10.5, 300, "LIMIT", 99, "ORDER")
+    if expected:
+        assert first.l2_order == expected(args)
+    if change:
+        expected = change(cls)
+        strategy.on_tick_order(make_tick_order())
+        assert drain()[0].l2_order == expected(args)
+
+
+def test_caches_take_the_plain_path_when_no_watcher_is_left(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    assert hasattr(testcapi, "add_dict_watcher")
+    script = tmp_path / "run.py"
+    script.write_text(textwrap.dedent("""
+        import _testcapi
+        for add in (_testcapi.add_dict_watcher, _testcapi.add_type_watcher):
+            try:
+                while True:
+                    add(0)
+            except RuntimeError:
+                pass
+        import ferrule_support as s
+        from corvina.lumen.environment import Environment
+        from corvina.lumen.utils import ferrule
+        Environment.set_instance(Environment(["000001.XSHE"]))
+        strategy = ferrule.VelaStrategy(s.make_config())
+        strategy.on_snapshot(s.make_snapshot())
+        ferrule.get_exchane_from_vela_mdtype = lambda mt: "XTST"
+        strategy.on_snapshot(s.make_snapshot())
+        print(sorted(ferrule.history_tick))
+    """))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), *sys.path])}
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
+    assert (run.returncode, run.stdout) == (0, "['000001.XSHE', '000001.XTST']\n"), run.stderr
+
+
 def test_process_exits_cleanly_after_the_caches_fill(tmp_path):
     # Caches live in statics; nothing of theirs may touch the interpreter after it is gone.
     script = tmp_path / "run.py"
