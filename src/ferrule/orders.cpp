@@ -71,6 +71,7 @@ glue::AttrReader order_attrs{
 
 Global gl_Environment{"Environment"};
 Name k_get_instance{"get_instance"};
+glue::ClassMethodCall cm_get_instance{k_get_instance};
 Name k_get_account{"get_account"};
 Global gl_Trade{"Trade"};
 Name k_from_create{"__from_create__"};
@@ -134,19 +135,28 @@ int set_frozen_cash(PyObject* engine_order, PyObject* report) {
     return glue::call(m.get(), v.get()) ? 0 : -1;
 }
 
+// The log line's literal pieces; each is followed by the text of the report
+// attribute of the same index.
+Name kLogPieces[R_LOGGED] = {
+    Name{"on_order:"},     Name{", symbol: "},           Name{", price:"},     Name{", status:"},
+    Name{", order_qty:"},  Name{", trade_qty:"},         Name{", total_trade_value: "}, Name{", error_msg:"},
+    Name{", last_match_qty: "},
+};
+
+// One text, joined at once (as an f-string is) from the pieces and the
+// attributes' default text forms.
 int log_report(PyObject* report) {
-    Ref text[R_LOGGED];
+    Ref parts = Ref::steal(PyTuple_New(2 * R_LOGGED));
+    if (!parts) return -1;
     for (int i = 0; i < R_LOGGED; ++i) {
         Ref v = report_attrs.get(report, static_cast<std::size_t>(i));
         if (!v) return -1;
-        text[i] = Ref::steal(PyObject_Format(v.get(), k_empty));
-        if (!text[i]) return -1;
+        PyObject* text = PyObject_Format(v.get(), k_empty);
+        if (!text) return -1;
+        PyTuple_SET_ITEM(parts.get(), 2 * i, Py_NewRef(kLogPieces[i].get()));
+        PyTuple_SET_ITEM(parts.get(), 2 * i + 1, text);
     }
-    Ref line = Ref::steal(PyUnicode_FromFormat(
-        "on_order:%U, symbol: %U, price:%U, status:%U, order_qty:%U, trade_qty:%U, total_trade_value: %U, "
-        "error_msg:%U, last_match_qty: %U",
-        text[0].get(), text[1].get(), text[2].get(), text[3].get(), text[4].get(), text[5].get(), text[6].get(),
-        text[7].get(), text[8].get()));
+    Ref line = Ref::steal(PyUnicode_Join(k_empty, parts.get()));
     return line ? log_info(line.get()) : -1;
 }
 
@@ -164,7 +174,12 @@ int find_order(PyObject* report, Ref* out) {
 
 // Environment.get_instance().get_account(engine_order.market_code)
 Ref account_of(PyObject* engine_order) {
-    Ref env = gl_Environment.call_method(k_get_instance);
+    Ref env_cls = gl_Environment.get();
+    if (!env_cls) return Ref();
+    auto get_instance = cm_get_instance.get(env_cls.get());
+    if (!get_instance.fn) return Ref();
+    PyObject* argv[] = {nullptr};
+    Ref env = glue::ClassMethodCall::call(get_instance, argv + 1, 0);
     if (!env) return Ref();
     Ref get_account = glue::getattr(env.get(), k_get_account);
     if (!get_account) return Ref();
