@@ -293,8 +293,8 @@ Ref instrument_of(PyObject* market_code) {
     return proxy ? glue::call_method(proxy.get(), k_instruments, market_code) : Ref();
 }
 
-// Steps 6 and 7 of on_snapshot: the instrument, then
-// event_queue.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=TickObject(instrument, tick_dict)))
+// The snapshot's engine event, once its record is in the history: the
+// instrument, then event_queue.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=TickObject(instrument, tick_dict)))
 int publish_tick(PyObject* market_code, PyObject* dt, PyObject* tick_dict) {
     Ref instrument = instrument_of(market_code);
     if (!instrument) return -1;
@@ -352,32 +352,33 @@ Ref increment(PyObject* x) {
     return inc ? Ref::steal(PyNumber_InPlaceAdd(x, inc.get())) : Ref();
 }
 
-// The bar counter (steps 5 and 6 of on_bar): 1 when the count goes on, 0 on error.
-bool count_bar(PyObject* self, PyObject* t) {
+// The strategy's count of bars of the current bar time: it goes on while the
+// bar time stays (or none was seen yet), else it starts again at this bar.
+int count_bar(PyObject* self, PyObject* t) {
     Ref current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
-    if (!current) return false;
+    if (!current) return -1;
     Ref z = Ref::steal(zero());
-    if (!z) return false;
+    if (!z) return -1;
     int same = equal(current.get(), z.get());
     if (same == 0) {
         current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
-        if (!current) return false;
+        if (!current) return -1;
         same = equal(current.get(), t);
     }
-    if (same < 0) return false;
+    if (same < 0) return -1;
     Ref cnt;
     if (same) {
         Ref old = strategy_attrs.get(self, V_BAR_CNT);
-        if (!old) return false;
+        if (!old) return -1;
         cnt = increment(old.get());
     } else {
         cnt = Ref::steal(one());
     }
-    if (!cnt || strategy_attrs.set(self, V_BAR_CNT, cnt.get()) < 0) return false;
-    return strategy_attrs.set(self, V_CURRENT_TRADE_DT, t) == 0;
+    if (!cnt || strategy_attrs.set(self, V_BAR_CNT, cnt.get()) < 0) return -1;
+    return strategy_attrs.set(self, V_CURRENT_TRADE_DT, t);
 }
 
-// Step 7 of on_bar: one EVENT.BAR when the bar time is complete.
+// One EVENT.BAR when every instrument of the universe has had its bar of this bar time.
 PyObject* complete_bar_time(PyObject* self) {
     Ref cnt = strategy_attrs.get(self, V_BAR_CNT);
     if (!cnt) return nullptr;
@@ -538,7 +539,7 @@ PyObject* on_bar(PyObject* const* a) {
     // Read again, as the bar could have changed; the very same int divides to the same value.
     bool same_int = end_time.get() == first_stamp.get() && PyLong_CheckExact(end_time.get());
     Ref t = same_int ? std::move(first_t) : seconds(end_time.get());
-    if (!t || !count_bar(self, t.get())) return nullptr;
+    if (!t || count_bar(self, t.get()) < 0) return nullptr;
     return complete_bar_time(self);
 }
 

@@ -160,8 +160,16 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
     Callable c;
     if (PyType_Check(cls)) {
         auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-        if (cls != cls_ || !guard_.holds(tp) || !meta_guard_.holds(Py_TYPE(cls))) resolve(cls);
-        if (target_ && cls == cls_ && guard_.holds(tp) && target_guard_.armed()) {
+        bool fresh = false;
+        if (cls != cls_ || !guard_.holds(tp) || !meta_guard_.holds(Py_TYPE(cls))) {
+            fresh = !backoff_.waiting();
+            if (fresh) {
+                resolve(cls);
+                backoff_.refilled();
+            }
+        }
+        if (target_ && cls == cls_ && guard_.holds(tp) && meta_guard_.armed() && target_guard_.armed()) {
+            if (!fresh) backoff_.used();
             Ref target = Ref::borrow(target_);  // reading __func__ could replace the cache
             switch (kind_) {
                 case Kind::Direct:
@@ -220,6 +228,7 @@ bool AttrOf::current(PyObject* owner) const {
 }
 
 Ref AttrOf::refresh(PyObject* owner) {
+    backoff_.refilled();
     {
         Released old;
         old.replace(&owner_, owner);

@@ -80,6 +80,7 @@ private:
     void resolve(PyObject* cls);
 
     const Name& name_;
+    Backoff backoff_;
     TypeGuard guard_;       // on the class
     TypeGuard meta_guard_;  // on its metaclass, which could come to define the name
     TypeGuard target_guard_;  // on the type of what was found, which could come to bind it
@@ -97,7 +98,11 @@ public:
 
     // As getattr(owner, name): a new reference, or an empty Ref with the error set.
     Ref get(PyObject* owner) {
-        if (owner == owner_ && current(owner)) return Ref::borrow(value_);
+        if (owner == owner_ && current(owner)) {
+            backoff_.used();
+            return Ref::borrow(value_);
+        }
+        if (backoff_.waiting()) return Ref::steal(PyObject_GetAttr(owner, name_));
         return refresh(owner);
     }
 
@@ -107,6 +112,7 @@ private:
     Ref refresh(PyObject* owner);
 
     const Name& name_;
+    Backoff backoff_;
     Mode mode_ = Mode::Plain;
     PyObject* owner_ = nullptr;  // strong, so that its identity stays its own
     PyObject* value_ = nullptr;  // strong: a class's attribute is replaced before the interpreter reports it

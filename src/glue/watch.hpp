@@ -65,6 +65,36 @@ private:
     DictGuard* next_;
 };
 
+// A cache whose guard is disarmed again and again before the entry is used a
+// second time (a class attribute rewritten at every call) would pay a lookup
+// on top of the plain call each time. After such a refill it takes the plain
+// path for a while, twice as long each time it happens again in a row.
+class Backoff {
+public:
+    // True while the cache should not even try.
+    bool waiting() noexcept {
+        if (!wait_) return false;
+        --wait_;
+        return true;
+    }
+    // The entry served a call it was not filled for.
+    void used() noexcept { used_ = true; }
+    void refilled() noexcept {
+        if (used_)
+            level_ = 0;
+        else if (level_ < kMaxLevel)
+            ++level_;
+        wait_ = (1u << level_) - 1;
+        used_ = false;
+    }
+
+private:
+    static constexpr unsigned kMaxLevel = 10;  // at most 1023 plain calls between tries
+    unsigned wait_ = 0;
+    unsigned char level_ = 0;
+    bool used_ = true;
+};
+
 // Whether a type's instances may carry a __dict__ of their own.
 inline bool has_instance_dict(PyTypeObject* tp) noexcept {
     return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0;

@@ -391,6 +391,15 @@ def reinit(cls):
     return lambda a: ("re-initialised", a)
 
 
+def count(cls):
+    return lambda a: ("counted", 2, a)
+
+
+def counted(cls, *a):
+    cls.n = getattr(cls, "n", 0) + 1  # the class changes at every call
+    return ("counted", cls.n, a)
+
+
 def gain_get(cls):
     type(cls.__dict__["__from_create__"]).__get__ = lambda self, obj, owner=None: lambda *a: ("bound", a)
     return lambda a: ("bound", a)
@@ -402,6 +411,7 @@ def gain_get(cls):
      lambda a: ("classmethod", "L2Order", a), None),
     (lambda: classmethod(lambda cls, *a: ("classmethod", a)), None, replace),
     (lambda: classmethod(lambda cls, *a: ("classmethod", a)), None, reinit),
+    (lambda: classmethod(counted), lambda a: ("counted", 1, a), count),
     (lambda: staticmethod(lambda *a: ("staticmethod", a)), lambda a: ("staticmethod", a), None),
     (lambda: staticmethod(lambda *a: ("staticmethod", a)), None, reinit),
     (lambda: lambda *a: ("function", a), lambda a: ("function", a), replace),
