@@ -312,7 +312,7 @@ def callgrind(table, calls, profile):
         return counts
 
 
-def by_function(label, path, calls, top=25):
+def by_function(label, path, calls, top=40):
     """The functions a callback's instructions went to: self and inclusive, per call."""
     ann = shutil.which("callgrind_annotate")
     if not ann:
