@@ -157,7 +157,9 @@ int set_text(PyObject** slot, PyObject* value, const char* what) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_SETREF(*slot, Py_NewRef(value));
+    PyObject* old = *slot;
+    *slot = Py_NewRef(value);
+    Py_DECREF(old);
     return 0;
 }
 
