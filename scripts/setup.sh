@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares .venv on a fresh machine: finds CPython 3.12, creates the virtual
-# environment, installs the dependencies from PyPI, the gateway SDK stand-in
-# and corvina itself (the build of the three extension modules is cached in
+# environment, installs the dependencies from PyPI, the stand-ins for the
+# gateway SDK and the engine, and the compiled core (the build of the three extension modules is cached in
 # build/, so a second run only recompiles what changed).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -41,7 +41,7 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     "${pip[@]}" install -r requirements-dev.txt
     echo "$want" > "$stamp"
 fi
-"${pip[@]}" install ./standins/pyvela
+"${pip[@]}" install ./standins/pyvela ./standins/corvina
 build_args=()
 [ -n "${CORVINA_SANITIZE:-}" ] && build_args+=(--config-settings=cmake.define.CORVINA_SANITIZE=ON)
 "${pip[@]}" install --no-build-isolation "${build_args[@]}" .
