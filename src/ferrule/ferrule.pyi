@@ -3,7 +3,7 @@
 # by attribute only, whatever their classes: they are typed Any.
 import datetime
 from collections import deque
-from typing import Any, TypeAlias
+from typing import Any, TypeAlias, TypedDict
 
 import pyvela.strategy as strategy
 from corvina.lumen.core.events import EVENT
@@ -30,6 +30,19 @@ def get_current_bar(market_code: str) -> _Record | None: ...
 def get_current_tick(market_code: str) -> _Record | None: ...
 def history_ticks(market_code: str, count: int) -> list[_Record] | None: ...
 def history_bars(market_code: str, count: int) -> list[_Record] | None: ...
+
+# The hand-over's counters since load or the last reset_stats().
+class _Stats(TypedDict):
+    published: dict[str, int]  # by EVENT member name
+    overwritten: int  # events that overwrote an unread entry of a full event_queue
+    calls: dict[str, int]  # by callback name
+    failures: dict[str, int]  # by callback name
+    repeated_fills: int
+    unknown_orders: int
+    skipped_positions: int
+
+def stats() -> _Stats: ...
+def reset_stats() -> None: ...
 
 class VelaStrategy(strategy.VelaStrategy):
     logged_in: bool

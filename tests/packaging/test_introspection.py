@@ -15,6 +15,8 @@ SIGNATURES = {
     "ferrule.get_current_tick": "(market_code)",
     "ferrule.history_ticks": "(market_code, count)",
     "ferrule.history_bars": "(market_code, count)",
+    "ferrule.stats": "()",
+    "ferrule.reset_stats": "()",
     "ferrule.VelaStrategy.__init__": "(self, config)",
     "ferrule.VelaStrategy.initialize": "(self, config)",
     "ferrule.VelaStrategy.on_initialize": "(self)",
