@@ -5,6 +5,13 @@
 # --strategy MODULE|FILE.py, --window HH:MM-HH:MM, --quiet.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+for arg in "$@"; do
+    # The help needs no set-up where there is one already.
+    if [ "$arg" = "-h" ] || [ "$arg" = "--help" ]; then
+        "$root/.venv/bin/python" -m corvina.lumen.live --help 2>/dev/null && exit 0
+        break
+    fi
+done
 "$root/scripts/setup.sh" 3.12 >&2
 cd "$root"
 exec "$root/.venv/bin/python" -m corvina.lumen.live "$@"

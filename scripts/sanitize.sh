@@ -19,7 +19,7 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     "${pip[@]}" install -r requirements-dev.txt
     echo "$want" > "$stamp"
 fi
-"${pip[@]}" install ./standins/pyvela
+"${pip[@]}" install ./standins/pyvela ./standins/corvina
 CORVINA_SANITIZE=ON "${pip[@]}" install --no-build-isolation \
     --config-settings=build-dir="build/asan-{wheel_tag}" \
     --config-settings=cmake.define.CORVINA_SANITIZE=ON .

@@ -2,9 +2,9 @@
 # Prepares the environments on a fresh machine: .venv with CPython 3.12 (the
 # primary interpreter; setup fails without it) and .venv-3.13 with CPython
 # 3.13 beside it (skipped, with a message, when none is found). Each gets the
-# dependencies from PyPI, the gateway SDK stand-in and corvina itself; the
-# build of the three extension modules is cached per interpreter in build/,
-# so a second run only recompiles what changed.
+# dependencies from PyPI, the stand-ins for the gateway SDK and the engine,
+# and the compiled core; the build of the three extension modules is cached
+# per interpreter in build/, so a second run only recompiles what changed.
 #
 #   scripts/setup.sh            both environments
 #   scripts/setup.sh 3.12       only .venv
@@ -41,7 +41,7 @@ install_into() {
         "${pip[@]}" install -r requirements-dev.txt
         echo "$want" > "$stamp"
     fi
-    "${pip[@]}" install ./standins/pyvela
+    "${pip[@]}" install ./standins/pyvela ./standins/corvina
     local build_args=()
     [ -n "${CORVINA_SANITIZE:-}" ] && build_args+=(--config-settings=cmake.define.CORVINA_SANITIZE=ON)
     "${pip[@]}" install --no-build-isolation "${build_args[@]}" .

@@ -74,7 +74,7 @@ PyObject* reset_stats(PyObject* const*) {
 
 const glue::Signature kStats[] = {
     {"stats", {}, 0, 0, stats,
-     "The bridge's counters since load or the last reset_stats(): events published by type, events that\n"
+     "The bridge's counters since load or since they were last reset: events published by type, events that\n"
      "overwrote an unread entry of a full event_queue, calls and failures by callback, fills withheld as\n"
      "repeated, reports for unknown orders and position entries skipped. A new dict of plain ints."},
     {"reset_stats", {}, 0, 0, reset_stats, "Sets every counter of stats() to zero."},

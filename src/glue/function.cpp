@@ -66,9 +66,11 @@ PyObject* bind_slow(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
         }
         bound[idx] = args[nargs + k];
     }
+    // Without its defaults (cleared by the collector) every parameter is required.
+    int nrequired = f->defaults ? s.nrequired : s.nparams;
     PyObject* missing[Signature::kMaxParams];
     int nmissing = 0;
-    for (int i = 0; i < s.nrequired; ++i)
+    for (int i = 0; i < nrequired; ++i)
         if (!bound[i]) missing[nmissing++] = PyTuple_GET_ITEM(f->params, i);
     if (nmissing) {
         Ref names = join_names(missing, nmissing);
@@ -77,7 +79,7 @@ PyObject* bind_slow(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
                          nmissing, nmissing == 1 ? "" : "s", names.get());
         return nullptr;
     }
-    for (int i = s.nrequired; i < s.nparams; ++i)
+    for (int i = nrequired; i < s.nparams; ++i)
         if (!bound[i]) bound[i] = PyTuple_GET_ITEM(f->defaults, i - s.nrequired);
     return s.impl(bound);
 }
@@ -112,13 +114,13 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks cycles. The name, qualified name and parameter names are text and
+// cannot be part of one; they stay, so that a function cleared by the
+// collector but still reachable (from a finaliser) can be shown and called.
 int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->params);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->dict);
     return 0;
@@ -129,14 +131,17 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weaklist) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->params);
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_Del(self);
     Py_DECREF(tp);
 }
 
+// __module__ and __doc__ take any object, and deleting them leaves None, as
+// on a Python function.
 PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
@@ -145,7 +150,71 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// __name__ and __qualname__ stay str: the repr and the argument errors format
+// them as text.
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    PyObject* old = *slot;
+    *slot = Py_NewRef(value);
+    Py_DECREF(old);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name); }
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
+}
+
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
+}
+
+// inspect.Signature of the Python function with the same parameters: each
+// one by position or keyword, the defaults being the very objects the call
+// fills in. A method's starts with self, which a bound method drops.
+PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    const Signature& s = *f->sig;
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter) return nullptr;
+    Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    if (!kind) return nullptr;
+    Ref params = Ref::steal(PyList_New(s.nparams));
+    if (!params) return nullptr;
+    for (int i = 0; i < s.nparams; ++i) {
+        Ref p;
+        if (i < s.nrequired || !f->defaults) {
+            p = Ref::steal(PyObject_CallFunctionObjArgs(parameter.get(), PyTuple_GET_ITEM(f->params, i), kind.get(),
+                                                        nullptr));
+        } else {
+            Ref args = Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(f->params, i), kind.get()));
+            if (!args) return nullptr;
+            Ref kw = Ref::steal(Py_BuildValue("{sO}", "default", PyTuple_GET_ITEM(f->defaults, i - s.nrequired)));
+            if (!kw) return nullptr;
+            p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kw.get()));
+        }
+        if (!p) return nullptr;
+        PyList_SET_ITEM(params.get(), i, p.release());
+    }
+    Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!signature) return nullptr;
+    return PyObject_CallOneArg(signature.get(), params.get());
+}
+
 PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -3,6 +3,8 @@
 // and a __dict__, accept arguments by position or keyword with the
 // interpreter's own TypeError messages, and bind to instances as methods
 // (obj.f is a types.MethodType), so they can live in a class namespace.
+// Their __signature__, built from the Signature and the defaults, is what
+// inspect.signature and help() show.
 #pragma once
 #include <Python.h>
 

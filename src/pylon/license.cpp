@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "glue/module.hpp"
+#include "glue/output.hpp"
 #include "pylon/pylon.hpp"
 
 namespace pylon {
@@ -13,6 +14,7 @@ glue::Name k_os{"os"};
 glue::Name k_str{"str"};
 glue::Name k_prompt{"prompt"};
 glue::Name k_getenv{"getenv"};
+glue::Name k_format{"format"};
 glue::Name k_get_license_info{"get_license_info"};
 glue::Name k_set_to_environ{"set_to_environ"};
 glue::KwNames kw_type{"type"};
@@ -25,6 +27,11 @@ glue::Name t_ask_user{"请输入用户名"};
 glue::Name t_ask_password{"请输入密码"};
 glue::Name t_empty{"用户名和密码均不能为空"};
 glue::Name t_colon_in_user{"用户名不能包含冒号(:)"};
+glue::Name t_nul{"用户名和密码不能包含空字符(NUL)"};
+glue::Name t_unencodable{"用户名或密码中有无法存入环境变量的字符"};
+glue::Name t_too_long{"用户名和密码过长：两者合计 {} 字节，不能超过 {} 字节"};
+glue::Name t_undecodable{"输入的内容不是有效的 {} 文本"};
+glue::Name t_not_stored{"无法保存 {}：{}"};
 glue::Name t_user_line{"用户名: "};
 glue::Name t_password_line{"密码: "};
 glue::Name t_env_line{"当前环境: "};
@@ -42,10 +49,15 @@ int known_env(PyObject* env) {
     return 0;
 }
 
-// click.echo(head + value)
+// The longest "NAME=VALUE" the login may make: far below the system's limit
+// on one environment string (128 KiB on Linux), past which every program a
+// shell starts fails.
+constexpr Py_ssize_t kMaxEnvString = 4096;
+
+// click.echo(head + value), escaping what the output cannot encode.
 int echo_line(PyObject* head, PyObject* value) {
     glue::Ref line = glue::Ref::steal(PyNumber_Add(head, value));
-    return line ? echo(line.get()) : -1;
+    return line ? glue::echo_escaping(echo, line.get()) : -1;
 }
 
 PyObject* show() {
@@ -71,7 +83,8 @@ PyObject* show() {
     Py_RETURN_NONE;
 }
 
-// click.prompt(text, type=str[, hide_input=True])
+// click.prompt(text, type=str[, hide_input=True]). Input that the terminal's
+// encoding cannot decode is refused.
 glue::Ref prompt(PyObject* text, bool hidden) {
     glue::Ref click = ns.get(k_click);
     if (!click) return glue::Ref();
@@ -80,14 +93,57 @@ glue::Ref prompt(PyObject* text, bool hidden) {
     glue::Ref str = ns.get(k_str);
     if (!str) return glue::Ref();
     PyObject* argv[] = {nullptr, text, str.get(), Py_True};
-    return glue::call_kw(ask.get(), argv + 1, 1, hidden ? kw_hidden : kw_type);
+    glue::Ref answer = glue::call_kw(ask.get(), argv + 1, 1, hidden ? kw_hidden : kw_type);
+    if (answer || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return answer;
+    glue::PendingError error;
+    glue::Ref encoding = glue::Ref::steal(PyUnicodeDecodeError_GetEncoding(error.get()));
+    glue::Ref message = encoding ? glue::call_method(t_undecodable, k_format, encoding.get()) : glue::Ref();
+    if (message) refuse(message.get());
+    error.chain_into_current();
+    return glue::Ref();
 }
 
+// A login that the environment cannot hold, or that would break the shells
+// reading it, is refused: 0 when it can be stored, -1 with an error (the
+// refusal's SystemExit) otherwise.
+int check_login(PyObject* login) {
+    if (!PyUnicode_Check(login)) return 0;
+    Py_ssize_t nul = PyUnicode_FindChar(login, 0, 0, PyUnicode_GET_LENGTH(login), 1);
+    if (nul == -2) return -1;
+    if (nul >= 0) return refuse(t_nul);
+    // The bytes the environment holds: the file system encoding, as os.environ does.
+    glue::Ref bytes = glue::Ref::steal(PyUnicode_EncodeFSDefault(login));
+    if (!bytes) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+        PyErr_Clear();
+        return refuse(t_unencodable);
+    }
+    // "NAME=" before the login; the login's ":" is not the user's.
+    Py_ssize_t head = PyUnicode_GET_LENGTH(t_license_var.get()) + 1;
+    Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
+    if (head + size <= kMaxEnvString) return 0;
+    glue::Ref given = glue::Ref::steal(PyLong_FromSsize_t(size - 1));
+    if (!given) return -1;
+    glue::Ref limit = glue::Ref::steal(PyLong_FromSsize_t(kMaxEnvString - head - 1));
+    if (!limit) return -1;
+    glue::Ref message = glue::call_method(t_too_long, k_format, given.get(), limit.get());
+    return message ? refuse(message.get()) : -1;
+}
+
+// set_to_environ(name, value). A store failing on the system's side (OSError:
+// a folder where a start-up file belongs, no permission, a full disk) is
+// refused with its reason. 0, or -1 with the error set.
 int set_to_environ(PyObject* name, PyObject* value) {
     glue::Ref set = ns.get(k_set_to_environ);
     if (!set) return -1;
     glue::Ref done = glue::call(set.get(), name, value);
-    return done ? 0 : -1;
+    if (done) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+    glue::PendingError error;
+    glue::Ref message = glue::call_method(t_not_stored, k_format, name, error.get());
+    if (message) refuse(message.get());
+    error.chain_into_current();
+    return -1;
 }
 
 PyObject* store(PyObject* username_arg, PyObject* password_arg, PyObject* env) {
@@ -108,7 +164,7 @@ PyObject* store(PyObject* username_arg, PyObject* password_arg, PyObject* env) {
     glue::Ref head = glue::Ref::steal(PyNumber_Add(username.get(), t_colon));
     if (!head) return nullptr;
     glue::Ref login = glue::Ref::steal(PyNumber_Add(head.get(), password.get()));
-    if (!login || set_to_environ(t_license_var, login.get()) < 0) return nullptr;
+    if (!login || check_login(login.get()) < 0 || set_to_environ(t_license_var, login.get()) < 0) return nullptr;
     int known = known_env(env);
     if (known < 0 || (known && set_to_environ(t_env_var, env) < 0)) return nullptr;
     Py_RETURN_NONE;

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "glue/module.hpp"
+#include "glue/output.hpp"
 #include "pylon/pylon.hpp"
 
 namespace pylon {
@@ -20,6 +21,7 @@ glue::Name k_help_option{"help_option"};
 glue::Name k_command{"command"};
 glue::Name k_format{"format"};
 glue::KwNames kw_file_okay{"file_okay"};
+glue::KwNames kw_err{"err"};
 
 glue::Name t_comma{", "};
 glue::Name t_short_help{"-h"};
@@ -35,6 +37,24 @@ glue::Ref to_object(const Kw& k) {
 
 int echo(PyObject* text) {
     return ns.call_method(k_click, k_echo, text) ? 0 : -1;
+}
+
+int echo_err(PyObject* text) {
+    return glue::echo_escaping(
+        [](PyObject* t) {
+            glue::Ref f = ns.get_attr(k_click, k_echo);
+            if (!f) return -1;
+            PyObject* argv[] = {nullptr, t, Py_True};
+            return glue::call_kw(f.get(), argv + 1, 1, kw_err) ? 0 : -1;
+        },
+        text);
+}
+
+int refuse(PyObject* message) {
+    if (echo_err(message) < 0) return -1;
+    glue::Ref one = glue::Ref::steal(PyLong_FromLong(1));
+    if (one) PyErr_SetObject(PyExc_SystemExit, one.get());
+    return -1;
 }
 
 glue::Ref import_name(const char* module, const char* name) {

@@ -19,6 +19,12 @@ extern glue::Namespace ns;
 // click.echo(text)
 int echo(PyObject* text);
 
+// click.echo(text, err=True), escaping what stderr cannot encode.
+int echo_err(PyObject* text);
+
+// A refusal: the message on stderr, then SystemExit(1) raised. Always -1.
+int refuse(PyObject* message);
+
 // `from <module> import <name>`, run when a command runs.
 glue::Ref import_name(const char* module, const char* name);
 

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "glue/module.hpp"
+#include "glue/output.hpp"
 #include "glue/runtime.hpp"
 
 namespace satchel {
@@ -164,7 +165,8 @@ PyObject* set_to_environ(PyObject* const* a) {
     if (!format) return nullptr;
     PyObject* args[] = {nullptr, is_license ? t_license_label.get() : variables, shown.get()};
     glue::Ref message = glue::call_kw(format.get(), args + 1, 0, kw_message);
-    if (!message || echo(message.get()) < 0 || echo(t_restart) < 0) return nullptr;
+    // Stored by now: the confirmation must not fail on what the terminal cannot show.
+    if (!message || glue::echo_escaping(echo, message.get()) < 0 || echo(t_restart) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -51,11 +51,35 @@ def test_bad_input_writes_nothing(home, names, value, error):
     assert list(home.iterdir()) == []
 
 
-def test_a_failed_write_keeps_the_old_file(home, monkeypatch):
+@pytest.mark.parametrize("failing", ["replace", "second file"])
+def test_a_failed_write_keeps_every_file_as_it_was(home, monkeypatch, failing):
     update_bash_file(["A"], "old")
+    (home / ".bashrc").write_text("alias ll='ls -l'\n")  # the source line must be added again
     path = home / ".corvina" / "env.sh"
-    before = path.read_bytes()
-    monkeypatch.setattr(script_update.os, "replace", lambda src, dst: (_ for _ in ()).throw(OSError("disk full")))
+    before = path.read_bytes(), (home / ".bashrc").read_bytes()
+    if failing == "replace":
+        monkeypatch.setattr(script_update.os, "replace", lambda src, dst: (_ for _ in ()).throw(OSError("disk full")))
+    else:
+        mkstemp, calls = script_update.tempfile.mkstemp, []
+
+        def second_fails(**kwargs):
+            calls.append(kwargs)
+            if len(calls) == 2:
+                raise OSError("disk full")
+            return mkstemp(**kwargs)
+
+        monkeypatch.setattr(script_update.tempfile, "mkstemp", second_fails)
     with pytest.raises(OSError, match="disk full"):
         update_bash_file(["A"], "new")
-    assert path.read_bytes() == before and not list(path.parent.glob(".env.sh.*"))
+    assert (path.read_bytes(), (home / ".bashrc").read_bytes()) == before
+    assert sorted(p.name for p in home.iterdir()) == [".bashrc", ".corvina"]
+    assert sorted(p.name for p in path.parent.iterdir()) == [".env.lock", "env.sh"]
+
+
+def test_a_start_up_file_kept_elsewhere_stays_a_link(home, tmp_path):
+    real = tmp_path / "dotfiles" / "bashrc"
+    real.parent.mkdir()
+    real.write_text("alias ll='ls -l'\n")
+    (home / ".bashrc").symlink_to(real)
+    update_bash_file(["A"], "v")
+    assert (home / ".bashrc").is_symlink() and real.read_text().splitlines().count(SOURCE_LINE) == 1

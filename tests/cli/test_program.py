@@ -55,6 +55,24 @@ def test_login_reaches_a_new_shell(program, home):
 
 
 @pytest.mark.parametrize(
+    "args, input, status, out, err",
+    [(["license", "-u", b"b\xffob", "-p", "pw"], None, 0,
+      "当前 corvina license 已设置为 b\\xffob:******\n请重启当前的 terminal \n", ""),
+     (["license"], b"b\xffob\npw\n", 1, "请输入用户名: ", "输入的内容不是有效的 utf-8 文本\n"),
+     (["download-data", "-f", "missing.tgz"], None, 1, "", "找不到压缩包：missing.tgz\n")],
+)
+def test_hostile_input_under_strict_encoding_ends_in_one_line(program, home, args, input, status, out, err):
+    env = {k: v for k, v in os.environ.items() if k not in ("CORVINA_LICENSE", "corvinasdk_env")}
+    env.update(HOME=str(home), PYTHONIOENCODING="utf-8:strict")
+    done = subprocess.run(program + args, env=env, input=input, capture_output=True, cwd=home)
+    assert (done.returncode, done.stdout.decode(), done.stderr.decode()) == (status, out, err)
+    if status == 0:
+        shown = subprocess.run(["bash", "--norc", "--noprofile", "-c", '. "$HOME/.bashrc"; exec "$@"', "-", *program,
+                                "license", "--show"], env=env, capture_output=True, cwd=home)
+        assert shown.stdout.decode() == "用户名: b\\xffob\n密码: pw\n"
+
+
+@pytest.mark.parametrize(
     "blocked, module",
     [("corvina.lumen.sdk.script_update", "satchel"), ("click", "satchel"), ("corvina.lumen.sdk.script_update", "pylon"),
      ("corvina.lumen.sdk.satchel", "pylon"), ("corvina.lumen.sdk.const", "pylon")],
@@ -75,10 +93,18 @@ def test_only_the_init_function_is_exported(module):
 
 def test_repeated_calls_do_not_leak(monkeypatch, capsys):
     monkeypatch.setattr(satchel, "update_bash_file", lambda names, value: None)
-    monkeypatch.setattr(pylon, "set_to_environ", lambda name, value: None)
+    def set_to_environ(name, value):
+        if value == "u:full":
+            raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(pylon, "set_to_environ", set_to_environ)
     for name, value in (("CORVINA_LICENSE", "u:p"), ("corvinasdk_env", "dev"), ("A_B", "")):
         monkeypatch.setenv(name, value)
     license = pylon.license.callback
+
+    def refused(username, password):
+        with pytest.raises(SystemExit):
+            license(username=username, password=password, show=False, env=None)
 
     def calls():
         for _ in range(5000):
@@ -89,6 +115,9 @@ def test_repeated_calls_do_not_leak(monkeypatch, capsys):
             license(username=None, password=None, show=True, env=None)
             license(username="u", password="p", show=False, env="dev")
             license(username="u:", password="p", show=False, env=None)
+            refused("u", "p\0")
+            refused("u", "p" * 5000)
+            refused("u", "full")
 
     calls()  # warm up caches
     before = sys.getallocatedblocks()

@@ -32,16 +32,49 @@ def test_env_is_stored_only_when_known(runner, env, kept):
     assert os.environ.get(ENV) == (env if kept else None)
 
 
+NUL = "用户名和密码不能包含空字符(NUL)\n"
+TOO_LONG = "用户名和密码过长：两者合计 {} 字节，不能超过 4079 字节\n"
+
+
 @pytest.mark.parametrize(
-    "args, input, message",
-    [(["-u", "", "-p", "pw"], None, "用户名和密码均不能为空\n"), (["-u", "bob", "-p", ""], None, "用户名和密码均不能为空\n"),
-     (["-u", "bo:b", "-p", "pw"], None, "用户名不能包含冒号(:)\n"), ([], "bob\n", f"{USER}bob\n{PASSWORD}\n\nAborted!\n")],
+    "args, input, status, out, err",
+    [(["-u", "", "-p", "pw"], None, 0, "用户名和密码均不能为空\n", ""),
+     (["-u", "bob", "-p", ""], None, 0, "用户名和密码均不能为空\n", ""),
+     (["-u", "bo:b", "-p", "pw"], None, 0, "用户名不能包含冒号(:)\n", ""),
+     ([], "bob\n", 1, f"{USER}bob\n{PASSWORD}\n\n", "Aborted!\n"),
+     # Hostile logins: refused with one line on stderr and exit status 1.
+     ([], "bob\np\0w\n", 1, f"{USER}bob\n{PASSWORD}\n", NUL),
+     (["-u", "b\0b", "-p", "pw"], None, 1, "", NUL),
+     ([], b"bob\n\xffpw\n", 1, USER, "输入的内容不是有效的 utf-8 文本\n"),  # strict decoding, as in the runner
+     (["-u", "bob", "-p", "x" * 4077], None, 1, "", TOO_LONG.format(4080)),
+     (["-u", "用" * 1400, "-p", "pw"], None, 1, "", TOO_LONG.format(4202)),  # bytes, not characters
+     (["-u", "b\ud800b", "-p", "pw"], None, 1, "", "用户名或密码中有无法存入环境变量的字符\n")],
 )
-def test_refusals_store_nothing(runner, args, input, message):
+def test_refusals_store_nothing(runner, home, args, input, status, out, err):
     result = license(runner, *args, "--env", "dev", input=input)
-    assert (result.exit_code, result.output) == (1 if input else 0, message)
+    assert (result.exit_code, result.stdout, result.stderr) == (status, out, err)
     assert LICENSE not in os.environ and ENV not in os.environ
-    assert not os.path.exists(os.path.expanduser("~/.corvina"))
+    assert list(home.iterdir()) == []
+
+
+@pytest.mark.parametrize("user, password", [("b\udcffob", "pw"), ("bob", "x" * 4076)])
+def test_a_login_is_confirmed_however_the_output_encodes(runner, user, password):
+    # The runner's stdout is strict UTF-8, as under PYTHONIOENCODING=utf-8:strict.
+    shown = user.replace("\udcff", "\\xff")
+    result = license(runner, "-u", user, "-p", password)
+    assert (result.exit_code, result.output) == (0, f"当前 corvina license 已设置为 {shown}:******\n" + RESTART)
+    assert os.environ[LICENSE] == f"{user}:{password}"
+    assert license(runner, "--show").output == f"用户名: {shown}\n密码: {password}\n"
+
+
+@pytest.mark.parametrize("rc_file", [".bashrc", ".zshrc"])
+def test_a_store_failing_on_the_system_side_is_one_line_and_writes_nothing(runner, home, rc_file):
+    (home / rc_file).mkdir()
+    result = license(runner, "-u", "bob", "-p", "pw", "--env", "dev")
+    assert (result.exit_code, result.stdout) == (1, "")
+    assert result.stderr == f"无法保存 {LICENSE}：[Errno 21] Is a directory: '{home / rc_file}'\n"
+    assert LICENSE not in os.environ and ENV not in os.environ
+    assert [p.name for p in home.iterdir()] == [rc_file]
 
 
 @pytest.mark.parametrize(

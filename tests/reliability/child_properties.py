@@ -136,20 +136,6 @@ def exercise(name, data):
         assert type(e).__name__ == "Event", e
 
 
-IMPLEMENTED = {}
-
-
-def is_implemented(name):
-    if name not in IMPLEMENTED:
-        IMPLEMENTED[name] = R.implemented(name)
-    return IMPLEMENTED[name]
-
-
-def skip_stub(name):
-    if not is_implemented(name):
-        pytest.skip(f"{name} still raises NotImplementedError on this branch")
-
-
 GROUPS = {
     "market_data": R.MARKET_DATA,
     "account": ("on_login", "on_query_asset", "on_query_position"),
@@ -161,7 +147,6 @@ GROUPS = {
 @pytest.mark.parametrize("name", GROUPS["market_data"])
 @given(data=st.data())
 def test_market_data(name, data):
-    skip_stub(name)
     exercise(name, data)
 
 
@@ -245,20 +230,19 @@ def test_queries(data):
 
 STEP_KINDS = ["callback"] * 6 + ["switch_day", "query", "file_order", "timer"]
 TIMERS = ["send_before_trading_event", "send_open_auction_event", "send_after_trading_event", "on_initialize"]
-LIVE = [n for n in CALLBACKS if n not in R.MARKET_DATA]
+CALLBACK_NAMES = list(CALLBACKS)
 
 
 @given(data=st.data())
 def test_sequences(data):
     R.reset_state()
     originals = R.snapshot_globals()
-    live = LIVE + [n for n in R.MARKET_DATA if is_implemented(n)]
     s = R.new_strategy()
     filed = {}
     for _ in range(data.draw(st.integers(1, 25))):
         kind = data.draw(st.sampled_from(STEP_KINDS))
         if kind == "callback":
-            name = data.draw(st.sampled_from(live))
+            name = data.draw(st.sampled_from(CALLBACK_NAMES))
             good = data.draw(st.booleans())
             args = R.good_args(name, data.draw(st.integers(0, 9))) if good else data.draw(callback_args(name))
             call(getattr(s, name), *args)

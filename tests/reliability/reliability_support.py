@@ -251,20 +251,6 @@ def good_args(name, i=0):
     return (msg,)
 
 
-def implemented(name):
-    """False while the callback is still a stub raising NotImplementedError."""
-    s = new_strategy()
-    try:
-        getattr(s, name)(*good_args(name))
-    except NotImplementedError:
-        return False
-    except Exception:
-        pass
-    finally:
-        reset_state()
-    return True
-
-
 def new_strategy():
     return ferrule.VelaStrategy(make_config())
 

@@ -149,8 +149,6 @@ def run_leak_check(name, build, expect_error, fn=None):
     s = R.new_strategy()
     s.context = QuietContext()
     fn = fn or getattr(s, name)
-    if name in R.MARKET_DATA and not R.implemented(name):
-        pytest.skip(f"{name} still raises NotImplementedError on this branch")
     sentinel = Sentinel()
     R.reset_state()
     order = R.file_order(1)

@@ -92,8 +92,7 @@ def counted_queue(request):
     queue at each call, so an instance attribute takes its place."""
     q = ferrule.event_queue
     run = Run()
-    # Probing which callbacks are implemented publishes events: done before counting starts.
-    run.names = live_callbacks()
+    run.names = LIVE_CALLBACKS
 
     def append(event):
         run.appended.append(event)
@@ -120,11 +119,10 @@ def counted_queue(request):
     R.reset_state()
 
 
-def live_callbacks():
-    names = ["on_order", "on_order_action_error", "on_login", "on_query_asset", "on_query_position",
-             "on_algo_login", "on_create_algo_parent_order_res", "on_control_algo_parent_order_res",
-             "on_algo_parent_order_update", "on_algo_child_order_update", "on_algo_child_order_trade"]
-    return names + [n for n in R.MARKET_DATA if R.implemented(n)]
+LIVE_CALLBACKS = ["on_order", "on_order_action_error", "on_login", "on_query_asset", "on_query_position",
+                  "on_algo_login", "on_create_algo_parent_order_res", "on_control_algo_parent_order_res",
+                  "on_algo_parent_order_update", "on_algo_child_order_update", "on_algo_child_order_trade",
+                  *R.MARKET_DATA]
 
 
 def producer(run, strategy, names, seed):

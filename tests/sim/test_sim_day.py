@@ -2,6 +2,9 @@
 gateway and the engine's live-run side, on a shortened day (market data for
 parts of the day only; the clock, the timers and the orders run through it all)."""
 import collections
+import os
+import re
+import shutil
 import subprocess
 import sys
 import threading
@@ -11,28 +14,21 @@ import pytest
 from numpy_ringbuffer import RingBuffer
 
 from corvina.lumen.core.events import EVENT, Event
-from corvina.lumen.live import run_day
-from corvina.lumen.live.engine import FINAL_STATUSES, LiveEngine
+from corvina.lumen.live import report, run_day
+from corvina.lumen.live.engine import FINAL_STATUSES, TRACEBACKS_SHOWN, LiveEngine
+from corvina.lumen.live.report import PROBLEMS_SHOWN
 from corvina.lumen.utils import ferrule
 from corvina.lumen.utils.datetime_func import convert_int_to_datetime
 from pyvela.sim import ParentStatus, feed
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SHORT_DAY = [(feed.hms(9, 14), feed.hms(10, 21)), (feed.hms(14, 45), feed.hms(15, 0))]
 STRATEGIES = ["corvina.lumen.live.strategies.breakout", "corvina.lumen.live.strategies.tour"]
 
 
-def unbuilt(gateway):
-    """Callbacks that still raise NotImplementedError on this branch."""
-    return [name for _, name, text in gateway.errors
-            if text.rstrip().splitlines()[-1].startswith("NotImplementedError")]
-
-
 @pytest.fixture(scope="module", params=STRATEGIES, ids=lambda s: s.rsplit(".", 1)[-1])
 def day(request):
-    result = run_day(strategy=request.param, windows=SHORT_DAY)
-    if unbuilt(result.gateway):
-        pytest.skip(f"bridge callbacks not built on this branch: {unbuilt(result.gateway)}")
-    return result
+    return run_day(strategy=request.param, windows=SHORT_DAY)
 
 
 def test_nothing_failed_and_orders_were_sent(day):
@@ -140,12 +136,59 @@ def test_the_engine_has_handled_everything_published_before_its_sync_returns(pro
 def test_the_main_job_prints_a_summary_and_exits_0():
     out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", "--window", "09:29-09:45",
                           "--window", "14:49-15:00"], capture_output=True, text=True, timeout=120)
-    if "NotImplementedError" in out.stderr:
-        pytest.skip("bridge callbacks not built on this branch")
     assert out.returncode == 0, out.stderr
     for heading in ("Day events:", "Events by type:", "Orders:", "Fills:", "Positions:", "Cash:", "P&L:"):
         assert heading in out.stdout
     assert "Problems:" not in out.stdout
+
+
+FAILING = """
+class Strategy:
+    def on_tick(self, ctx, tick):
+        return 1 / 0
+
+    def on_bar(self, ctx, dt):
+        raise KeyError(f"{dt:%H:%M}")
+"""
+
+
+def test_a_strategy_failing_on_every_event_does_not_flood_the_output(tmp_path):
+    (tmp_path / "failing.py").write_text(FAILING)
+    out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", "--strategy", str(tmp_path / "failing.py"),
+                          "--window", "09:30-09:35"], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 1
+    # The first few in full, then one line for the next kind.
+    assert out.stderr.count("Traceback") == TRACEBACKS_SHOWN
+    assert [line for line in out.stderr.splitlines() if "traceback not shown" in line] == [
+        "strategy on_bar failed: KeyError: '09:31' (traceback not shown; the summary counts these failures)"]
+    problems = out.stdout.split("Problems:\n")[1].splitlines()
+    assert re.fullmatch(r"  engine: strategy.on_tick: ZeroDivisionError: division by zero \([\d,]+ times\)", problems[0])
+    assert problems[1:] == [f"  engine: strategy.on_bar: KeyError: '09:{m}'" for m in range(31, 36)]
+
+
+def test_the_problem_list_groups_identical_problems_and_stops_at_a_limit():
+    tb = "Traceback (most recent call last):\n  ...\n{}\n"
+    engine = SimpleNamespace(errors=[("strategy.on_tick", tb.format("ValueError: x"))] * 3 +
+                             [("strategy.on_bar", tb.format(f"KeyError: {i}")) for i in range(PROBLEMS_SHOWN + 2)])
+    gateway = SimpleNamespace(error_counts={"on_snapshot": 7}, timers=SimpleNamespace(errors=[(0, "t", OSError("e"))]))
+    assert report._problems(engine, gateway) == [
+        "  gateway: on_snapshot failed (7 times)", "  engine: strategy.on_tick: ValueError: x (3 times)",
+        *[f"  engine: strategy.on_bar: KeyError: {i}" for i in range(PROBLEMS_SHOWN - 2)],
+        "  ... and 5 more kinds (5 times)"]
+
+
+def test_run_day_help_needs_no_set_up(tmp_path):
+    (tmp_path / "scripts").mkdir()
+    shutil.copy(os.path.join(ROOT, "scripts", "run-day.sh"), tmp_path / "scripts")
+    (tmp_path / "scripts" / "setup.sh").write_text('#!/bin/sh\ntouch "$(dirname "$0")/was-run"\n')
+    (tmp_path / ".venv" / "bin").mkdir(parents=True)
+    (tmp_path / ".venv" / "bin" / "python").write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
+    for script in (tmp_path / "scripts" / "setup.sh", tmp_path / ".venv" / "bin" / "python"):
+        script.chmod(0o755)
+    out = subprocess.run(["bash", str(tmp_path / "scripts" / "run-day.sh"), "--help"], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0 and out.stdout.startswith("usage:")
+    assert not (tmp_path / "scripts" / "was-run").exists()
 
 
 @pytest.mark.parametrize("args", [["--speed", "-3"], ["--window", "10:00-09:00"], ["--strategy", "no.such.module"]])

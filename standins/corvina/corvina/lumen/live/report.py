@@ -4,6 +4,8 @@ import collections
 
 from corvina.lumen.core.events import EVENT
 
+PROBLEMS_SHOWN = 20
+
 
 def _money(x):
     return f"{x:,.2f}"
@@ -66,10 +68,29 @@ def summary(result):
     lines.append(f"Cash: {_money(acct.cash or 0.0)}   market value: {_money(acct.market_value)}   "
                  f"equity: {_money(acct.equity)}")
     lines.append(f"P&L: {acct.pnl:+,.2f} (equity at the start {_money(acct.start_equity or 0.0)})")
-    problems = [f"  engine: {where}" for where, _ in e.errors]
-    problems += [f"  gateway: {name} failed {n:,} times" for name, n in sorted(gw.error_counts.items())]
-    problems += [f"  timer: {name}: {err!r}" for _, name, err in gw.timers.errors]
+    problems = _problems(e, gw)
     if problems:
         lines.append("Problems:")
         lines.extend(problems)
     return "\n".join(lines)
+
+
+def _exception_line(traceback_text):
+    return traceback_text.rstrip().rpartition("\n")[2]
+
+
+def _problems(e, gw):
+    """Each problem once, with how often it happened, the most frequent first."""
+    counts = collections.Counter()
+    for where, text in e.errors:
+        counts[f"engine: {where}: {_exception_line(text)}"] += 1
+    for name, n in gw.error_counts.items():
+        counts[f"gateway: {name} failed"] += n
+    for _, name, err in gw.timers.errors:
+        counts[f"timer: {name}: {err!r}"] += 1
+    lines = [f"  {problem}" + (f" ({n:,} times)" if n > 1 else "")
+             for problem, n in counts.most_common(PROBLEMS_SHOWN)]
+    if len(counts) > PROBLEMS_SHOWN:
+        rest = counts.most_common()[PROBLEMS_SHOWN:]
+        lines.append(f"  ... and {len(rest):,} more kinds ({sum(n for _, n in rest):,} times)")
+    return lines

@@ -6,6 +6,7 @@ Part of the stand-in for the engine's live-run side."""
 import collections
 import itertools
 import logging
+import sys
 import threading
 import time
 import traceback
@@ -28,6 +29,10 @@ ALGO_EVENTS = frozenset({EVENT.ALGO_LOGIN, EVENT.PARENT_ORDER_CREATE, EVENT.PARE
                          EVENT.PARENT_ORDER_PAUSE, EVENT.PARENT_ORDER_RESUME, EVENT.PARENT_ORDER_UPDATE,
                          EVENT.CHILD_ORDER_UPDATE})
 BATCH = 10_000  # events popped per turn of the lock
+# A failure repeated on every event must not flood the output: the first few
+# failures print their tracebacks, then each further kind prints one line; the
+# summary counts them all.
+TRACEBACKS_SHOWN = 3
 
 
 def split_market_code(market_code, market_types):
@@ -123,6 +128,7 @@ class LiveEngine:
         self.day_events = []        # (EVENT member, calendar_dt)
         self.login = None
         self.errors = []            # (where, traceback text)
+        self._failure_kinds = set()  # (where, exception type) already reported
         self.notes = []
         self.gateway_context = None
         self.market_types = ()
@@ -186,10 +192,22 @@ class LiveEngine:
         try:
             self._turns()
         except BaseException:
-            self.errors.append(("engine thread", traceback.format_exc()))
-            log.exception("the engine's thread stopped")
+            self._failed("engine thread", "the engine's thread stopped")
             with self._cond:
                 self._cond.notify_all()
+
+    def _failed(self, where, message):
+        """Records the exception being handled; logs it as TRACEBACKS_SHOWN says."""
+        text = traceback.format_exc()
+        self.errors.append((where, text))
+        kind = (where, type(sys.exception()).__name__)
+        new_kind = kind not in self._failure_kinds
+        self._failure_kinds.add(kind)
+        if len(self.errors) <= TRACEBACKS_SHOWN:
+            log.exception("%s", message)
+        elif new_kind:
+            log.error("%s: %s (traceback not shown; the summary counts these failures)", message,
+                      text.rstrip().rpartition("\n")[2])
 
     def _turns(self):
         while True:
@@ -218,8 +236,7 @@ class LiveEngine:
         try:
             fn(self.ctx, *args)
         except Exception:
-            self.errors.append((f"strategy.{hook}", traceback.format_exc()))
-            log.exception("strategy %s failed", hook)
+            self._failed(f"strategy.{hook}", f"strategy {hook} failed")
 
     def _handle(self, event):
         kind = event.event_type
@@ -236,8 +253,7 @@ class LiveEngine:
         try:
             self._apply(kind, event)
         except Exception:
-            self.errors.append((f"engine on {kind.name}", traceback.format_exc()))
-            log.exception("engine failed on %s", kind.name)
+            self._failed(f"engine on {kind.name}", f"engine failed on {kind.name}")
 
     def _apply(self, kind, event):
         if kind is EVENT.TICK:

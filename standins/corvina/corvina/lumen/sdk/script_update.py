@@ -9,6 +9,7 @@ import contextlib
 import fcntl
 import os
 import re
+import stat
 import tempfile
 
 ENV_DIR = ".corvina"
@@ -51,24 +52,40 @@ def _locked(directory):
         os.close(fd)
 
 
-def _write_atomic(path, text):
-    directory = os.path.dirname(path)
-    fd, tmp = tempfile.mkstemp(prefix="." + ENV_FILE + ".", dir=directory)  # created 0600
+def _staged(path, data, mode):
+    """A temporary file beside path holding data, synced, with the given mode."""
+    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", dir=os.path.dirname(path))
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
-            f.write(text)
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
             f.flush()
+            os.fchmod(f.fileno(), mode)
             os.fsync(f.fileno())
-        os.replace(tmp, path)
     except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
+        os.unlink(tmp)
         raise
-    dfd = os.open(directory, os.O_RDONLY)
+    return tmp
+
+
+def _replace_all(writes):
+    """Writes (path, bytes, mode) each: all are staged before any file is
+    replaced, so a failure while writing leaves every file as it was."""
+    staged = []
     try:
-        os.fsync(dfd)
+        for path, data, mode in writes:
+            staged.append((_staged(path, data, mode), path))
+        for tmp, path in staged:
+            os.replace(tmp, path)
     finally:
-        os.close(dfd)
+        for tmp, _ in staged:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(tmp)
+    for directory in {os.path.dirname(path) for path, _, _ in writes}:
+        dfd = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(dfd)
+        finally:
+            os.close(dfd)
 
 
 def _with_exports(old_lines, names, value):
@@ -87,25 +104,32 @@ def _with_exports(old_lines, names, value):
     return "".join(lines)
 
 
-def _source_once(rc_path):
+def _with_source_line(rc_path):
+    """(the file to write, its new content, its mode) when the start-up file at
+    rc_path does not source the variables yet; None when it does. Reading it is
+    what can fail (a folder in its place, no permission): done before anything
+    is written. A link is followed, so a start-up file kept elsewhere stays there."""
+    path = os.path.realpath(rc_path)
     try:
-        with open(rc_path, "rb") as f:
+        with open(path, "rb") as f:
             content = f.read()
+            mode = stat.S_IMODE(os.fstat(f.fileno()).st_mode)
     except FileNotFoundError:
-        content = b""
+        content, mode = b"", 0o644
     if SOURCE_LINE.encode() in content.splitlines():
-        return
+        return None
     sep = b"\n" if content and not content.endswith(b"\n") else b""
-    with open(rc_path, "ab") as f:
-        f.write(sep + b"# corvina: variables set by `corvina license`\n" + SOURCE_LINE.encode() + b"\n")
+    line = sep + b"# corvina: variables set by `corvina license`\n" + SOURCE_LINE.encode() + b"\n"
+    return path, content + line, mode
 
 
 def update_bash_file(variables, value):
     """Records ``export NAME=VALUE`` for each name (a name or a list of names).
 
     A name that is not a shell identifier, a value that is not a str, or one
-    holding a NUL character is rejected before anything is written. Returns
-    the path of the file written.
+    holding a NUL character is rejected before anything is written, and so is
+    a start-up file that cannot be read (OSError). The files are replaced only
+    once all are written. Returns the path of the variables' file.
     """
     names = [variables] if isinstance(variables, str) else list(variables)
     for name in names:
@@ -117,6 +141,11 @@ def update_bash_file(variables, value):
         raise ValueError("the value cannot hold a NUL character")
 
     home = os.path.expanduser("~")
+    rc_files = [os.path.join(home, ".bashrc")]
+    if os.path.exists(os.path.join(home, ".zshrc")):
+        rc_files.append(os.path.join(home, ".zshrc"))
+    rc_writes = [w for w in map(_with_source_line, rc_files) if w is not None]
+
     path = env_file_path()
     directory = os.path.dirname(path)
     os.makedirs(directory, mode=0o700, exist_ok=True)
@@ -126,10 +155,6 @@ def update_bash_file(variables, value):
                 old = f.readlines()
         except FileNotFoundError:
             old = [_HEADER]
-        _write_atomic(path, _with_exports(old, names, value))
-
-    _source_once(os.path.join(home, ".bashrc"))
-    zshrc = os.path.join(home, ".zshrc")
-    if os.path.exists(zshrc):
-        _source_once(zshrc)
+        text = _with_exports(old, names, value)
+        _replace_all([(path, text.encode("utf-8", "surrogateescape"), 0o600)] + rc_writes)
     return path
