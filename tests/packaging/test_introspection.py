@@ -2,6 +2,7 @@
 signatures for inspect and help(), and the attributes a function has."""
 import inspect
 import pydoc
+import re
 
 import click
 import pytest
@@ -91,7 +92,9 @@ def test_signature(path):
     sig = inspect.signature(f)
     assert str(sig) == SIGNATURES[path]
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
-    assert pydoc.render_doc(f, renderer=pydoc.plaintext).count(f"{f.__name__}{sig}") == 1
+    # 3.13's pydoc puts a long signature one parameter per line: compare the words.
+    text = re.sub(r"\s+\)", ")", re.sub(r"\(\s+", "(", " ".join(pydoc.render_doc(f, renderer=pydoc.plaintext).split())))
+    assert text.count(f"{f.__name__}{sig}") == 1
 
 
 def test_defaults_are_the_objects_the_call_fills_in():
