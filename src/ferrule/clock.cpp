@@ -113,7 +113,7 @@ int arm_day_timer(PyObject* self, PyObject* now_dt, int before, int hour, int mi
     return interval ? arm(self, interval.get(), callback_name) : -1;
 }
 
-// Step 2 to 4 of set_timer: the next run at 08:00 of the next calendar day.
+// set_timer's own re-arming: the next run at 08:00 of the next calendar day.
 int arm_next_morning(PyObject* self) {
     Ref first = now();
     if (!first) return -1;

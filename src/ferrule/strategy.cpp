@@ -108,7 +108,7 @@ Ref gateway_part(PyObject* value) {
     return glue::call_method(second.get(), k_upper);
 }
 
-// Step 2: the market-data gateway, VeMD only for exactly "VeMD".
+// The market-data gateway, VeMD only for exactly "VeMD".
 bool register_md_broker(PyObject* base, PyObject* context) {
     Ref md_type;
     int has = glue::lookup_attr(base, k_md_type, &md_type);
@@ -120,7 +120,7 @@ bool register_md_broker(PyObject* base, PyObject* context) {
     return PyDict_SetItem(g.vela_params, k_vela_md, md.get()) == 0;
 }
 
-// Step 4: one trading gateway per account entry; "vela_td" keeps the last.
+// One trading gateway per account entry; "vela_td" keeps the last.
 bool register_td_brokers(PyObject* base, PyObject* context) {
     Ref accounts = glue::getattr(base, k_accounts);
     if (!accounts) return false;
@@ -145,7 +145,7 @@ bool register_td_brokers(PyObject* base, PyObject* context) {
     return !PyErr_Occurred();
 }
 
-// Step 5: the algorithmic-order gateway, only for an "ATX" account.
+// The algorithmic-order gateway, only for an "ATX" account.
 bool register_algo_broker(PyObject* base, PyObject* context) {
     Ref algo_account;
     int has = glue::lookup_attr(base, k_algo_account, &algo_account);
@@ -158,7 +158,7 @@ bool register_algo_broker(PyObject* base, PyObject* context) {
     return algo && glue::call_method_void(context, k_add_algo_broker, algo.get()) == 0;
 }
 
-// Step 7: one-minute bars of the chosen market-data type.
+// One-minute bars of the chosen market-data type.
 bool subscribe_bars(PyObject* context) {
     PyObject* md = PyDict_GetItemWithError(g.vela_params, k_vela_md);
     if (!md) {

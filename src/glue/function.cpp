@@ -32,6 +32,29 @@ Ref join_names(PyObject* const* names, int n) {
     return out;
 }
 
+// A keyword that no parameter has. From 3.13 the interpreter adds a
+// suggestion ("Did you mean 'order'?") computed by its internals, so a Python
+// function with the same parameters is asked to complain in its own words.
+void unexpected_keyword(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject* key) {
+    Ref sep = Ref::steal(PyUnicode_FromString(", "));
+    Ref params = sep ? Ref::steal(PyUnicode_Join(sep.get(), f->params)) : Ref();
+    Ref source = params ? Ref::steal(PyUnicode_FromFormat("def f(%U): pass", params.get())) : Ref();
+    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    Ref code = text ? Ref::steal(Py_CompileString(text, "<signature>", Py_file_input)) : Ref();
+    Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+    if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) == 0) {
+        Ref ran = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+        PyObject* reference = ran ? PyDict_GetItemString(globals.get(), "f") : nullptr;
+        if (reference && PyObject_SetAttrString(reference, "__qualname__", f->qualname) == 0) {
+            Ref unexpected = Ref::steal(PyObject_Vectorcall(reference, args, nargs, kwnames));
+            if (!unexpected) return;
+        }
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+}
+
 PyObject* bind_slow(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& s = *f->sig;
     PyObject* bound[Signature::kMaxParams] = {};
@@ -57,7 +80,7 @@ PyObject* bind_slow(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
             if (eq) idx = i;
         }
         if (idx < 0) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            unexpected_keyword(f, args, nargs, kwnames, key);
             return nullptr;
         }
         if (bound[idx]) {
