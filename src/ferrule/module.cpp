@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "ferrule/query.hpp"
+#include "ferrule/recorder.hpp"
 #include "ferrule/state.hpp"
 #include "ferrule/stats.hpp"
 #include "glue/module.hpp"
@@ -137,7 +138,8 @@ PyObject* init_module() {
     g.module_name = PyObject_GetAttrString(m.get(), "__name__");
     if (!g.module_name || !g.ns.init(m.get())) return nullptr;
     if (!bind_imports(m.get()) || !create_state(m.get())) return nullptr;
-    if (!define_query_functions(m.get()) || !define_stats_functions(m.get()) || !define_strategy_class(m.get()))
+    if (!define_query_functions(m.get()) || !define_stats_functions(m.get()) || !define_recording_functions(m.get()) ||
+        !define_strategy_class(m.get()))
         return nullptr;
     return m.release();
 }
