@@ -23,8 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <new>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -279,12 +280,16 @@ const CallbackSpec& spec_of(Callback c) {
 
 // "module.Qualname" of a type; empty on failure (error cleared).
 std::string type_path(PyTypeObject* tp) {
-    std::string out;
+    auto utf8 = [](const Ref& s) {
+        const char* p = s && PyUnicode_Check(s.get()) ? PyUnicode_AsUTF8(s.get()) : nullptr;
+        if (!p) PyErr_Clear();
+        return p;
+    };
     Ref module = glue::getattr(reinterpret_cast<PyObject*>(tp), k_module_attr);
+    const char* m = utf8(module);
     Ref qualname = Ref::steal(PyType_GetQualName(tp));
-    const char* m = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
-    const char* q = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-    PyErr_Clear();
+    const char* q = utf8(qualname);
+    std::string out;
     if (m && std::strcmp(m, "builtins") != 0) out.append(m).append(".");
     out.append(q ? q : tp->tp_name);
     return out;
@@ -298,6 +303,12 @@ void put_str16(Bytes& b, const std::string& s) {
 
 // The UTF-8 of a str; lone surrogates kept as Python's "surrogatepass" writes them.
 void put_text(Bytes& b, PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {  // codes, ids, phase codes: the bytes as they are
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        b.put(static_cast<std::uint32_t>(n));
+        b.bytes(PyUnicode_DATA(s), static_cast<std::size_t>(n));
+        return;
+    }
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s, &n);
     Ref encoded;
@@ -343,7 +354,21 @@ void put_raised_text(Bytes& b, const char* type, const char* text) {
     b.bytes(text, n);
 }
 
+// An int of one machine word, without a call (exact ints only).
+inline bool compact_int(PyObject* v, std::int64_t* out) {
+    auto* l = reinterpret_cast<PyLongObject*>(v);
+    if (!PyUnstable_Long_IsCompact(l)) return false;
+    *out = PyUnstable_Long_CompactValue(l);
+    return true;
+}
+
 void put_int(Bytes& b, PyObject* v) {
+    std::int64_t compact;
+    if (PyLong_CheckExact(v) && compact_int(v, &compact)) {
+        b.tag(rf::INT);
+        b.put(compact);
+        return;
+    }
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (!overflow && !(x == -1 && PyErr_Occurred())) {
@@ -447,9 +472,13 @@ void put_list(Bytes& b, PyObject* v, int depth) {
         char* out = b.grow(sizeof(std::int64_t) * static_cast<std::size_t>(n));
         bool fits = true;
         for (Py_ssize_t i = 0; i < n && fits; ++i) {
-            int overflow = 0;
-            std::int64_t x = PyLong_AsLongLongAndOverflow(PyList_GET_ITEM(v, i), &overflow);
-            fits = !overflow;
+            std::int64_t x;
+            PyObject* item = PyList_GET_ITEM(v, i);
+            if (!compact_int(item, &x)) {
+                int overflow = 0;
+                x = PyLong_AsLongLongAndOverflow(item, &overflow);
+                fits = !overflow;
+            }
             std::memcpy(out + i * sizeof x, &x, sizeof x);
         }
         if (fits) return;
@@ -534,9 +563,8 @@ void put_enum(Bytes& b, PyObject* v, TypeInfo* info, const std::string& path, in
 
 // Anything but the exact built-in types: an enumeration member, or OTHER
 // with the type's name and the plain value (or str()).
-void put_typed(Bytes& b, PyObject* v, int depth) {
+void put_typed(Bytes& b, PyObject* v, int depth, TypeInfo* info) {
     PyTypeObject* tp = Py_TYPE(v);
-    TypeInfo* info = type_cache.find(tp);
     std::string path_storage;
     bool is_enum;
     const std::string* path;
@@ -604,6 +632,8 @@ void put_value(Bytes& b, PyObject* v, int depth) {
         b.tag(rf::BYTES);
         b.put(static_cast<std::uint32_t>(PyBytes_GET_SIZE(v)));
         b.bytes(PyBytes_AS_STRING(v), static_cast<std::size_t>(PyBytes_GET_SIZE(v)));
+    } else if (TypeInfo* info = type_cache.find(tp)) {  // an enumeration seen before (market types, statuses)
+        put_typed(b, v, depth, info);
     } else if (PyDateTime_Check(v)) {
         put_datetime(b, v);
     } else if (PyDate_Check(v)) {
@@ -612,7 +642,7 @@ void put_value(Bytes& b, PyObject* v, int depth) {
         b.put(static_cast<std::uint8_t>(PyDateTime_GET_MONTH(v)));
         b.put(static_cast<std::uint8_t>(PyDateTime_GET_DAY(v)));
     } else {
-        put_typed(b, v, depth);
+        put_typed(b, v, depth, nullptr);
     }
 }
 
@@ -736,6 +766,10 @@ public:
     }
 
     bool failed() const { return failed_.load(std::memory_order_acquire); }
+    void count_dropped() {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++totals_.dropped;
+    }
     const std::string& path() const { return path_; }
     Totals totals() {
         std::lock_guard<std::mutex> lock(mu_);
@@ -806,6 +840,15 @@ private:
     }
 
     void run() {
+        try {
+            write_file();
+        } catch (const std::bad_alloc&) {
+            errno_ = ENOMEM;
+            fail("writing");
+        }
+    }
+
+    void write_file() {
         if (!write_all(header_.data(), header_.size())) {
             fail("writing");
             return;
@@ -907,9 +950,26 @@ bool warned = false;          // the failure of the current recording was report
 Last last;
 bool have_last = false;
 bool exit_hook = false;
-thread_local bool encoding = false;
+
+// Per thread: a record is encoded here before it joins a block; `encoding`
+// while one is (a nested call made by a property the recorder reads is the
+// recorder's doing, not the gateway's, and is not recorded). Reached through
+// one TLS access per record: the encoder works on plain memory.
+struct ThreadBuffer {
+    bool encoding = false;
+    Bytes record;
+};
+thread_local std::unique_ptr<ThreadBuffer> thread_buffer_owner;
+
+ThreadBuffer& thread_buffer() {
+    std::unique_ptr<ThreadBuffer>& owner = thread_buffer_owner;
+    if (!owner) owner.reset(new ThreadBuffer);
+    return *owner;
+}
 
 void observe(Callback c, PyObject* const* args, bool nested);
+void encode(Bytes& b, Callback c, PyObject* const* args, bool nested);
+PyObject* recording_stats_impl();
 
 // Reports a failed writer once, from a callback: a RuntimeWarning (an
 // "error" filter's exception is dropped: the recorder must not change what a
@@ -979,14 +1039,38 @@ void observe(Callback c, PyObject* const* args, bool nested) {
         warn_failure();
         return;
     }
-    // A property read below could call back into the strategy: that call is
-    // the recorder's doing and not recorded.
-    if (encoding) return;
-    encoding = true;
-    glue::PendingError pending;  // none is expected; kept unchanged if one is
-    thread_local Bytes scratch;
-    Bytes& b = scratch;
+    ThreadBuffer* tbp;
+    try {
+        tbp = &thread_buffer();
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    ThreadBuffer& tb = *tbp;
+    if (tb.encoding) return;
+    tb.encoding = true;
+    // None is expected; one that is there is kept aside and put back unchanged.
+    PyObject* pending = PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr;
+    Bytes& b = tb.record;
     b.clear();
+    try {
+        encode(b, c, args, nested);
+    } catch (const std::bad_alloc&) {
+        b.clear();  // no memory for the record: it is lost, the callback goes on
+    }
+    if (PyErr_Occurred()) PyErr_Clear();  // every step clears its own; this is the contract's guard
+    if (pending) PyErr_SetRaisedException(pending);
+    tb.encoding = false;
+    // A property read while encoding may have let another thread stop this recording.
+    if (b.size() == 0 || writer != w) return;
+    try {
+        w->append(b);
+    } catch (const std::bad_alloc&) {
+        w->count_dropped();
+    }
+}
+
+// The whole record of one call into b.
+void encode(Bytes& b, Callback c, PyObject* const* args, bool nested) {
     const CallbackSpec& spec = spec_of(c);
     std::uint8_t flags = (nested ? rf::kNested : 0) | (spec.clock ? rf::kClock : 0);
     begin_record(b, static_cast<std::uint8_t>(c), flags);
@@ -1009,11 +1093,6 @@ void observe(Callback c, PyObject* const* args, bool nested) {
         }
     }
     end_record(b);
-    PyErr_Clear();
-    if (pending) pending.restore();
-    encoding = false;
-    // A property read above may have let another thread stop this recording.
-    if (writer == w) w->append(b);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -1162,24 +1241,32 @@ PyObject* is_recording(PyObject* const*) { return PyBool_FromLong(writer && obse
 PyObject* record_mark(PyObject* const* a) {
     Writer* w = writer;
     if (!w || !observing || w->failed()) Py_RETURN_FALSE;
-    if (encoding) Py_RETURN_FALSE;
-    encoding = true;
+    ThreadBuffer& tb = thread_buffer();
+    if (tb.encoding) Py_RETURN_FALSE;
+    tb.encoding = true;
     Bytes b;
     begin_record(b, rf::kMarkCallback, 0);
     b.put(std::uint8_t{2});
     put_value(b, a[0], 0);
     put_value(b, a[1], 0);
     end_record(b);
-    PyErr_Clear();
-    encoding = false;
+    tb.encoding = false;
     w->append(b);
     Py_RETURN_TRUE;
 }
 
-PyObject* decode_records_impl(PyObject* const* a) { return decode_records(a); }
+// A module function whose C++ may run out of memory: MemoryError, as Python's own would.
+template <PyObject* (*F)(PyObject* const*)>
+PyObject* guarded(PyObject* const* a) {
+    try {
+        return F(a);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
 const glue::Signature kStart{
-    "start_recording", {"path", "meta"}, 2, 1, start_recording,
+    "start_recording", {"path", "meta"}, 2, 1, guarded<start_recording>,
     "start_recording(path, meta=None)\n\n"
     "Records every call into VelaStrategy from now on into a new file at path (replaced if it exists): the\n"
     "callback, its monotonic and wall-clock times and what the bridge reads from its message, before it runs.\n"
@@ -1187,16 +1274,16 @@ const glue::Signature kStart{
     "created and RuntimeError while a recording is on; a write error later ends the recording with a\n"
     "RuntimeWarning and shows in stats()['recording'], while the callbacks go on."};
 const glue::Signature kStop{
-    "stop_recording", {}, 0, 0, stop_recording,
+    "stop_recording", {}, 0, 0, guarded<stop_recording>,
     "Ends the recording: what is buffered is written and the file closed. Returns stats()['recording'],\n"
     "or None when no recording was on."};
 const glue::Signature kIs{"is_recording", {}, 0, 0, is_recording, "True while a recording is on and writing."};
 const glue::Signature kMark{
-    "record_mark", {"label", "value"}, 2, 1, record_mark,
+    "record_mark", {"label", "value"}, 2, 1, guarded<record_mark>,
     "Writes a mark (label, value) into the recording, in order with the callbacks: the engine's own\n"
     "points of interest, such as the moments it caught up with the queue. False when not recording."};
 const glue::Signature kDecode{
-    "decode_records", {"data", "messages", "resolve", "memo"}, 4, 4, decode_records_impl,
+    "decode_records", {"data", "messages", "resolve", "memo"}, 4, 4, guarded<decode_records>,
     "decode_records(data, messages, resolve, memo) -> list of (callback, flags, monotonic_ns, wall_ns, clock, args)\n\n"
     "Decodes the records of one uncompressed block. messages[callback] holds, per argument, None or\n"
     "(cls, field names): a message is built as cls.__new__(cls) with each recorded field set (a dict when cls\n"
@@ -1207,6 +1294,16 @@ const glue::Signature kDecode{
 
 // Called by stats.cpp.
 PyObject* recording_stats() {
+    try {
+        return recording_stats_impl();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+namespace {
+
+PyObject* recording_stats_impl() {
     bool active = writer && observing && !writer->failed();
     std::string path, error;
     Totals t;
@@ -1236,6 +1333,8 @@ PyObject* recording_stats() {
         return nullptr;
     return d.release();
 }
+
+}  // namespace
 
 bool define_recording_functions(PyObject* module) {
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));

@@ -10,9 +10,13 @@ them (`ReplayContext.requests`), and every answer, report and timer comes from
 the file, in recorded order. The bridge's clock (its module `datetime` and
 `np`) shows the recorded time of each call that reads it; where the recorded
 run let the engine catch up (a "sync" mark), the replay does the same, at the
-same clock time, so the strategy sees what it saw then. Calls made from inside
-another call (a timer arming the next) are repeated by the outer call, so they
-are skipped.
+same clock time, so the strategy sees what it saw then (a sync after nothing
+but level-2 data, which reaches no strategy hook, is merged into the next).
+Calls made from inside another call (a timer arming the next) are repeated by
+the outer call, so they are skipped. The cyclic garbage collector is paused
+while the calls run: the engine's ring buffer keeps up to a million handled
+events alive, and the collector's passes over them cost a replay a sixth of
+its time; what the replay creates is freed by reference counting.
 
 The engine numbers its orders per process: replay in a process of its own (as
 the command does) for orders and fills numbered as in a recording made by the
@@ -21,6 +25,7 @@ command.
 Part of the stand-in for the engine's live-run side."""
 import argparse
 import datetime as _dt
+import gc
 import importlib
 import logging
 import sys
@@ -42,6 +47,10 @@ log = logging.getLogger("corvina.replay")
 
 SYNC = "sync"  # the mark the live run writes where its engine caught up
 MARKET_DATA = frozenset({"on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"})
+# Callbacks that publish only level-2 events, which the engine files without calling the strategy
+# (LiveEngine._apply): a sync after nothing but these changes nothing the strategy sees, and is
+# merged into the next one.
+LEVEL2_ONLY = frozenset({"on_tick_order", "on_tick_trade"})
 TIMERS = frozenset({"set_timer", "create_time_listener", "send_before_trading_event", "send_open_auction_event",
                     "send_after_trading_event", "send_day_event"})
 _CHECK_EVERY = 1024  # records between looks at the wall clock (pacing, progress)
@@ -175,6 +184,7 @@ class _Feed:
         self.market_data = 0
         self.skipped = 0  # nested calls: their outer call repeats them
         self.syncs = 0
+        self.merged = 0  # syncs with only level-2 data before them, merged into the next
         self.started = None
 
 
@@ -232,12 +242,16 @@ class Replay:
             engine.start()
             real_start = time.monotonic()
             self.feed.started = real_start
+            collecting = gc.isenabled()
+            gc.disable()
             try:
                 self._loop(vela, engine, clock, lock, [first], batches, progress, progress_every)
                 engine.wait_caught_up()
                 seconds = time.monotonic() - real_start
             finally:
                 engine.stop()
+                if collecting:
+                    gc.enable()
             real_seconds = time.monotonic() - real_start
         finally:
             restore_clock()
@@ -273,6 +287,8 @@ class Replay:
         methods = [getattr(vela, name, None) for name in names]
         market = [name in MARKET_DATA for name in names]
         timers = [name in TIMERS for name in names]
+        level2 = [name in LEVEL2_ONLY for name in names]
+        quiet = True  # nothing but level-2 data since the last sync
         mark, nested = recording.MARK, recording.NESTED
         follow_wall = not self.lockstep
         paced = self.speed > 0
@@ -309,9 +325,13 @@ class Replay:
                                 progress(self, engine)
                     if callback == mark:
                         if args and args[0] == SYNC:
-                            feed.syncs += 1
                             if len(args) > 1 and isinstance(args[1], _dt.datetime):
                                 clock.set(args[1])
+                            if quiet:
+                                feed.merged += 1
+                                continue
+                            feed.syncs += 1
+                            quiet = True
                             lock.release()
                             try:
                                 engine.wait_caught_up()
@@ -324,6 +344,8 @@ class Replay:
                         clock.at_wall(wall)
                     if market[callback]:
                         md += 1
+                    if not level2[callback]:
+                        quiet = False
                     try:
                         methods[callback](*args)
                     except Exception as e:
@@ -371,7 +393,7 @@ def replay_line(result):
     feed = result.gateway
     rate = feed.market_data / result.replay_seconds if result.replay_seconds else 0.0
     return (f"Replay of {result.path}: {feed.records:,} calls ({feed.market_data:,} market data, "
-            f"{feed.syncs:,} syncs, {feed.skipped:,} nested skipped) in {result.replay_seconds:.2f} s, "
+            f"{feed.syncs:,} syncs and {feed.merged:,} merged, {feed.skipped:,} nested skipped) in {result.replay_seconds:.2f} s, "
             f"{rate:,.0f} market-data messages/s")
 
 
