@@ -79,9 +79,11 @@ def fresh_strategy(sample):
 
 
 def drain():
+    """Empties event_queue and lets go of what its slots still hold (popleft leaves them referenced)."""
     q = ferrule.event_queue
     while len(q):
         q.popleft()
+    q._arr[:] = None
 
 
 def record_session(sample, messages, path):
@@ -110,9 +112,12 @@ def decode_only(path):
     with ferrule_recording.open(path) as rec:
         specs, memo = live_replay.message_specs(rec.header), {}
         raws = [raw for raw, _ in rec.blocks()]
+    gc.disable()  # as in a replay
     start = time.thread_time()
     n = sum(len(ferrule.decode_records(raw, specs, live_replay.resolve, memo)) for raw in raws)
-    return n, time.thread_time() - start
+    spent = time.thread_time() - start
+    gc.enable()
+    return n, spent
 
 
 def calls_only(sample, path):
@@ -122,23 +127,28 @@ def calls_only(sample, path):
         specs, memo = live_replay.message_specs(rec.header), {}
         methods = [getattr(vela, name, None) for name in rec.callbacks]
         market = {i for i, name in enumerate(rec.callbacks) if name in CALLBACKS.values()}
+        gc.disable()  # as in a replay
         n, start = 0, time.thread_time()
         for raw, _ in rec.blocks():
             for callback, flags, _, _, _, args in ferrule.decode_records(raw, specs, live_replay.resolve, memo):
                 if callback in market:
                     methods[callback](*args)
                     n += 1
-            drain()
-        return n, time.thread_time() - start
+        spent = time.thread_time() - start
+        gc.enable()
+        drain()
+        return n, spent
 
 
 def overhead(sample, messages, repeats, path):
-    """Thread CPU ns per market-data message with recording off and on, alternating."""
+    """Thread CPU ns per market-data message with recording off and on: each repeat runs both, in
+    alternating order; returns the medians of off, on and of the paired differences."""
     vela = fresh_strategy(sample)
     calls = [(getattr(vela, name), message) for name, message in messages]
-    off, on = [], []
-    for _ in range(repeats):
-        for recording in (False, True):
+    off, on, diffs = [], [], []
+    for r in range(repeats):
+        spent = {}
+        for recording in ((False, True) if r % 2 == 0 else (True, False)):
             drain()
             if recording:
                 ferrule.start_recording(path)
@@ -146,13 +156,15 @@ def overhead(sample, messages, repeats, path):
             start = time.thread_time_ns()
             for method, message in calls:
                 method(message)
-            spent = time.thread_time_ns() - start
+            spent[recording] = (time.thread_time_ns() - start) / len(calls)
             gc.enable()
             if recording:
                 ferrule.stop_recording()
-            (on if recording else off).append(spent / len(calls))
+        off.append(spent[False])
+        on.append(spent[True])
+        diffs.append(spent[True] - spent[False])
     drain()
-    return statistics.median(off), statistics.median(on)
+    return statistics.median(off), statistics.median(on), statistics.median(diffs)
 
 
 def callgrind(n):
@@ -235,10 +247,10 @@ def main():
         print(f"\nExact replay of a shortened simulated day ({syncs:,} syncs): {n / wall:,.0f} market-data "
               f"messages/s, {wall / n * 1e9:,.0f} ns/message wall")
 
-        off, on = overhead(sample, messages, args.repeats, os.path.join(tmp, "overhead.rec"))
-        print(f"\nRecording overhead on the calling thread (thread CPU, median of {args.repeats} alternating "
-              f"repeats of {len(messages):,} messages): {off:,.0f} ns/message off, {on:,.0f} on, "
-              f"{on - off:+,.0f} ns/message")
+        off, on, diff = overhead(sample, messages, args.repeats, os.path.join(tmp, "overhead.rec"))
+        print(f"\nRecording overhead on the calling thread (thread CPU, medians of {args.repeats} repeats of "
+              f"{len(messages):,} messages, off and on in alternating order): {off:,.0f} ns/message off, "
+              f"{on:,.0f} on, paired difference {diff:+,.0f} ns/message")
         if args.callgrind:
             counts = callgrind(args.callgrind_messages)
             if counts is None:

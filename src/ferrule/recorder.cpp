@@ -53,6 +53,7 @@ using glue::Ref;
 constexpr std::size_t kBlockBytes = 256 * 1024;
 constexpr std::size_t kMaxQueuedBlocks = 64;  // 16 MiB waiting for the writer at most
 constexpr std::size_t kSpareBlocks = 4;
+constexpr std::size_t kMaxRecord = 64 * 1024 * 1024;  // a bigger one is dropped (and counted)
 constexpr auto kFlushEvery = std::chrono::milliseconds(500);
 constexpr int kMaxDepth = 32;
 constexpr int kLevel = 1;  // the writer keeps up with a busy feed; the data compresses well anyway
@@ -1061,7 +1062,11 @@ void observe(Callback c, PyObject* const* args, bool nested) {
     if (pending) PyErr_SetRaisedException(pending);
     tb.encoding = false;
     // A property read while encoding may have let another thread stop this recording.
-    if (b.size() == 0 || writer != w) return;
+    if (writer != w) return;
+    if (b.size() == 0 || b.size() > kMaxRecord) {
+        w->count_dropped();
+        return;
+    }
     try {
         w->append(b);
     } catch (const std::bad_alloc&) {

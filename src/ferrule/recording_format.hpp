@@ -31,9 +31,10 @@
 //     u8 fold, i32 UTC offset in seconds (kNaive: none);
 //   DATE i32 year, u8 month, u8 day;
 //   OTHER str16 type ("module.Qualname") + a value: the number or text of an
-//     int, float or str subclass, else str(obj);
+//     int, float or str subclass, else str(obj) (RAISED if that raises);
 //   MESSAGE u8 n + n values (a message's fields, in the schema's order);
-//   RAISED str16 exception type + STR-like u32 n + text: reading it raised.
+//   RAISED str16 exception type + u32 n + UTF-8 text: reading it raised (or
+//     it was nested more than 32 deep: RecursionError).
 //   str16 = u16 n + UTF-8.
 #pragma once
 #include <cstddef>

@@ -32,6 +32,7 @@ import sys
 import threading
 import time
 import traceback
+import warnings
 from types import SimpleNamespace
 
 from corvina.lumen.environment import Environment
@@ -201,6 +202,9 @@ class Replay:
         self.file = recording.open(path)
         self.meta = self.file.meta if isinstance(self.file.meta, dict) else {}
         self.universe = list(universe if universe is not None else self.meta.get("universe", []))
+        if not self.universe:
+            warnings.warn(f"{path}: the recording names no universe (pass universe=): bars never complete a "
+                          f"minute and the strategy sees no instruments", RuntimeWarning, stacklevel=3)
         self.strategy = load_strategy(strategy) if isinstance(strategy, str) else strategy
         self.lockstep = bool(self.meta.get("lockstep"))
         self.feed = _Feed()
