@@ -4,7 +4,6 @@
 // framing (header, blocks, checksums) is read by ferrule_recording.py.
 #include <Python.h>
 #include <datetime.h>
-#include <structmember.h>
 
 #include <cstdint>
 #include <cstring>
@@ -29,40 +28,11 @@ Name k_other{"other"};
 Name k_raised{"raised"};
 
 // A message argument: built as cls.__new__(cls) (a dict when cls is None)
-// with the named fields set. A field that is a plain __slots__ slot of cls
-// (found through the class, as setattr would find it) is stored directly,
-// as the slot's own descriptor would store it.
+// with the named fields set.
 struct MessageSpec {
-    static constexpr std::size_t kMaxFields = 64;
     PyObject* cls = nullptr;    // borrowed from `held`
     PyObject* names = nullptr;  // tuple of interned names, borrowed from `held`
-    unsigned int tag = 0;       // cls's version tag when the offsets were found; 0: use setattr
-    Py_ssize_t offsets[kMaxFields] = {};  // > 0: slot offset; 0: setattr
 };
-
-// The offset of the plain writable slot that setattr(obj, name) would store
-// into for an instance of tp, or 0.
-Py_ssize_t slot_offset(PyTypeObject* tp, PyObject* name) {
-    PyObject* descr = PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), name);
-    if (!descr) {
-        PyErr_Clear();
-        return 0;
-    }
-    Ref held = Ref::steal(descr);
-    if (!Py_IS_TYPE(descr, &PyMemberDescr_Type) || !PyType_IsSubtype(tp, PyDescr_TYPE(descr))) return 0;
-    PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-    if (m->type != Py_T_OBJECT_EX || (m->flags & (Py_READONLY | Py_RELATIVE_OFFSET)) || m->offset <= 0) return 0;
-    return m->offset;
-}
-
-// Slot offsets for the fields of spec m, when cls stores attributes the generic way.
-void find_slots(MessageSpec& m) {
-    auto* tp = reinterpret_cast<PyTypeObject*>(m.cls);
-    Py_ssize_t n = PyTuple_GET_SIZE(m.names);
-    if (tp->tp_setattro != PyObject_GenericSetAttr || n > static_cast<Py_ssize_t>(MessageSpec::kMaxFields)) return;
-    for (Py_ssize_t i = 0; i < n; ++i) m.offsets[i] = slot_offset(tp, PyTuple_GET_ITEM(m.names, i));
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) m.tag = tp->tp_version_tag;
-}
 
 class Decoder {
 public:
@@ -99,8 +69,6 @@ public:
                     } else if (!PyType_Check(m.cls)) {
                         PyErr_SetString(PyExc_TypeError, "a message class must be a type");
                         return -1;
-                    } else {
-                        find_slots(m);
                     }
                 }
                 specs_[static_cast<std::size_t>(c)].push_back(m);
@@ -124,7 +92,7 @@ public:
     }
 
 private:
-    // The names as interned str (setattr would intern each at every call).
+    // The names as interned str (setattr would intern each one at every call).
     static Ref interned(PyObject* names) {
         Py_ssize_t n = PyTuple_GET_SIZE(names);
         Ref out = Ref::steal(PyTuple_New(n));
@@ -401,20 +369,11 @@ private:
             obj = Ref::steal(PyDict_New());
         }
         if (!obj) return Ref();
-        PyTypeObject* tp = Py_TYPE(obj.get());
-        // Direct stores only into an instance of cls itself, while cls is as it was.
-        bool direct = m->tag != 0 && tp == reinterpret_cast<PyTypeObject*>(m->cls) &&
-                      (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == m->tag;
         for (std::uint8_t i = 0; i < n; ++i) {
             unset_ = false;
             Ref v = value(nullptr, true);
             if (!v) return Ref();
             if (unset_) continue;
-            if (direct && m->offsets[i] > 0) {
-                auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + m->offsets[i]);
-                Py_XSETREF(*slot, v.release());
-                continue;
-            }
             PyObject* name = PyTuple_GET_ITEM(m->names, i);
             int rc = m->cls ? PyObject_SetAttr(obj.get(), name, v.get()) : PyDict_SetItem(obj.get(), name, v.get());
             if (rc < 0) return Ref();

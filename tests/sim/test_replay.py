@@ -106,6 +106,16 @@ def test_the_commands_record_a_day_and_replay_it_to_the_same_summary(tmp_path):
     assert "Orders: " in again.stdout and "Replay of " in again.stderr
 
 
+@pytest.mark.parametrize("content, message", [(None, "No such file"), (b"not a recording", "not a ferrule recording")])
+def test_the_replay_command_refuses_what_it_cannot_read(tmp_path, content, message):
+    path = tmp_path / "bad.rec"
+    if content is not None:
+        path.write_bytes(content)
+    out = subprocess.run([sys.executable, "-m", "corvina.lumen.live.replay", str(path)], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 2 and message in out.stderr
+
+
 def test_a_paced_replay_keeps_to_the_recorded_pace(tmp_path):
     path = str(tmp_path / "paced.rec")
     base = SimpleNamespace(md_type="AMD", accounts={}, trading_calendar=[np.datetime64("2024-03-15")])

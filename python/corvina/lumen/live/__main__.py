@@ -2,6 +2,7 @@
 a summary. Part of the stand-in for the engine's live-run side."""
 import argparse
 import datetime as dt
+import os
 import sys
 
 from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, run_day
@@ -48,6 +49,8 @@ def main(argv=None):
         strategy = load_strategy(args.strategy)
     except (ImportError, OSError, SyntaxError) as e:
         parser.error(f"--strategy {args.strategy}: {e}")
+    if args.record and not os.path.isdir(os.path.dirname(os.path.abspath(args.record))):
+        parser.error(f"--record {args.record}: no such folder")
 
     tty = sys.stdout.isatty()
     shown = {"slot": None}

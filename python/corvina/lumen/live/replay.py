@@ -199,18 +199,18 @@ class Replay:
     def __init__(self, path, strategy=DEFAULT_STRATEGY, speed=0.0, vela=None, config=None, universe=None):
         self.path = path
         self.speed = speed
+        self.strategy = load_strategy(strategy) if isinstance(strategy, str) else strategy
         self.file = recording.open(path)
         self.meta = self.file.meta if isinstance(self.file.meta, dict) else {}
         self.universe = list(universe if universe is not None else self.meta.get("universe", []))
         if not self.universe:
             warnings.warn(f"{path}: the recording names no universe (pass universe=): bars never complete a "
                           f"minute and the strategy sees no instruments", RuntimeWarning, stacklevel=3)
-        self.strategy = load_strategy(strategy) if isinstance(strategy, str) else strategy
         self.lockstep = bool(self.meta.get("lockstep"))
         self.feed = _Feed()
         self._specs = message_specs(self.file.header)
         self._memo = {}
-        self._names = [c for c in self.file.callbacks]
+        self._names = list(self.file.callbacks)
         self._vela = vela
         self._config = config
 
