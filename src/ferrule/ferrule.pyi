@@ -2,7 +2,9 @@
 # the engine. The gateway's messages and the engine's configuration are read
 # by attribute only, whatever their classes: they are typed Any.
 import datetime
+import os
 from collections import deque
+from collections.abc import Callable
 from typing import Any, TypeAlias, TypedDict
 
 import pyvela.strategy as strategy
@@ -40,9 +42,30 @@ class _Stats(TypedDict):
     repeated_fills: int
     unknown_orders: int
     skipped_positions: int
+    recording: _RecordingStats
+
+# The recorder's state: the current recording, else the last one.
+class _RecordingStats(TypedDict):
+    active: bool
+    path: str | None
+    records: int
+    bytes: int  # written to the file, compressed
+    raw_bytes: int
+    blocks: int
+    dropped: int  # records not kept because the writer fell behind
+    error: str | None
 
 def stats() -> _Stats: ...
 def reset_stats() -> None: ...
+
+# Recording of every call into VelaStrategy (corvina.lumen.utils.ferrule_recording reads the file).
+def start_recording(path: str | bytes | os.PathLike[str], meta: object = None) -> None: ...
+def stop_recording() -> _RecordingStats | None: ...
+def is_recording() -> bool: ...
+def record_mark(label: str, value: object = None) -> bool: ...
+def decode_records(
+    data: bytes, messages: dict[int, Any], resolve: Callable[[str, str, object], object], memo: dict[Any, Any]
+) -> list[tuple[int, int, int, int, object, tuple[object, ...]]]: ...
 
 class VelaStrategy(strategy.VelaStrategy):
     logged_in: bool

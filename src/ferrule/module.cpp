@@ -3,7 +3,10 @@
 // functions and VelaStrategy.
 #include <Python.h>
 
+#include <utility>
+
 #include "ferrule/query.hpp"
+#include "ferrule/recorder.hpp"
 #include "ferrule/state.hpp"
 #include "ferrule/stats.hpp"
 #include "glue/module.hpp"
@@ -50,83 +53,86 @@ const FromImport kEngineImports[] = {
     {"corvina.lumen.portfolio.position", {"Position"}},
 };
 
-bool bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value) == 0; }
+int bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value); }
 
-bool from_import(PyObject* m, const char* module, const char* name, const char* as) {
+int from_import(PyObject* m, const char* module, const char* name, const char* as) {
     glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
-    if (!mod) return false;
+    if (!mod) return -1;
     glue::Ref v = glue::import_from(mod.get(), name);
-    return v && bind(m, as ? as : name, v.get());
+    return v ? bind(m, as ? as : name, v.get()) : -1;
+}
+
+int import_as(PyObject* m, const char* module, const char* as) {
+    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
+    return mod ? bind(m, as, mod.get()) : -1;
 }
 
 // `from pyvela.enums import *`: __all__ when the module has one, else every
 // name without a leading underscore.
-bool star_import(PyObject* m, const char* module) {
+int star_import(PyObject* m, const char* module) {
     glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
-    if (!mod) return false;
+    if (!mod) return -1;
     glue::Ref all = glue::getattr(mod.get(), k_all);
     if (all) {
         glue::Ref it = glue::Ref::steal(PyObject_GetIter(all.get()));
-        if (!it) return false;
+        if (!it) return -1;
         while (glue::Ref name = glue::Ref::steal(PyIter_Next(it.get()))) {
             glue::Ref v = glue::getattr(mod.get(), name.get());
-            if (!v || PyObject_SetAttr(m, name.get(), v.get()) < 0) return false;
+            if (!v || PyObject_SetAttr(m, name.get(), v.get()) < 0) return -1;
         }
-        return !PyErr_Occurred();
+        return PyErr_Occurred() ? -1 : 0;
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     PyObject* d = PyModule_GetDict(mod.get());  // borrowed
     glue::Ref items = glue::Ref::steal(PyDict_Items(d));
-    if (!items) return false;
+    if (!items) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* kv = PyList_GET_ITEM(items.get(), i);
         PyObject* key = PyTuple_GET_ITEM(kv, 0);
         if (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_') continue;
-        if (PyObject_SetAttr(m, key, PyTuple_GET_ITEM(kv, 1)) < 0) return false;
+        if (PyObject_SetAttr(m, key, PyTuple_GET_ITEM(kv, 1)) < 0) return -1;
     }
-    return true;
+    return 0;
 }
 
-bool bind_imports(PyObject* m) {
+int bind_imports(PyObject* m) {
     for (const FromImport& imp : kEngineImports)
         for (const char* name : imp.names)
-            if (name && !from_import(m, imp.module, name, nullptr)) return false;
-    glue::Ref strategy = glue::Ref::steal(PyImport_ImportModule("pyvela.strategy"));
-    if (!strategy || !bind(m, "strategy", strategy.get())) return false;
-    if (!star_import(m, "pyvela.enums")) return false;
-    if (!from_import(m, "numpy_ringbuffer", "RingBuffer", "RB")) return false;
-    glue::Ref np = glue::Ref::steal(PyImport_ImportModule("numpy"));
-    if (!np || !bind(m, "np", np.get())) return false;
-    if (!from_import(m, "collections", "deque", nullptr)) return false;
+            if (name && from_import(m, imp.module, name, nullptr) < 0) return -1;
+    if (import_as(m, "pyvela.strategy", "strategy") < 0 || star_import(m, "pyvela.enums") < 0 ||
+        from_import(m, "numpy_ringbuffer", "RingBuffer", "RB") < 0 || import_as(m, "numpy", "np") < 0 ||
+        from_import(m, "collections", "deque", nullptr) < 0)
+        return -1;
     for (const char* name : {"datetime", "date", "time", "timedelta"})
-        if (!from_import(m, "datetime", name, nullptr)) return false;
-    glue::Ref copy = glue::Ref::steal(PyImport_ImportModule("copy"));
-    return copy && bind(m, "copy", copy.get());
+        if (from_import(m, "datetime", name, nullptr) < 0) return -1;
+    return import_as(m, "copy", "copy");
 }
 
 // A new empty dict bound in the module and kept in *slot.
-bool new_dict(PyObject* m, const char* name, PyObject** slot) {
+int new_dict(PyObject* m, const char* name, PyObject** slot) {
     PyObject* d = PyDict_New();
-    if (!d) return false;
+    if (!d) return -1;
     *slot = d;
     return bind(m, name, d);
 }
 
-bool create_state(PyObject* m) {
-    if (!new_dict(m, "vela_params", &g.vela_params)) return false;
+int create_state(PyObject* m) {
+    if (new_dict(m, "vela_params", &g.vela_params) < 0) return -1;
     glue::Ref rb = gl_RB.get();
-    if (!rb) return false;
+    if (!rb) return -1;
     glue::Ref capacity = glue::Ref::steal(PyLong_FromLong(kEventQueueCapacity));
-    if (!capacity) return false;
+    if (!capacity) return -1;
     PyObject* argv[] = {nullptr, capacity.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
     glue::Ref queue = glue::call_kw(rb.get(), argv + 1, 0, kw_ring);
-    if (!queue || !bind(m, "event_queue", queue.get())) return false;
-    return new_dict(m, "history_bar", &g.history_bar) && new_dict(m, "history_tick", &g.history_tick) &&
-           new_dict(m, "orders_dict", &g.orders_dict) &&
-           new_dict(m, "algo_parent_orders", &g.algo_parent_orders) &&
-           new_dict(m, "algo_child_orders", &g.algo_child_orders) &&
-           new_dict(m, "algo_child_trades", &g.algo_child_trades);
+    if (!queue || bind(m, "event_queue", queue.get()) < 0) return -1;
+    for (auto [name, slot] : {std::pair{"history_bar", &g.history_bar}, std::pair{"history_tick", &g.history_tick},
+                              std::pair{"orders_dict", &g.orders_dict},
+                              std::pair{"algo_parent_orders", &g.algo_parent_orders},
+                              std::pair{"algo_child_orders", &g.algo_child_orders},
+                              std::pair{"algo_child_trades", &g.algo_child_trades}})
+        if (new_dict(m, name, slot) < 0) return -1;
+    return 0;
 }
 
 PyModuleDef ferrule_def = {PyModuleDef_HEAD_INIT, "ferrule", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -137,8 +143,9 @@ PyObject* init_module() {
     if (!m) return nullptr;
     g.module_name = PyObject_GetAttrString(m.get(), "__name__");
     if (!g.module_name || g.ns.init(m.get()) < 0) return nullptr;
-    if (!bind_imports(m.get()) || !create_state(m.get())) return nullptr;
-    if (!define_query_functions(m.get()) || !define_stats_functions(m.get()) || !define_strategy_class(m.get()))
+    if (bind_imports(m.get()) < 0 || create_state(m.get()) < 0) return nullptr;
+    if (define_query_functions(m.get()) < 0 || define_stats_functions(m.get()) < 0 ||
+        define_recording_functions(m.get()) < 0 || define_strategy_class(m.get()) < 0)
         return nullptr;
     return m.release();
 }

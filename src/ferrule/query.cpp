@@ -60,10 +60,10 @@ const glue::Signature kQueries[] = {
 
 }  // namespace
 
-bool define_query_functions(PyObject* module) {
+int define_query_functions(PyObject* module) {
     for (const glue::Signature& sig : kQueries)
-        if (glue::add_function(module, sig) < 0) return false;
-    return true;
+        if (glue::add_function(module, sig) < 0) return -1;
+    return 0;
 }
 
 }  // namespace ferrule

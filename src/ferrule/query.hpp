@@ -4,6 +4,6 @@
 namespace ferrule {
 
 // get_current_bar, get_current_tick, history_ticks, history_bars.
-bool define_query_functions(PyObject* module);
+int define_query_functions(PyObject* module);
 
 }  // namespace ferrule

@@ -65,7 +65,7 @@ private:
 int log_info(PyObject* text);
 
 // Creates VelaStrategy in the module namespace.
-bool define_strategy_class(PyObject* module);
+int define_strategy_class(PyObject* module);
 
 // copy.deepcopy(obj), through the module's `copy`.
 glue::Ref deepcopy(PyObject* obj);

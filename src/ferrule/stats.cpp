@@ -4,6 +4,7 @@
 
 #include "ferrule/entry.hpp"
 #include "ferrule/publish.hpp"
+#include "ferrule/recorder.hpp"
 #include "glue/module.hpp"
 #include "glue/names.hpp"
 #include "glue/ref.hpp"
@@ -23,6 +24,7 @@ glue::Name k_failures{"failures"};
 glue::Name k_repeated_fills{"repeated_fills"};
 glue::Name k_unknown_orders{"unknown_orders"};
 glue::Name k_skipped_positions{"skipped_positions"};
+glue::Name k_recording{"recording"};
 
 int put(PyObject* d, PyObject* key, unsigned long long n) {
     Ref v = Ref::steal(PyLong_FromUnsignedLongLong(n));
@@ -62,6 +64,8 @@ PyObject* stats(PyObject* const*) {
         put(d.get(), k_unknown_orders, bridge_counts.unknown_orders) < 0 ||
         put(d.get(), k_skipped_positions, bridge_counts.skipped_positions) < 0)
         return nullptr;
+    Ref recording = Ref::steal(recording_stats());
+    if (!recording || PyDict_SetItem(d.get(), k_recording, recording.get()) < 0) return nullptr;
     return d.release();
 }
 
@@ -76,16 +80,18 @@ const glue::Signature kStats[] = {
     {"stats", {}, 0, 0, stats,
      "The bridge's counters since load or since they were last reset: events published by type, events that\n"
      "overwrote an unread entry of a full event_queue, calls and failures by callback, fills withheld as\n"
-     "repeated, reports for unknown orders and position entries skipped. A new dict of plain ints."},
+     "repeated, reports for unknown orders and position entries skipped. A new dict of plain ints, and under\n"
+     "'recording' the current or last recording: active, path, records and bytes written, raw_bytes before\n"
+     "compression, blocks, records dropped, and the error that ended it (None); reset_stats() leaves it."},
     {"reset_stats", {}, 0, 0, reset_stats, "Sets every counter of stats() to zero."},
 };
 
 }  // namespace
 
-bool define_stats_functions(PyObject* module) {
+int define_stats_functions(PyObject* module) {
     for (const glue::Signature& sig : kStats)
-        if (glue::add_function(module, sig) < 0) return false;
-    return true;
+        if (glue::add_function(module, sig) < 0) return -1;
+    return 0;
 }
 
 }  // namespace ferrule

@@ -14,6 +14,6 @@ struct BridgeCounts {
 extern BridgeCounts bridge_counts;
 
 // Adds stats() and reset_stats() to the module.
-bool define_stats_functions(PyObject* module);
+int define_stats_functions(PyObject* module);
 
 }  // namespace ferrule

@@ -109,71 +109,71 @@ Ref gateway_part(PyObject* value) {
 }
 
 // The market-data gateway, VeMD only for exactly "VeMD".
-bool register_md_broker(PyObject* base, PyObject* context) {
+int register_md_broker(PyObject* base, PyObject* context) {
     Ref md_type;
     int has = glue::lookup_attr(base, k_md_type, &md_type);
-    if (has < 0) return false;
+    if (has < 0) return -1;
     int vemd = has ? glue::eq(md_type.get(), k_VeMD) : 0;
-    if (vemd < 0) return false;
+    if (vemd < 0) return -1;
     Ref md = gl_MDType.attr(vemd ? k_VeMD : k_AMD);
-    if (!md || glue::call_method_void(context, k_add_md_broker, md.get()) < 0) return false;
-    return PyDict_SetItem(g.vela_params, k_vela_md, md.get()) == 0;
+    if (!md || glue::call_method_void(context, k_add_md_broker, md.get()) < 0) return -1;
+    return PyDict_SetItem(g.vela_params, k_vela_md, md.get());
 }
 
 // One trading gateway per account entry; "vela_td" keeps the last.
-bool register_td_brokers(PyObject* base, PyObject* context) {
+int register_td_brokers(PyObject* base, PyObject* context) {
     Ref accounts = glue::getattr(base, k_accounts);
-    if (!accounts) return false;
+    if (!accounts) return -1;
     Ref items = glue::call_method(accounts.get(), k_items);
-    if (!items) return false;
+    if (!items) return -1;
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    if (!it) return false;
+    if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref key, value;
-        if (glue::unpack2(item.get(), &key, &value) < 0) return false;
+        if (glue::unpack2(item.get(), &key, &value) < 0) return -1;
         Ref td_text = gateway_part(value.get());
-        if (!td_text) return false;
+        if (!td_text) return -1;
         Ref get_td = gl_get_vela_tdtype.get();
-        if (!get_td) return false;
+        if (!get_td) return -1;
         Ref td = glue::call(get_td.get(), td_text.get());
-        if (!td || glue::call_method_void(context, k_add_td_broker, td.get()) < 0) return false;
+        if (!td || glue::call_method_void(context, k_add_td_broker, td.get()) < 0) return -1;
         get_td = gl_get_vela_tdtype.get();
-        if (!get_td) return false;
+        if (!get_td) return -1;
         td = glue::call(get_td.get(), td_text.get());
-        if (!td || PyDict_SetItem(g.vela_params, k_vela_td, td.get()) < 0) return false;
+        if (!td || PyDict_SetItem(g.vela_params, k_vela_td, td.get()) < 0) return -1;
     }
-    return !PyErr_Occurred();
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 // The algorithmic-order gateway, only for an "ATX" account.
-bool register_algo_broker(PyObject* base, PyObject* context) {
+int register_algo_broker(PyObject* base, PyObject* context) {
     Ref algo_account;
     int has = glue::lookup_attr(base, k_algo_account, &algo_account);
-    if (has <= 0 || algo_account.get() == Py_None) return has >= 0;
+    if (has <= 0 || algo_account.get() == Py_None) return has < 0 ? -1 : 0;
     Ref part = gateway_part(algo_account.get());
-    if (!part) return false;
+    if (!part) return -1;
     int atx = glue::eq(part.get(), k_ATX);
-    if (atx <= 0) return atx == 0;
+    if (atx <= 0) return atx;
     Ref algo = gl_AlgoType.attr(k_ATX);
-    return algo && glue::call_method_void(context, k_add_algo_broker, algo.get()) == 0;
+    return algo ? glue::call_method_void(context, k_add_algo_broker, algo.get()) : -1;
 }
 
 // One-minute bars of the chosen market-data type.
-bool subscribe_bars(PyObject* context) {
+int subscribe_bars(PyObject* context) {
     PyObject* md = PyDict_GetItemWithError(g.vela_params, k_vela_md);
     if (!md) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, k_vela_md);
-        return false;
+        return -1;
     }
     Ref md_ref = Ref::borrow(md);
     Ref market = gl_MarketType.attr(k_SZSE);
-    if (!market) return false;
+    if (!market) return -1;
     Ref data_type = gl_SubscribeDataType.attr(k_Bar);
-    if (!data_type) return false;
+    if (!data_type) return -1;
     Ref codes = Ref::steal(PyList_New(0));
-    if (!codes) return false;
+    if (!codes) return -1;
     return glue::call_method_void(context, k_subscribe, md_ref.get(), market.get(), data_type.get(), codes.get(),
-                                  k_1m.get()) == 0;
+                                  k_1m.get());
 }
 
 }  // namespace
@@ -205,15 +205,15 @@ PyObject* initialize(PyObject* const* a) {
     if (!base) return nullptr;
     Ref context = glue::getattr(self, k_context);
     if (!context) return nullptr;
-    if (!register_md_broker(base.get(), context.get())) return nullptr;
+    if (register_md_broker(base.get(), context.get()) < 0) return nullptr;
     Ref order_way;
     int has = glue::lookup_attr(base.get(), k_order_way, &order_way);
     if (has < 0) return nullptr;
     if (has && glue::call_method_void(context.get(), k_set_order_way, order_way.get()) < 0) return nullptr;
-    if (!register_td_brokers(base.get(), context.get())) return nullptr;
-    if (!register_algo_broker(base.get(), context.get())) return nullptr;
+    if (register_td_brokers(base.get(), context.get()) < 0) return nullptr;
+    if (register_algo_broker(base.get(), context.get()) < 0) return nullptr;
     if (PyDict_SetItem(g.vela_params, k_vela_context, context.get()) < 0) return nullptr;
-    if (!subscribe_bars(context.get())) return nullptr;
+    if (subscribe_bars(context.get()) < 0) return nullptr;
     if (glue::call_method_void(self, k_set_timer) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -229,32 +229,32 @@ PyObject* on_switch_day(PyObject* const*) {
 
 // class VelaStrategy(strategy.VelaStrategy): built as the interpreter builds a
 // class statement, through the base's metaclass and its prepared namespace.
-bool define_strategy_class(PyObject* module) {
+int define_strategy_class(PyObject* module) {
     Ref base = gl_strategy.attr(k_VelaStrategy);
-    if (!base) return false;
+    if (!base) return -1;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return false;
+    if (!bases) return -1;
     PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
     Ref prepare = glue::getattr(meta, k_prepare);
-    if (!prepare) return false;
+    if (!prepare) return -1;
     Ref ns = glue::call(prepare.get(), k_VelaStrategy.get(), bases.get());
-    if (!ns) return false;
+    if (!ns) return -1;
     Ref qualname = Ref::steal(PyUnicode_FromString("VelaStrategy"));
-    if (!qualname) return false;
+    if (!qualname) return -1;
     if (PyObject_SetItem(ns.get(), k_module, g.module_name) < 0 ||
         PyObject_SetItem(ns.get(), k_qualname, qualname.get()) < 0)
-        return false;
+        return -1;
     for (const glue::Signature& sig : kMethods) {
         char qual[96];
         PyOS_snprintf(qual, sizeof qual, "VelaStrategy.%s", sig.name);
         Ref f = glue::make_function(sig, qual, g.module_name);
         Ref key = Ref::steal(PyUnicode_InternFromString(sig.name));
-        if (!f || !key || PyObject_SetItem(ns.get(), key.get(), f.get()) < 0) return false;
+        if (!f || !key || PyObject_SetItem(ns.get(), key.get(), f.get()) < 0) return -1;
     }
     Ref cls = glue::call(meta, k_VelaStrategy.get(), bases.get(), ns.get());
-    if (!cls || PyObject_SetAttr(module, k_VelaStrategy, cls.get()) < 0) return false;
+    if (!cls || PyObject_SetAttr(module, k_VelaStrategy, cls.get()) < 0) return -1;
     g.strategy_class = cls.release();
-    return true;
+    return 0;
 }
 
 }  // namespace ferrule

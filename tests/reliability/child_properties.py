@@ -7,6 +7,7 @@ import atexit
 import collections
 import json
 import os
+import tempfile
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -183,6 +184,43 @@ def test_callbacks_by_keyword_and_wrong_arity(how, data):
         args = [data.draw(st.sampled_from([s, None, object()]))] + args
     call(fn, *args, **kwargs)
     R.drain()
+
+
+# --- recording -------------------------------------------------------------------------
+
+RECORDING = os.path.join(tempfile.mkdtemp(prefix="corvina-recording-"), "hostile.rec")
+
+
+def outcome(name, args):
+    R.reset_state()
+    result = call(getattr(R.new_strategy(), name), *args)
+    raised = type(result).__name__ if isinstance(result, BaseException) else None
+    return raised, [e.event_type.name for e in R.drain()]
+
+
+@pytest.mark.parametrize("group", sorted(GROUPS))
+@given(data=st.data())
+def test_recording(group, data):
+    """Recording a hostile call changes nothing the call does, and both readers read what was written."""
+    from corvina.lumen.live.replay import message_specs, resolve
+    from corvina.lumen.utils import ferrule_recording
+
+    name = data.draw(st.sampled_from(GROUPS[group]))
+    args = data.draw(callback_args(name))
+    plain = outcome(name, args)
+    ferrule.start_recording(RECORDING)
+    try:
+        recorded = outcome(name, args)
+    finally:
+        stats = ferrule.stop_recording()
+    assert recorded == plain
+    assert stats["error"] is None and stats["dropped"] == 0 and stats["records"] == 1
+    with ferrule_recording.open(RECORDING) as rec:
+        assert [r.name for r in rec] == [name]
+    with ferrule_recording.open(RECORDING) as rec:
+        specs = message_specs(rec.header)
+        decoded = [ferrule.decode_records(raw, specs, resolve, {}) for raw, _ in rec.blocks()]
+    assert [len(records) for records in decoded] == [1]
 
 
 # --- the query functions -------------------------------------------------------------

@@ -204,6 +204,18 @@ def test_error_path_does_not_leak(scenario):
     run_leak_check(name, build, expect_error=True)
 
 
+@pytest.mark.parametrize("scenario", sorted(SCENARIOS) + sorted(ERRORS))
+def test_recorded_callback_does_not_leak(scenario, tmp_path):
+    """The same with the recorder reading every call: it keeps no object, and no reference, of a message."""
+    name, build = {**SCENARIOS, **ERRORS}[scenario]
+    ferrule.start_recording(tmp_path / "leaks.rec")
+    try:
+        run_leak_check(name, build, expect_error=scenario in ERRORS)
+    finally:
+        stats = ferrule.stop_recording()
+    assert stats["records"] >= WARMUP + N and not stats["dropped"] and stats["error"] is None
+
+
 def query_scenarios():
     out = {}
     for q in R.QUERIES:

@@ -13,7 +13,7 @@ CHILD = os.path.join(HERE, "child_properties.py")
 TIMEOUT = int(os.environ.get("CORVINA_PROPERTY_TIMEOUT", "600"))
 
 AREAS = ["test_market_data", "test_account", "test_orders", "test_algo", "test_callbacks_by_keyword_and_wrong_arity",
-         "test_queries", "test_sequences", "test_startup", "test_satchel_get_license_info",
+         "test_queries", "test_sequences", "test_startup", "test_recording", "test_satchel_get_license_info",
          "test_satchel_set_to_environ"]
 
 

@@ -86,10 +86,11 @@ class Run:
                 (where, "".join(traceback.format_exception(e))))
 
 
-@pytest.fixture(params=["plain", "traced"])
-def counted_queue(request):
+@pytest.fixture(params=["plain", "traced", "recorded"])
+def counted_queue(request, tmp_path):
     """event_queue's own append, counted: the bridge looks `append` up on the
-    queue at each call, so an instance attribute takes its place."""
+    queue at each call, so an instance attribute takes its place. "recorded":
+    with every call recorded, and each one found in the file afterwards."""
     q = ferrule.event_queue
     run = Run()
     run.names = LIVE_CALLBACKS
@@ -109,8 +110,18 @@ def counted_queue(request):
             return tracer
 
         threading.settrace(tracer)
+    if request.param == "recorded":
+        ferrule.reset_stats()
+        ferrule.start_recording(tmp_path / "threads.rec")
     run.label = request.param
     yield run
+    if request.param == "recorded":
+        recording = ferrule.stop_recording()
+        calls = sum(ferrule.stats()["calls"].values())
+        from corvina.lumen.utils import ferrule_recording
+
+        assert recording["error"] is None and recording["records"] + recording["dropped"] == calls
+        assert sum(1 for _ in ferrule_recording.open(tmp_path / "threads.rec")) == recording["records"]
     threading.settrace(None)
     sys.setswitchinterval(old)
     del q.append

@@ -66,3 +66,48 @@ def run_day(gw, rec, plan=()):
     gw.run()
     assert not gw.errors, gw.errors
     return rec
+
+
+def canonical(value):
+    """A plain, comparable form of an event payload value: engine objects by their class and fields
+    (slots, then instance attributes), floats by repr, enumeration members by class and name."""
+    import enum
+
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, float):
+        return ("float", repr(value))
+    if isinstance(value, enum.Enum):
+        return (type(value).__name__, value.name)
+    if isinstance(value, (dt.datetime, dt.date, dt.time)):
+        return (type(value).__name__, value.isoformat())
+    if isinstance(value, dict):
+        return ("dict", tuple((canonical(k), canonical(v)) for k, v in value.items()))
+    if isinstance(value, (list, tuple, collections.deque)):
+        return (type(value).__name__, tuple(canonical(v) for v in value))
+    cls = type(value)
+    fields = [(s, getattr(value, s)) for c in cls.__mro__ for s in getattr(c, "__slots__", ()) if hasattr(value, s)]
+    fields += sorted(getattr(value, "__dict__", {}).items())
+    return (cls.__name__, tuple((k, canonical(v)) for k, v in fields))
+
+
+class EventLog:
+    """Every event the engine handles while `monkeypatch` is in force, in canonical form (`events`),
+    and their digest(): the types, the order and the payloads of the stream."""
+
+    def __init__(self, monkeypatch):
+        from corvina.lumen.live.engine import LiveEngine
+
+        self.events = []
+        handle = LiveEngine._handle
+
+        def keep(engine, event):
+            self.events.append((event.event_type.name, canonical(event.payload)))
+            return handle(engine, event)
+
+        monkeypatch.setattr(LiveEngine, "_handle", keep)
+
+    def digest(self):
+        import hashlib
+
+        return hashlib.sha256(repr(self.events).encode()).hexdigest()

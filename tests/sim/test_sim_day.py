@@ -191,7 +191,8 @@ def test_run_day_help_needs_no_set_up(tmp_path):
     assert not (tmp_path / "scripts" / "was-run").exists()
 
 
-@pytest.mark.parametrize("args", [["--speed", "-3"], ["--window", "10:00-09:00"], ["--strategy", "no.such.module"]])
+@pytest.mark.parametrize("args", [["--speed", "-3"], ["--window", "10:00-09:00"], ["--strategy", "no.such.module"],
+                                  ["--record", "/no/such/folder/day.rec"]])
 def test_the_main_job_refuses_bad_options(args):
     out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", *args], capture_output=True,
                          text=True, timeout=60)

@@ -2,6 +2,7 @@
 a summary. Part of the stand-in for the engine's live-run side."""
 import argparse
 import datetime as dt
+import os
 import sys
 
 from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, run_day
@@ -41,11 +42,15 @@ def main(argv=None):
                         help="replay only the market data inside this part of the day (repeatable); the clock, "
                              "timers and orders still run through the whole day")
     parser.add_argument("--quiet", action="store_true", help="no progress line")
+    parser.add_argument("--record", metavar="FILE",
+                        help="record the bridge's calls into FILE (replay: python -m corvina.lumen.live.replay FILE)")
     args = parser.parse_args(argv)
     try:
         strategy = load_strategy(args.strategy)
     except (ImportError, OSError, SyntaxError) as e:
         parser.error(f"--strategy {args.strategy}: {e}")
+    if args.record and not os.path.isdir(os.path.dirname(os.path.abspath(args.record))):
+        parser.error(f"--record {args.record}: no such folder")
 
     tty = sys.stdout.isatty()
     shown = {"slot": None}
@@ -63,7 +68,7 @@ def main(argv=None):
             print(line, flush=True)
 
     result = run_day(data=args.data, speed=args.speed, strategy=strategy, windows=args.window,
-                     progress=None if args.quiet else progress)
+                     progress=None if args.quiet else progress, record=args.record)
     if tty and not args.quiet:
         print("\r" + progress_line(result.engine, result.gateway).ljust(100))
     print(summary(result))

@@ -55,13 +55,38 @@ def default_holdings(sample):
             for i in sample.instruments}
 
 
+def recording_meta(sample, universe, strategy, windows):
+    """What a replay of this day needs besides the bridge's calls, for the file's header."""
+    return {"source": "simulated day", "date": sample.date.isoformat(), "universe": universe,
+            "feed_messages": len(sample.records), "lockstep": True, "windows": windows,
+            "strategy": strategy_source(strategy)}
+
+
+def strategy_source(strategy):
+    """What load_strategy takes to load this strategy again: its module's name, or its file."""
+    if isinstance(strategy, str):
+        return strategy
+    cls = type(strategy)
+    try:
+        if importlib.util.find_spec(cls.__module__) is not None:
+            return cls.__module__
+    except (ImportError, ValueError):
+        pass
+    for value in vars(cls).values():
+        code = getattr(value, "__code__", None)
+        if code is not None:
+            return code.co_filename
+    return None
+
+
 class DayResult(SimpleNamespace):
     """engine, gateway, sample, real seconds, and the settings of the run."""
 
 
 def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=1_000_000.0, holdings=None,
-            progress=None, progress_every=0.25):
-    """Runs the day; progress(engine, gateway) is called about every progress_every real seconds."""
+            progress=None, progress_every=0.25, record=None):
+    """Runs the day; progress(engine, gateway) is called about every progress_every real seconds.
+    record: a file to record the bridge's calls into (replay it with corvina.lumen.live.replay)."""
     from corvina.lumen.utils import ferrule
 
     sample = load_sample(data)
@@ -83,6 +108,10 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
         config = make_config(sample.date)
         with gateway.installed():
             vela = ferrule.VelaStrategy(config)
+        if record is not None:
+            ferrule.start_recording(record, recording_meta(sample, universe, strategy, windows))
+            # Where the engine catches up is marked, with the time, so a replay catches up there too.
+            gateway.sync = lambda: (ferrule.record_mark("sync", clock.now()), engine.wait_caught_up())
         vela.initialize(config)
         context = ferrule.vela_params["vela_context"]
         # The bridge subscribes to bars; the engine wants the level-2 data too.
@@ -101,5 +130,7 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
         return DayResult(engine=engine, gateway=gateway, sample=sample, strategy=strategy_obj, speed=speed,
                          real_seconds=time.monotonic() - real_start, vela=vela, universe=universe)
     finally:
+        if record is not None:
+            ferrule.stop_recording()
         restore_clock()
         Environment.set_instance(previous_env)

@@ -1,0 +1,467 @@
+"""Recording at the bridge: what a record holds, the two readers of the file
+(ferrule_recording, record by record; decode_records, for replay), and what
+happens when the file cannot be written."""
+import datetime as dt
+import math
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+from ferrule_support import make_bar, make_config, make_report, make_snapshot, make_tick_order, make_tick_trade, summary
+
+from corvina.lumen.utils import ferrule_recording as fr
+from pyvela import messages as M
+from pyvela.enums import AlgoControlType, MarketType, OrderStatusType
+
+
+@pytest.fixture
+def path(tmp_path, ferrule):
+    yield str(tmp_path / "session.rec")
+    ferrule.stop_recording()
+
+
+def recorded(ferrule, path, calls):
+    """Runs calls (thunks; an exception is the call's own business) while recording; the Python reader's records."""
+    ferrule.start_recording(path, {"test": True})
+    for call in calls:
+        try:
+            call()
+        except Exception:
+            pass
+    ferrule.stop_recording()
+    with fr.open(path) as rec:
+        return list(rec)
+
+
+def enum(member):
+    return fr.EnumValue(f"{type(member).__module__}.{type(member).__qualname__}", member.value)
+
+
+def plain(v):
+    """What the reader gives back for a value the recorder wrote."""
+    if isinstance(v, (OrderStatusType, MarketType, AlgoControlType)):
+        return enum(v)
+    return v
+
+
+def fields_of(msg, schema_fields):
+    return {f: plain(getattr(msg, f)) for f in schema_fields}
+
+
+def schema(path, name):
+    with fr.open(path) as rec:
+        return next(c for c in rec.header["callbacks"] if c["name"] == name)["args"]
+
+
+def fast_decoded(path):
+    """decode_records' view of the file, normalised to the Python reader's: messages as dicts of the fields
+    that were read (a raised field is left out), named values as the reader's tuples."""
+    from corvina.lumen.utils import ferrule
+
+    def resolve(kind, name, value):
+        return {"enum": fr.EnumValue, "other": fr.Other, "raised": fr.Raised}[kind](name, value)
+
+    with fr.open(path) as rec:
+        specs = [tuple((None, tuple(a["fields"])) if "fields" in a else None for a in c["args"])
+                 for c in rec.header["callbacks"]]
+        out = []
+        for raw, _ in rec.blocks():
+            for callback, flags, mono, wall, clock, args in ferrule.decode_records(raw, specs, resolve, {}):
+                out.append((rec.name(callback), bool(flags & fr.NESTED), mono, wall, clock, args))
+        return out
+
+
+def without_raised(v):
+    if isinstance(v, dict):
+        return {k: without_raised(x) for k, x in v.items() if not isinstance(x, fr.Raised)}
+    if isinstance(v, list):
+        return [without_raised(x) for x in v]
+    if isinstance(v, tuple) and not hasattr(v, "_fields"):
+        return tuple(without_raised(x) for x in v)
+    return v
+
+
+def same(a, b):
+    """== that holds nan equal to nan and tells -0.0 from 0.0."""
+    if isinstance(a, float) and isinstance(b, float):
+        return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def assert_readers_agree(path):
+    slow = [(r.name, r.nested, r.monotonic_ns, r.wall_ns, r.clock, without_raised(r.args))
+            for r in fr.open(path)]
+    assert same(slow, fast_decoded(path))
+
+
+# --- what a record holds -------------------------------------------------------------------------------------
+
+POSITION = M.PositionEntry(security_id="000001", market_id=MarketType.SZSE, init_qty=100, leaves_qty=100,
+                           available_qty=50, cost_price=9.5, last_price=10.0, market_value=1000.0, profit_loss=50.0)
+CALLS = [
+    ("on_snapshot", (make_snapshot(),)),
+    ("on_tick_order", (make_tick_order(),)),
+    ("on_tick_trade", (make_tick_trade(),)),
+    ("on_bar", (make_bar(),)),
+    ("on_login", (M.LoginRes(fund_account_id="F1", error_code=7, client_seq_id=3, error_msg="no"),)),
+    ("on_query_asset", (M.AssetRes(fund_account_id="F1", leaves_value=5.5), 11, 0, "")),
+    ("on_query_position", ([POSITION, POSITION], 12, 0, "")),
+    ("on_query_position", ((), 13, 30001, "unknown")),  # not a list: the value as it came
+    ("on_order", (make_report("Filled", last_match_qty=30),)),
+    ("on_trade", (M.TradeReport(client_order_id=5),)),
+    ("on_order_action_error", (M.OrderActionError(client_order_id=5, error_msg="late"),)),
+    ("on_algo_login", (M.AlgoLoginRes(trader_id="T1"),)),
+    ("on_control_algo_parent_order_res", (M.ControlParentOrderRes(control_type=AlgoControlType.Pause),)),
+    ("on_algo_parent_order_update", (M.AlgoParentOrderMsg(sys_quote_id=9, side=1, status=2),)),
+    ("on_algo_child_order_trade", (M.AlgoChildTradeMsg(sys_quote_id=4, trade_qty=100, trade_price=10.5),)),
+]
+
+
+@pytest.mark.parametrize("name, args", CALLS, ids=[f"{n}-{i}" for i, (n, _) in enumerate(CALLS)])
+def test_a_record_holds_what_the_bridge_reads(ferrule, strategy, path, name, args):
+    (record,) = recorded(ferrule, path, [lambda: getattr(strategy, name)(*args)])
+    assert (record.name, record.nested, record.clock) == (name, False, None)
+    assert abs(record.wall_ns - time.time_ns()) < 60e9 and record.monotonic_ns > 0
+    expected = []
+    for arg, spec in zip(args, schema(path, name)):
+        if "fields" not in spec:
+            expected.append(plain(arg))
+        elif spec["list"] and type(arg) is list:
+            expected.append([fields_of(a, spec["fields"]) for a in arg])
+        elif spec["list"]:
+            expected.append(arg)
+        else:
+            expected.append(fields_of(arg, spec["fields"]))
+    assert list(record.args) == expected
+    assert_readers_agree(path)
+
+
+def test_the_market_data_fields_are_those_the_bridge_reads(path, ferrule, strategy):
+    recorded(ferrule, path, [])
+    assert schema(path, "on_snapshot")[0]["fields"][:3] == ["orig_time", "security_id", "market_type"]
+    assert len(schema(path, "on_snapshot")[0]["fields"]) == 21
+    assert schema(path, "on_trade")[0]["fields"] == []  # on_trade reads nothing of its report
+
+
+class IntSub(int):
+    pass
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def nested_list(depth):
+    v = []
+    for _ in range(depth):
+        v = [v]
+    return v
+
+
+TZ = dt.timezone(dt.timedelta(hours=8))
+VALUES = [  # (value, what the reader gives back)
+    (None, None), (True, True), (-0.0, -0.0), (math.nan, math.nan), (-math.inf, -math.inf),
+    (10**40, 10**40), (-2**63 - 1, -2**63 - 1), (-2**63, -2**63), ("\ud800x", "\ud800x"), ("", ""), ("价", "价"),
+    (b"\xff\x00", b"\xff\x00"), ([1.5, -0.0], [1.5, -0.0]), ([1, -2], [1, -2]), ([1, 2**70, 1.5], [1, 2**70, 1.5]),
+    ([], []), ((1, "a"), (1, "a")), ({"a": [1]}, {"a": [1]}),
+    (OrderStatusType.Filled, fr.EnumValue("pyvela.enums.OrderStatusType", 3)),
+    (dt.datetime(2024, 3, 15, 9, 30, 1, 5), dt.datetime(2024, 3, 15, 9, 30, 1, 5)),
+    (dt.datetime(2024, 3, 15, 9, 30, tzinfo=TZ), dt.datetime(2024, 3, 15, 9, 30, tzinfo=TZ)),
+    (dt.date(2024, 3, 15), dt.date(2024, 3, 15)),
+    (np.float64(1.25), fr.Other("numpy.float64", 1.25)),
+    (np.datetime64("2024-03-15"), fr.Other("numpy.datetime64", "2024-03-15")),
+    (IntSub(5), fr.Other(f"{__name__}.IntSub", 5)), (3 + 4j, fr.Other("complex", "(3+4j)")),
+    (Unprintable(), fr.Other(f"{__name__}.Unprintable", fr.Raised("ValueError", "no text"))),
+]
+
+
+@pytest.mark.parametrize("value, expected", VALUES, ids=[repr(v)[:30] for v, _ in VALUES])
+def test_every_kind_of_value_round_trips(ferrule, strategy, path, value, expected):
+    (record,) = recorded(ferrule, path, [lambda: strategy.on_snapshot(make_snapshot(last_price=value))])
+    assert same(record.args[0]["last_price"], expected)
+    assert_readers_agree(path)
+
+
+def test_self_containing_and_deep_values_are_cut_where_too_deep(ferrule, strategy, path):
+    loop = []
+    loop.append(loop)
+    records = recorded(ferrule, path, [lambda: strategy.on_snapshot(make_snapshot(last_price=loop)),
+                                       lambda: strategy.on_snapshot(make_snapshot(last_price=nested_list(100)))])
+    for r in records:
+        v, depth = r.args[0]["last_price"], 1
+        while isinstance(v, list):
+            v, depth = v[0], depth + 1
+        assert v == fr.Raised("RecursionError", "nested too deep to record") and depth == 32
+    assert_readers_agree(path)
+
+
+class Flaky:
+    """A message whose `last_price` getter raises."""
+
+    def __init__(self, exc):
+        self.inner, self.exc, self.reads = make_snapshot(), exc, 0
+
+    def __getattr__(self, name):
+        if name == "last_price":
+            self.reads += 1
+            raise self.exc
+        return getattr(self.inner, name)
+
+
+@pytest.mark.parametrize("exc", [ValueError("bad price"), KeyboardInterrupt()])
+def test_a_field_that_raises_is_recorded_and_the_callback_does_what_it_would(ferrule, strategy, path, drain, exc):
+    def outcome(msg):
+        try:
+            strategy.on_snapshot(msg)
+        except BaseException as e:  # noqa: B036 - the callback's own error, whatever it is
+            return type(e), drain()
+        return None, drain()
+
+    plain_run = outcome(Flaky(exc))
+    ferrule.start_recording(path)
+    msg = Flaky(exc)
+    recorded_run = outcome(msg)
+    ferrule.stop_recording()
+    assert recorded_run == plain_run == (type(exc), [])
+    assert msg.reads == 2  # once for the record, once by the callback: a getter runs twice while recording
+    (record,) = list(fr.open(path))
+    assert record.args[0]["last_price"] == fr.Raised(type(exc).__name__, str(exc))
+    assert record.args[0]["security_id"] == "000001"
+    assert ferrule.stats()["failures"]["on_snapshot"] >= 1
+    assert_readers_agree(path)
+
+
+def test_recording_changes_nothing_that_is_published(ferrule, path, drain):
+    def published():
+        s = ferrule.VelaStrategy(make_config())
+        for name, make in (("on_snapshot", make_snapshot), ("on_tick_order", make_tick_order),
+                           ("on_tick_trade", make_tick_trade), ("on_bar", make_bar)):
+            getattr(s, name)(make())
+        events = drain()
+        return summary(events), [e.tick._tick_dict for e in events if e.event_type.name == "TICK"]
+
+    without = published()
+    ferrule.history_tick.clear()
+    ferrule.history_bar.clear()
+    ferrule.start_recording(path)
+    with_recording = published()
+    ferrule.stop_recording()
+    assert with_recording == without
+    assert [r.name for r in fr.open(path)] == ["on_snapshot", "on_tick_order", "on_tick_trade", "on_bar"]
+
+
+def test_nested_calls_are_flagged_and_clock_callbacks_carry_the_bridges_time(ferrule, path, clock, config):
+    now = dt.datetime(2026, 12, 8, 8, 59, 30)
+    clock(now)
+    cfg = config(md_type="AMD", trading_calendar=[np.datetime64("2026-12-08")])
+    strategy = ferrule.VelaStrategy(cfg)
+    records = recorded(ferrule, path, [lambda: strategy.initialize(cfg), strategy.send_before_trading_event])
+    assert [(r.name, r.nested, r.clock) for r in records] == [
+        ("initialize", False, now), ("set_timer", True, now), ("create_time_listener", True, now),
+        ("send_before_trading_event", False, now), ("send_day_event", True, None)]
+    base = records[0].args[0]
+    assert base["md_type"] == "AMD" and base["accounts"] == {"stock": "acc_atx"}
+    assert base["order_way"].type == "AttributeError"  # not configured: read as the bridge reads it
+    assert base["trading_calendar"] == [fr.Other("numpy.datetime64", "2026-12-08")]
+    assert records[-1].args == (fr.EnumValue("corvina.lumen.core.events.EVENT", "before_trading"), now)
+    assert_readers_agree(path)
+
+
+def test_the_switch(ferrule, strategy, path):
+    assert not ferrule.is_recording() and ferrule.stop_recording() is None
+    assert ferrule.record_mark("sync") is False
+    ferrule.start_recording(path, meta={"day": "2024-03-15"})
+    assert ferrule.is_recording() and ferrule.stats()["recording"]["active"]
+    with pytest.raises(RuntimeError, match="already recording"):
+        ferrule.start_recording(path)
+    strategy.on_snapshot(make_snapshot())
+    assert ferrule.record_mark("sync", dt.datetime(2024, 3, 15, 9, 30)) is True
+    stats = ferrule.stop_recording()
+    assert not ferrule.is_recording() and stats == ferrule.stats()["recording"]
+    assert (stats["active"], stats["path"], stats["records"], stats["dropped"], stats["error"]) == (
+        False, path, 2, 0, None)
+    assert stats["bytes"] == os.path.getsize(path) and stats["blocks"] >= 1
+    ferrule.reset_stats()
+    assert ferrule.stats()["recording"]["records"] == 2  # the recording's figures are not counters
+    with fr.open(path) as rec:
+        assert rec.meta == {"day": "2024-03-15"} and rec.version == fr.VERSION
+        assert [(r.name, r.args) for r in rec][1] == ("mark", ("sync", dt.datetime(2024, 3, 15, 9, 30)))
+    with pytest.raises(TypeError):
+        ferrule.start_recording(path, meta=object())  # meta goes into the header as JSON
+    assert not ferrule.is_recording()
+
+
+# --- the file ------------------------------------------------------------------------------------------------
+
+def two_blocks(ferrule, strategy, path):
+    """A file of two blocks: what was there before a flush, and the rest. Returns the records per block."""
+    ferrule.start_recording(path)
+    for _ in range(3):
+        strategy.on_snapshot(make_snapshot())
+    deadline = time.monotonic() + 5
+    while ferrule.stats()["recording"]["records"] < 3 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    first = ferrule.stats()["recording"]["records"]
+    for _ in range(2):
+        strategy.on_tick_order(make_tick_order())
+    ferrule.stop_recording()
+    return first
+
+
+def test_what_is_recorded_reaches_the_file_within_a_second_while_recording(ferrule, strategy, path):
+    ferrule.start_recording(path)
+    strategy.on_snapshot(make_snapshot())
+    start = time.monotonic()
+    while time.monotonic() - start < 1.0:
+        if os.path.getsize(path) and len(list(fr.open(path))) == 1:
+            break
+        time.sleep(0.05)
+    assert [r.name for r in fr.open(path)] == ["on_snapshot"], "not flushed within a second"
+
+
+@pytest.mark.parametrize("cut", ["in the block header", "in the block", "a damaged byte"])
+def test_a_cut_or_damaged_tail_is_read_up_to_the_last_whole_record(ferrule, strategy, path, cut):
+    first = two_blocks(ferrule, strategy, path)
+    assert first == 3
+    data = open(path, "rb").read()
+    second = data.rindex(b"CVBK")
+    data = {"in the block header": data[:second + 10], "in the block": data[:-5],
+            "a damaged byte": data[:-3] + bytes([data[-3] ^ 0xFF]) + data[-2:]}[cut]
+    open(path, "wb").write(data)
+    with pytest.warns(fr.RecordingWarning, match="read up to the last whole record"):
+        assert [r.name for r in fr.open(path)] == ["on_snapshot"] * 3
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda d: b"", "truncated header"),
+    (lambda d: d[:11], "truncated header"),
+    (lambda d: d[:40], "truncated header"),
+    (lambda d: d[:8] + b"\x07\x00" + d[10:], "unknown recording version 7"),
+    (lambda d: b"PK\x03\x04" + d[4:], "not a ferrule recording"),
+    (lambda d: d[:30] + bytes([d[30] ^ 1]) + d[31:], "damaged header"),
+])
+def test_a_file_the_reader_cannot_read_is_refused_clearly(ferrule, strategy, path, damage, message):
+    recorded(ferrule, path, [lambda: strategy.on_snapshot(make_snapshot())])
+    data = open(path, "rb").read()
+    open(path, "wb").write(damage(data))
+    with pytest.raises(fr.RecordingError, match=message):
+        fr.open(path)
+
+
+def test_a_file_that_cannot_be_created_raises_at_start(ferrule, tmp_path):
+    missing = tmp_path / "no such folder" / "day.rec"
+    with pytest.raises(FileNotFoundError):
+        ferrule.start_recording(missing)
+    stats = ferrule.stats()["recording"]
+    assert not stats["active"] and "No such file or directory" in stats["error"]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_full_disk_ends_the_recording_with_one_warning_and_the_callbacks_go_on(ferrule, strategy, drain):
+    try:
+        ferrule.start_recording("/dev/full")
+        deadline = time.monotonic() + 10
+        while ferrule.stats()["recording"]["error"] is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            for _ in range(3):
+                strategy.on_snapshot(make_snapshot())
+        assert [str(w.message) for w in caught if w.category is RuntimeWarning] == [
+            "ferrule: recording to /dev/full stopped: writing /dev/full: No space left on device"]
+        assert [e.event_type.name for e in drain()] == ["TICK"] * 3
+        stats = ferrule.stats()["recording"]
+        assert not stats["active"] and not ferrule.is_recording() and "No space left" in stats["error"]
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert ferrule.stop_recording()["error"] == stats["error"]  # reported once, not again
+    finally:
+        ferrule.stop_recording()
+
+
+def test_a_writer_that_cannot_keep_up_drops_and_counts_and_never_stalls_a_callback(ferrule, strategy, tmp_path):
+    """The file is a pipe nobody reads: the writer blocks, blocks queue up to the limit, then records are dropped."""
+    fifo = str(tmp_path / "pipe")
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    # 160 kB a record that hardly compresses: the pipe is full at once and the queue's 16 MiB after ~100.
+    big = make_snapshot(ask_price=np.random.default_rng(1).random(20_000).tolist())
+    calls = 300
+    try:
+        ferrule.start_recording(fifo)
+        start = time.monotonic()
+        for _ in range(calls):
+            strategy.on_snapshot(big)
+        took = time.monotonic() - start
+        stats = ferrule.stats()["recording"]
+        assert stats["dropped"] > 0 and stats["active"]
+        assert took < 30  # never waited for the writer
+        received = bytearray()
+        done = threading.Event()
+
+        def read_all():
+            os.set_blocking(reader, True)
+            while chunk := os.read(reader, 1 << 20):
+                received.extend(chunk)
+            done.set()
+
+        t = threading.Thread(target=read_all)
+        t.start()
+        final = ferrule.stop_recording()
+        t.join(30)
+        assert done.is_set()
+    finally:
+        ferrule.stop_recording()
+        os.close(reader)
+    copy = tmp_path / "copy.rec"
+    copy.write_bytes(bytes(received))
+    assert len(list(fr.open(copy))) == final["records"] and final["records"] + final["dropped"] == calls
+
+
+CHILD = """
+import os, signal, sys, time
+sys.path.insert(0, {tests!r})
+from ferrule_support import make_config, make_snapshot
+from corvina.lumen.utils import ferrule
+s = ferrule.VelaStrategy(make_config())
+ferrule.start_recording({path!r})
+for _ in range(5):
+    s.on_snapshot(make_snapshot())
+if {how!r} == "killed":
+    time.sleep(1.2)
+    os.kill(os.getpid(), signal.SIGKILL)
+if {how!r} == "forked":
+    pid = os.fork()
+    if pid == 0:  # the child records nothing and ends without waiting for the parent's writer
+        s.on_snapshot(make_snapshot())
+        sys.exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+for _ in range(5):
+    s.on_snapshot(make_snapshot())
+"""
+
+
+@pytest.mark.parametrize("how", ["exit without stopping", "killed", "forked"])
+def test_the_file_survives_the_end_of_the_process(tmp_path, how):
+    path = str(tmp_path / "exit.rec")
+    code = CHILD.format(tests=os.path.dirname(__file__), path=path, how=how)
+    done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code], capture_output=True,
+                          text=True, timeout=60)
+    crash = how == "killed"
+    assert done.returncode == (-signal.SIGKILL if crash else 0), done.stderr
+    # At exit everything is written; killed, what came more than a second before.
+    assert len(list(fr.open(path))) == (5 if crash else 10)
