@@ -114,6 +114,7 @@ bool new_dict(PyObject* m, const char* name, PyObject** slot) {
 
 bool create_state(PyObject* m) {
     if (!new_dict(m, "vela_params", &g.vela_params)) return false;
+    if (!(g.published_fills = PyDict_New())) return false;
     glue::Ref rb = gl_RB.get();
     if (!rb) return false;
     glue::Ref capacity = glue::Ref::steal(PyLong_FromLong(kEventQueueCapacity));
