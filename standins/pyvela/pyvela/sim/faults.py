@@ -5,10 +5,12 @@ reports for orders this client never sent, and a consumer kept from its queue
 long enough to lose events. Everything injected is counted in `injected`, so
 what the consumer counted can be held against it.
 
-None of them changes what happens on the market: the same orders fill at the
-same prices, so a day with faults ends where the same day without them does.
-The stall is placed before the open (market data only, no orders, no timers):
-the events it costs are level-2 data and ticks of the call auction.
+None of them changes the market or the account: a consumer that withholds a
+match it has seen and ignores orders it never sent ends the day where it would
+without them. The stall lies in the call auction, before the open-auction
+timer, where the sample strategies have no order in flight and act on
+nothing (they trade the continuous session): the events it costs are ticks
+and level-2 data of the auction.
 
 Part of the gateway SDK stand-in."""
 import collections
