@@ -1,10 +1,12 @@
 // Order reports. The engine's own order (filed in orders_dict by the engine)
 // is brought in line with the gateway's status and cumulative fill, the
-// latest match becomes an engine Trade, and every order event carries a deep
-// copy of the order as it stands when that event is built.
+// latest match becomes an engine Trade unless it was published already, and
+// every order event carries a deep copy of the order as it stands when that
+// event is built.
 #include <Python.h>
 
 #include <initializer_list>
+#include <utility>
 
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
@@ -160,16 +162,18 @@ int log_report(PyObject* report) {
     return line ? log_info(line.get()) : -1;
 }
 
-// The engine order filed under report.client_order_id: 1 with *out set, 0
-// when the engine has none, -1 on error.
-int find_order(PyObject* report, Ref* out) {
+// The engine order filed under report.client_order_id: 1 with *out (and
+// *id, when asked) set, 0 when the engine has none, -1 on error.
+int find_order(PyObject* report, Ref* out, Ref* id = nullptr) {
     Ref key = report_attrs.get(report, R_CLIENT_ORDER_ID);
     if (!key) return -1;
     int known = PyDict_Contains(g.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
     if (known <= 0) return known;
     *out = Ref::steal(PyObject_GetItem(g.orders_dict, key.get()));
-    return *out ? 1 : -1;
+    if (!*out) return -1;
+    if (id) *id = std::move(key);
+    return 1;
 }
 
 // Environment.get_instance().get_account(engine_order.market_code)
@@ -240,41 +244,69 @@ Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
     return glue::ClassMethodCall::call(factory, argv + 1, 0, &kw_trade);
 }
 
-// Takes over the gateway's cumulative figures for the order.
-int take_cumulative(PyObject* report, PyObject* engine_order) {
+// Takes over the gateway's cumulative figures for the order; `filled` is
+// the report's trade_qty, read once for the repeat check and for these.
+int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) {
     Ref value = report_attrs.get(report, R_TOTAL_TRADE_VALUE);
     if (!value) return -1;
-    Ref filled = report_attrs.get(report, R_TRADE_QTY);
-    if (!filled) return -1;
-    Ref avg = Ref::steal(PyNumber_TrueDivide(value.get(), filled.get()));
+    Ref avg = Ref::steal(PyNumber_TrueDivide(value.get(), filled));
     if (!avg || order_attrs.set(engine_order, E_AVG_PRICE, avg.get()) < 0) return -1;
-    if (order_attrs.set(engine_order, E_FILLED_QUANTITY, filled.get()) < 0) return -1;
+    if (order_attrs.set(engine_order, E_FILLED_QUANTITY, filled) < 0) return -1;
     Ref ordered = report_attrs.get(report, R_ORDER_QTY);
     if (!ordered) return -1;
-    Ref unfilled = Ref::steal(PyNumber_Subtract(ordered.get(), filled.get()));
+    Ref unfilled = Ref::steal(PyNumber_Subtract(ordered.get(), filled));
     return unfilled ? order_attrs.set(engine_order, E_UNFILLED_QUANTITY, unfilled.get()) : -1;
 }
 
-// A fill or a cancellation, first the fill: only a report whose latest match is above zero.
-int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status) {
+// A gateway resends reports after a reconnect, and a cancellation report may
+// repeat the order's latest match: a match is new only when the cumulative
+// quantity passes the highest one already published as a TRADE for this
+// engine order. Another order object filed under the same id starts afresh.
+// 1 new, 0 seen, -1 with the comparison's error.
+int match_is_new(PyObject* id, PyObject* engine_order, PyObject* filled) {
+    PyObject* seen = PyDict_GetItemWithError(g.published_fills, id);  // borrowed
+    if (!seen) return PyErr_Occurred() ? -1 : 1;
+    Ref held = Ref::borrow(seen);  // the comparison may run Python code that changes the record
+    if (PyTuple_GET_ITEM(seen, 0) != engine_order) return 1;
+    return glue::compare(filled, PyTuple_GET_ITEM(seen, 1), Py_GT);
+}
+
+int remember_fill(PyObject* id, PyObject* engine_order, PyObject* filled) {
+    Ref entry = Ref::steal(PyTuple_Pack(2, engine_order, filled));
+    return entry ? PyDict_SetItem(g.published_fills, id, entry.get()) : -1;
+}
+
+// A fill or a cancellation, first the fill: only a report whose latest match
+// is above zero. A match already published changes the cumulative figures
+// and the status as any other, but builds no Trade and publishes nothing.
+int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account, PyObject* status) {
     Ref amount = report_attrs.get(report, R_LAST_MATCH_QTY);
     if (!amount) return -1;
     int filled = above_zero(amount.get());
     if (filled <= 0) return filled;
-    Ref trade = make_trade(report, engine_order, amount.get());
-    if (!trade) return -1;
-    if (take_cumulative(report, engine_order) < 0) return -1;
+    Ref traded = report_attrs.get(report, R_TRADE_QTY);
+    if (!traded) return -1;
+    int is_new = match_is_new(id, engine_order, traded.get());
+    if (is_new < 0) return -1;
+    Ref trade;
+    if (is_new && !(trade = make_trade(report, engine_order, amount.get()))) return -1;
+    if (take_cumulative(report, engine_order, traded.get()) < 0) return -1;
     int r = status_in(status, {&k_Filled});
     if (r < 0 || (r && set_status(engine_order, k_FILLED) < 0)) return -1;
     if (!r) {
         r = status_in(status, {&k_PartiallyFilled});
         if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
     }
+    if (!is_new) {
+        ++bridge_counts.repeated_fills;
+        return 0;
+    }
     EventCall event(EventKind::TRADE);
     if (!event) return -1;
     Ref copy = deepcopy(engine_order);
     if (!copy) return -1;
-    return event.publish({account, trade.get(), copy.get()}, kw_trade_event);
+    if (event.publish({account, trade.get(), copy.get()}, kw_trade_event) < 0) return -1;
+    return remember_fill(id, engine_order, traded.get());
 }
 
 // Then the cancellation, whether or not the report carried a fill.
@@ -314,7 +346,7 @@ int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
 }
 
 // The handling of the first group of statuses the report's status equals, tested in order.
-int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
+int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account) {
     Ref status = report_attrs.get(report, R_ORDER_STATUS);
     if (!status) return -1;
     int r = status_in(status.get(), {&k_UnSend, &k_Sended});
@@ -322,7 +354,7 @@ int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
     r = status_in(status.get(), {&k_PartiallyFilled, &k_Filled, &k_PartiallyFilledPartiallyCancelled, &k_WaitCancelled,
                                  &k_PartiallyFilledWaitCancelled, &k_Cancelled});
     if (r) {
-        if (r < 0 || apply_fill(report, engine_order, account, status.get()) < 0) return -1;
+        if (r < 0 || apply_fill(report, id, engine_order, account, status.get()) < 0) return -1;
         return apply_cancellation(engine_order, account, status.get());
     }
     r = status_in(status.get(), {&k_Reject});
@@ -335,12 +367,12 @@ int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
 PyObject* on_order(PyObject* const* a) {
     PyObject* report = a[1];
     if (log_report(report) < 0) return nullptr;
-    Ref engine_order;
-    int known = find_order(report, &engine_order);
+    Ref engine_order, id;
+    int known = find_order(report, &engine_order, &id);
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
     Ref account = account_of(engine_order.get());
     if (!account) return nullptr;
-    if (dispatch(report, engine_order.get(), account.get()) < 0) return nullptr;
+    if (dispatch(report, id.get(), engine_order.get(), account.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

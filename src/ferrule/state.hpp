@@ -22,6 +22,9 @@ struct State {
     PyObject* algo_parent_orders = nullptr;
     PyObject* algo_child_orders = nullptr;
     PyObject* algo_child_trades = nullptr;
+    // Not a module global: client order id -> (engine order, highest cumulative
+    // quantity published as a TRADE for it). Emptied with the books.
+    PyObject* published_fills = nullptr;
     PyObject* strategy_class = nullptr;  // VelaStrategy as created at load (what super() resolves through)
 };
 

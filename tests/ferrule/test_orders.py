@@ -85,6 +85,70 @@ def test_bad_reports_raise_and_keep_earlier_changes(ferrule, strategy, drain, re
     assert order.status.name == "ACTIVE" and drain() == []
 
 
+def refile(ferrule, strategy):
+    ferrule.orders_dict[11] = file_order(ferrule)
+
+
+def switch_day_and_refile_the_same_order(ferrule, strategy):
+    order = ferrule.orders_dict[11]
+    strategy.on_switch_day()
+    ferrule.orders_dict[11] = order
+
+
+# steps: reports, or actions(ferrule, strategy); final: (status, filled_quantity, unfilled_quantity) of the
+# order then filed under the id
+@pytest.mark.parametrize("steps, events, repeated, final", [
+    # a resent report (after a reconnect) books nothing twice
+    ([fill("PartiallyFilled"), fill("PartiallyFilled")], ["TRADE"], 1, ("PARTIALLY_FILLED", 50, 50)),
+    ([fill("PartiallyFilled"), fill("Filled", qty=50, traded=100, value=1045)], ["TRADE", "TRADE"], 0,
+     ("FILLED", 100, 0)),
+    # a cancellation report repeating the latest match: only its own event, its status still taken over
+    ([fill("PartiallyFilled"), fill("PartiallyFilledPartiallyCancelled")], ["TRADE", "ORDER_CANCELLATION_PASS"], 1,
+     ("CANCELLED", 50, 50)),
+    ([fill("PartiallyFilled"), fill("PartiallyFilledWaitCancelled")], ["TRADE", "ORDER_PENDING_CANCEL"], 1,
+     ("PARTIALLY_FILLED", 50, 50)),
+    # a repeat still brings the cumulative figures and the status in line
+    ([fill("PartiallyFilled"), fill("Filled", ordered=50)], ["TRADE"], 1, ("FILLED", 50, 0)),
+    # "the same quantity" is Python's comparison
+    ([fill("PartiallyFilled", traded=Decimal("50")), fill("PartiallyFilled", traded=50.0)], ["TRADE"], 1,
+     ("PARTIALLY_FILLED", 50, 50)),
+    ([fill("PartiallyFilled", traded=50), fill("PartiallyFilled", qty=1, traded=50.5)], ["TRADE", "TRADE"], 0,
+     ("PARTIALLY_FILLED", 50.5, 49.5)),
+    # another order object under the same id, or a new day, starts afresh
+    ([fill("PartiallyFilled"), refile, fill("PartiallyFilled")], ["TRADE", "TRADE"], 0, ("PARTIALLY_FILLED", 50, 50)),
+    ([fill("PartiallyFilled"), switch_day_and_refile_the_same_order, fill("PartiallyFilled")], ["TRADE", "TRADE"], 0,
+     ("PARTIALLY_FILLED", 50, 50)),
+])
+def test_a_match_already_published_is_withheld(ferrule, strategy, drain, steps, events, repeated, final):
+    attributes = set(vars(file_order(ferrule, status="ACTIVE")))
+    ferrule.reset_stats()
+    for step in steps:
+        step(ferrule, strategy) if callable(step) else strategy.on_order(step)
+    assert [e.event_type.name for e in drain()] == events
+    stats = ferrule.stats()
+    assert (stats["repeated_fills"], stats["published"]["TRADE"]) == (repeated, events.count("TRADE"))
+    order = ferrule.orders_dict[11]
+    assert (order.status.name, order.filled_quantity, order.unfilled_quantity) == final
+    assert set(vars(order)) == attributes  # the record is the module's, never the order's
+
+
+def test_a_repeat_check_that_fails_changes_nothing_and_an_unpublished_match_is_not_recorded(ferrule, strategy,
+                                                                                            drain):
+    order = file_order(ferrule, status="ACTIVE")
+    strategy.on_order(fill("PartiallyFilled"))
+    with pytest.raises(TypeError, match="'>' not supported between instances of 'str' and 'int'"):
+        strategy.on_order(fill("Filled", qty=50, traded="100", value=1045))
+    assert (order.status.name, order.filled_quantity, order.avg_price) == ("PARTIALLY_FILLED", 50, 10.4)
+    assert [e.event_type.name for e in drain()] == ["TRADE"]
+    # a TRADE that could not be published is no reason to withhold the match when it comes again
+    order = file_order(ferrule, status="ACTIVE", lock=threading.Lock())
+    with pytest.raises(TypeError, match="pickle"):
+        strategy.on_order(fill("PartiallyFilled"))
+    del order.lock
+    strategy.on_order(fill("PartiallyFilled"))
+    assert [e.event_type.name for e in drain()] == ["TRADE"]
+
+
 def test_reject_marks_the_order_with_code_and_text(ferrule, strategy, drain):
     order = file_order(ferrule)
     strategy.on_order(make_report("Reject", error_code=7, error_msg="no money", frozen_trade_value=0.5))

@@ -63,9 +63,9 @@ def bar(i, s):
                   open=s, close=fresh_float(i)),)
 
 
-def report(status, s, i, **extra):
+def report(status, s, i, trade_qty=50, **extra):
     return (M.OrderReport(client_order_id=1, security_id="000001", order_status=status, order_price=s,
-                          order_qty=100, trade_qty=50, total_trade_value=fresh_float(520 + i), last_match_qty=30,
+                          order_qty=100, trade_qty=trade_qty, total_trade_value=fresh_float(520 + i), last_match_qty=30,
                           last_match_price=s, counter_order_id=i + 1, frozen_trade_value=fresh_float(i), **extra),)
 
 
@@ -85,6 +85,7 @@ SCENARIOS = {
         [R.Message("PositionEntry", {"security_id": fresh_text(i), "market_id": s})], i, 0, "ok")),
     "on_order sended": ("on_order", lambda i, s: report(OrderStatusType.Sended, s, i)),
     "on_order partially filled": ("on_order", lambda i, s: report(OrderStatusType.PartiallyFilled, s, i)),
+    "on_order new match": ("on_order", lambda i, s: report(OrderStatusType.PartiallyFilled, s, i, trade_qty=50 + i)),
     "on_order cancelled": ("on_order", lambda i, s: report(OrderStatusType.Cancelled, s, i)),
     "on_order reject": ("on_order", lambda i, s: report(OrderStatusType.Reject, s, i, error_msg=fresh_text(i))),
     "on_order unknown order": ("on_order", lambda i, s: (M.OrderReport(client_order_id=99, order_price=s),)),

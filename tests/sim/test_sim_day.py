@@ -2,6 +2,7 @@
 gateway and the engine's live-run side, on a shortened day (market data for
 parts of the day only; the clock, the timers and the orders run through it all)."""
 import collections
+import logging
 import os
 import re
 import shutil
@@ -16,7 +17,7 @@ from numpy_ringbuffer import RingBuffer
 from corvina.lumen.core.events import EVENT, Event
 from corvina.lumen.live import report, run_day
 from corvina.lumen.live.engine import FINAL_STATUSES, TRACEBACKS_SHOWN, LiveEngine
-from corvina.lumen.live.report import PROBLEMS_SHOWN
+from corvina.lumen.live.report import PROBLEMS_SHOWN, handover_checks
 from corvina.lumen.utils import ferrule
 from corvina.lumen.utils.datetime_func import convert_int_to_datetime
 from pyvela.sim import ParentStatus, feed
@@ -99,6 +100,53 @@ def test_the_engines_account_ends_where_the_gateways_does(day):
     assert acct.equity == pytest.approx(gateway_equity, abs=0.01)
 
 
+@pytest.fixture(scope="module")
+def faulty_day(day):
+    """The same day with every fault injected, and the engine's warnings."""
+    warnings = []
+    handler = logging.Handler(logging.WARNING)
+    handler.emit = warnings.append
+    logger = logging.getLogger("corvina.live")
+    logger.addHandler(handler)
+    try:
+        result = run_day(strategy=type(day.strategy).__module__, windows=SHORT_DAY, faults="all")
+    finally:
+        logger.removeHandler(handler)
+    result.warnings = [r.getMessage() for r in warnings]
+    return result
+
+
+def end_state(day):
+    e = day.engine
+    sent = {cid: i for i, cid in enumerate(e.orders)}  # ids differ between runs, the send order does not
+    return ([(sent[o.client_order_id], t.amount, t.price) for t, o in e.trades],
+            [(code, side, t.trade_qty, t.trade_price) for code, side, t in e.child_trades],
+            [(o.status, o.filled_quantity, o.avg_price) for o in e.orders.values()],
+            {c: (h.quantity, h.sellable) for c, h in e.account.holdings.items()}, e.account.cash)
+
+
+def test_injected_faults_are_counted_exactly_and_change_nothing_of_the_day(day, faulty_day):
+    f, counted = faulty_day.faults, faulty_day.handover
+    checks = handover_checks(faulty_day)
+    assert [counted == injected for _, counted, injected in checks] == [True] * 3, checks
+    assert f.injected["resent"] and f.injected["unknown"] and counted["overwritten"] == 250
+    assert f.stall.others == 0  # the stall saw market data only, so the overflow figure is exact
+    assert end_state(faulty_day) == end_state(day)
+    # the lost events are call-auction market data; the engine drained the rest
+    e = faulty_day.engine
+    lost = sum(day.engine.counts.values()) - sum(e.counts.values())
+    assert lost == counted["overwritten"] and e.drained == sum(counted["published"].values()) - lost
+    assert {k for k in EVENT if e.counts[k] != day.engine.counts[k]} <= {EVENT.TICK, EVENT.L2_ORDER,
+                                                                           EVENT.L2_TRANSACTION}
+    assert (e.capacity, e.high_water, day.engine.capacity) == (1000, 1000, 1_000_000)
+    assert len(faulty_day.warnings) == 1 and "250 events were overwritten" in faulty_day.warnings[0]
+    assert ferrule.event_queue.maxlen == 1_000_000  # the small queue was for that run only
+    # without faults nothing was lost, repeated or unknown, and the engine drained everything
+    normal = day.handover
+    assert [normal[k] for k in ("overwritten", "repeated_fills", "unknown_orders")] == [0, 0, 0]
+    assert day.engine.drained == sum(normal["published"].values()) == sum(day.engine.counts.values())
+
+
 class _Counting:
     def __init__(self):
         self.seen = []
@@ -133,13 +181,16 @@ def test_the_engine_has_handled_everything_published_before_its_sync_returns(pro
     assert not engine.errors
 
 
-def test_the_main_job_prints_a_summary_and_exits_0():
+@pytest.mark.parametrize("faults", [[], ["--faults"]])
+def test_the_main_job_prints_a_summary_and_exits_0(faults):
     out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", "--window", "09:29-09:45",
-                          "--window", "14:49-15:00"], capture_output=True, text=True, timeout=120)
+                          "--window", "14:49-15:00", *faults], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
-    for heading in ("Day events:", "Events by type:", "Orders:", "Fills:", "Positions:", "Cash:", "P&L:"):
+    for heading in ("Day events:", "Events by type:", "Orders:", "Fills:", "Positions:", "Cash:", "P&L:",
+                    "Hand-over:"):
         assert heading in out.stdout
-    assert "Problems:" not in out.stdout
+    assert "Problems:" not in out.stdout and "MISMATCH" not in out.stdout
+    assert ("Faults injected" in out.stdout) == bool(faults)
 
 
 FAILING = """
@@ -192,7 +243,7 @@ def test_run_day_help_needs_no_set_up(tmp_path):
 
 
 @pytest.mark.parametrize("args", [["--speed", "-3"], ["--window", "10:00-09:00"], ["--strategy", "no.such.module"],
-                                  ["--record", "/no/such/folder/day.rec"]])
+                                  ["--record", "/no/such/folder/day.rec"], ["--faults", "resend,bogus"]])
 def test_the_main_job_refuses_bad_options(args):
     out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", *args], capture_output=True,
                          text=True, timeout=60)

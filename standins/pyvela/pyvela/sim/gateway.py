@@ -114,7 +114,15 @@ class _OrderReports:
     def report(self, order, last_qty, last_price):
         if order.status is S.Sended and not order.filled:
             self.gw.deliver("on_order", self._message(order, 0, 0.0, S.UnSend, counter_order_id=0))
-        self.gw.deliver("on_order", self._message(order, last_qty, last_price, order.status))
+        faults = self.gw.faults
+        new_match = last_qty > 0
+        if faults is not None:
+            last_qty, last_price = faults.match_of(order, last_qty, last_price)
+        report = self._message(order, last_qty, last_price, order.status)
+        self.gw.deliver("on_order", report)
+        if faults is not None:
+            for extra in faults.after(report, new_match):
+                self.gw.deliver("on_order", extra)
 
     @staticmethod
     def _message(order, last_qty, last_price, status, counter_order_id=None):
@@ -133,11 +141,13 @@ class SimGateway:
     sync: optional callable the gateway thread calls (without the lock) at
     most once per sync_step of virtual time, after it delivered something, to
     let a consumer catch up before the clock moves on. A consumer that sends
-    requests only then makes the day repeatable at any speed."""
+    requests only then makes the day repeatable at any speed.
+
+    faults: optional pyvela.sim.faults.Faults to inject, and count, on the way."""
 
     def __init__(self, sample=None, *, clock=None, speed=0.0, start=None, end=None, windows=None,
                  fund_account_id="100001", cash=1_000_000.0, holdings=None, sync=None, sync_step=1.0,
-                 login_delay_ms=500):
+                 login_delay_ms=500, faults=None):
         self.sample = sample if sample is not None else feed.load_sample()
         day = self.sample.date
         self.clock = clock or VirtualClock(start or feed.at(day, feed.hms(8, 59)), speed)
@@ -151,6 +161,7 @@ class SimGateway:
         self.sync = sync
         self.sync_step = _dt.timedelta(seconds=sync_step)
         self.login_delay_ms = login_delay_ms
+        self.faults = faults
         self.strategy = None
         self.context = None
         self.delivered = collections.Counter()  # callback name -> calls
@@ -209,6 +220,8 @@ class SimGateway:
     def deliver(self, name, *args):
         """Calls the strategy's callback `name`, holding the lock; a failing callback is logged and recorded."""
         self.delivered[name] += 1
+        if self.faults is not None and self.faults.stall is not None:
+            self.faults.stall.count(name)
         try:
             with self.lock:
                 getattr(self.strategy, name)(*args)
@@ -313,20 +326,26 @@ class SimGateway:
         self.deliver("on_initialize")
         self.deliver("on_switch_day")  # a new trading day begins
         last_sync, dirty = self.clock.now(), False
+        stall = self.faults.stall if self.faults is not None else None
         while not self._stop:
             self._wake.clear()
             self._serve_inbox()
             due = self._next_due()
             if due is None or due > self.end:
                 break
-            if self.sync is not None and dirty and due >= last_sync + self.sync_step:
+            if (self.sync is not None and dirty and (due >= last_sync + self.sync_step or stall and stall.complete)
+                    and not (stall and stall.holds(due))):
                 self.sync()
                 last_sync, dirty = self.clock.now(), False
+                if stall:
+                    stall.synced(last_sync)
                 continue  # what the consumer asked for is served before the clock moves
             if not self.clock.advance_to(due, self._wake):
                 continue  # a request came in while the clock was paced
             now = self.clock.now()
             if self.timers.next_due() is not None and self.timers.next_due() <= now:
+                if stall:
+                    stall.count("timer")
                 self.timers.run_due(now)
             elif self._agenda and self._agenda[0][0] <= now:
                 heapq.heappop(self._agenda)[2]()

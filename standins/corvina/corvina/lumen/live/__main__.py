@@ -6,7 +6,8 @@ import os
 import sys
 
 from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, run_day
-from corvina.lumen.live.report import progress_line, summary
+from corvina.lumen.live.report import handover_checks, progress_line, summary
+from pyvela.sim.faults import parse as parse_faults
 
 
 def speed(text):
@@ -30,6 +31,13 @@ def window(text):
     return tuple((t.hour * 60 + t.minute) * 60_000 for t in (start, end))
 
 
+def faults(text):
+    try:
+        return parse_faults(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m corvina.lumen.live",
                                      description="Runs a simulated trading day on the bridge and prints a summary.")
@@ -44,6 +52,12 @@ def main(argv=None):
     parser.add_argument("--quiet", action="store_true", help="no progress line")
     parser.add_argument("--record", metavar="FILE",
                         help="record the bridge's calls into FILE (replay: python -m corvina.lumen.live.replay FILE)")
+    parser.add_argument("--faults", type=faults, nargs="?", const="all", metavar="KIND,...",
+                        help="the simulated gateway injects faults and the summary holds the bridge's counts "
+                             "against them: resend (order reports sent again), cancel-match (cancellation "
+                             "reports repeating the latest match), unknown (reports for orders never sent), "
+                             "overflow (the engine stalled before the open until a smaller queue overflows); "
+                             "all of them without a list")
     args = parser.parse_args(argv)
     try:
         strategy = load_strategy(args.strategy)
@@ -68,11 +82,12 @@ def main(argv=None):
             print(line, flush=True)
 
     result = run_day(data=args.data, speed=args.speed, strategy=strategy, windows=args.window,
-                     progress=None if args.quiet else progress, record=args.record)
+                     progress=None if args.quiet else progress, record=args.record, faults=args.faults)
     if tty and not args.quiet:
         print("\r" + progress_line(result.engine, result.gateway).ljust(100))
     print(summary(result))
     failed = result.engine.errors or result.gateway.error_counts or result.gateway.timers.errors
+    failed = failed or any(counted != injected for _, counted, injected in handover_checks(result))
     return 1 if failed else 0
 
 

@@ -17,6 +17,7 @@ from corvina.lumen.live.engine import LiveEngine
 from corvina.lumen.utils.trade_func import get_exchane_from_vela_mdtype
 from pyvela.enums import MarketType, SubscribeDataType
 from pyvela.sim import SimGateway, VirtualClock, feed, load_sample
+from pyvela.sim.faults import Faults
 
 DEFAULT_STRATEGY = "corvina.lumen.live.strategies.breakout"
 FUND_ACCOUNT = "100001"
@@ -24,6 +25,8 @@ START = (8, 59)      # the run starts before the before-trading event
 END = (15, 31)       # and ends after the after-trading event
 # Held since yesterday: what a strategy can sell today (T+1), worth about 150,000 each.
 HOLDING_VALUE = 150_000
+# The queue swapped in for a run that overflows it on purpose; every other run keeps the bridge's own.
+FAULT_QUEUE = 1_000
 
 
 def load_strategy(source):
@@ -84,9 +87,10 @@ class DayResult(SimpleNamespace):
 
 
 def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=1_000_000.0, holdings=None,
-            progress=None, progress_every=0.25, record=None):
+            progress=None, progress_every=0.25, record=None, faults=None):
     """Runs the day; progress(engine, gateway) is called about every progress_every real seconds.
-    record: a file to record the bridge's calls into (replay it with corvina.lumen.live.replay)."""
+    record: a file to record the bridge's calls into (replay it with corvina.lumen.live.replay).
+    faults: kinds of pyvela.sim.faults.KINDS for the gateway to inject (None: none)."""
     from corvina.lumen.utils import ferrule
 
     sample = load_sample(data)
@@ -97,14 +101,20 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
     previous_env = Environment._instance
     Environment.set_instance(Environment(universe))
     restore_clock = live_clock.follow(ferrule, clock)
+    queue = ferrule.event_queue
     real_start = time.monotonic()
     try:
+        if faults:
+            faults = Faults(faults, queue_capacity=FAULT_QUEUE)
+            if faults.stall is not None:
+                ferrule.event_queue = ferrule.RB(capacity=FAULT_QUEUE, dtype=object)
         gateway = SimGateway(sample, clock=clock, end=feed.at(sample.date, feed.hms(*END)), windows=windows,
                              cash=cash, holdings=default_holdings(sample) if holdings is None else holdings,
-                             fund_account_id=FUND_ACCOUNT)
+                             fund_account_id=FUND_ACCOUNT, faults=faults or None)
         engine = LiveEngine(ferrule, strategy_obj, universe, gateway.lock, lockstep=True)
         gateway.sync = engine.wait_caught_up
         engine.discard_stale()
+        ferrule.reset_stats()  # the summary shows this day's hand-over
         config = make_config(sample.date)
         with gateway.installed():
             vela = ferrule.VelaStrategy(config)
@@ -128,9 +138,11 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
             gateway.stop()
             engine.stop()
         return DayResult(engine=engine, gateway=gateway, sample=sample, strategy=strategy_obj, speed=speed,
-                         real_seconds=time.monotonic() - real_start, vela=vela, universe=universe)
+                         real_seconds=time.monotonic() - real_start, vela=vela, universe=universe,
+                         handover=ferrule.stats(), faults=gateway.faults)
     finally:
         if record is not None:
             ferrule.stop_recording()
+        ferrule.event_queue = queue
         restore_clock()
         Environment.set_instance(previous_env)

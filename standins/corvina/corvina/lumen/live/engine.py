@@ -110,6 +110,10 @@ class LiveEngine:
     def __init__(self, ferrule, strategy, universe, lock, lockstep=False):
         self.ferrule = ferrule
         self.queue = ferrule.event_queue
+        self.capacity = getattr(self.queue, "maxlen", None)  # None: the queue never overwrites
+        self.drained = 0            # events taken off the queue
+        self.high_water = 0         # the deepest the queue was found
+        self.loss = None            # the bridge's counters when the first loss was found
         self.lock = lock
         self.universe = list(universe)
         self.account = LiveAccount()
@@ -149,7 +153,9 @@ class LiveEngine:
 
     def discard_stale(self):
         """Drops what an earlier run left in the queue: this run starts a new day."""
-        return len(self._drain(limit=None))
+        n = len(self._drain(limit=None))
+        self.drained = self.high_water = 0
+        return n
 
     def start(self):
         self._thread = threading.Thread(target=self._loop, name="corvina-engine", daemon=True)
@@ -185,8 +191,27 @@ class LiveEngine:
         # steps each and are not safe against each other.
         q = self.queue
         with self.lock:
-            n = len(q) if limit is None else min(len(q), limit)
-            return [q.popleft() for _ in range(n)]
+            depth = len(q)
+            n = depth if limit is None else min(depth, limit)
+            batch = [q.popleft() for _ in range(n)]
+        # Only this thread pops, so the depth peaks just before a drain.
+        self.drained += n
+        self.high_water = max(self.high_water, depth)
+        if self.loss is None and self.capacity is not None and depth >= self.capacity:
+            self._check_loss()
+        return batch
+
+    def _check_loss(self):
+        # A full queue is the only place an event can have been overwritten: the bridge counts it.
+        stats = getattr(self.ferrule, "stats", None)
+        counters = stats() if stats is not None else None
+        if not counters or not counters["overwritten"]:
+            return
+        self.loss = counters
+        log.warning("event queue overflow: %s events were overwritten before the engine read them "
+                    "(published %s, drained %s, high-water mark %s of %s)", f"{counters['overwritten']:,}",
+                    f"{sum(counters['published'].values()):,}", f"{self.drained:,}", f"{self.high_water:,}",
+                    f"{self.capacity:,}")
 
     def _loop(self):
         try:

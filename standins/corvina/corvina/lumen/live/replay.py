@@ -186,11 +186,13 @@ class _Feed:
         self.skipped = 0  # nested calls: their outer call repeats them
         self.syncs = 0
         self.merged = 0  # syncs with only level-2 data before them, merged into the next
+        self.high_water = 0  # in lockstep: the deepest the queue was at a sync, merged ones included
         self.started = None
 
 
 class ReplayResult(SimpleNamespace):
-    """engine, gateway (the replay's feed: failures, counts), sample, universe, vela, path, meta, and the speed."""
+    """engine, gateway (the replay's feed: failures, counts), sample, universe, vela, path, meta, the speed, and
+    handover (ferrule.stats() at the end; faults is always None: a replay injects none)."""
 
 
 class Replay:
@@ -238,6 +240,7 @@ class Replay:
         try:
             engine = LiveEngine(ferrule, self.strategy, self.universe, lock, lockstep=self.lockstep)
             engine.discard_stale()
+            ferrule.reset_stats()  # the summary shows this replay's hand-over
             vela = self._vela
             if vela is None:
                 with vela_strategy.installed_context(ReplayContext):
@@ -252,6 +255,9 @@ class Replay:
                 self._loop(vela, engine, clock, lock, [first], batches, progress, progress_every)
                 engine.wait_caught_up()
                 seconds = time.monotonic() - real_start
+                handover = ferrule.stats()
+                if self.lockstep:
+                    engine.high_water = self.feed.high_water
             finally:
                 engine.stop()
                 if collecting:
@@ -267,7 +273,7 @@ class Replay:
                             universe=self.universe, speed=self.speed, real_seconds=real_seconds,
                             replay_seconds=seconds, vela=vela, strategy=self.strategy, path=self.path,
                             meta=self.meta, requests=vela.context.requests if hasattr(vela.context, "requests")
-                            else [])
+                            else [], handover=handover, faults=None)
 
     def _start(self, first):
         """The clock at the first recorded time and the recorded configuration, from the first block."""
@@ -301,6 +307,10 @@ class Replay:
         next_progress = real0 + progress_every
         count = feed.records
         md = feed.market_data
+        # In lockstep the engine drains only at syncs, so the depth it finds is what was published since the
+        # sync before. A merged sync is one it would have drained at: that depth is measured here instead.
+        queue = engine.queue
+        base = high_water = 0
         for batch in _chain(head, batches):
             lock.acquire()
             try:
@@ -331,11 +341,15 @@ class Replay:
                         if args and args[0] == SYNC:
                             if len(args) > 1 and isinstance(args[1], _dt.datetime):
                                 clock.set(args[1])
+                            depth = len(queue)
+                            high_water = max(high_water, depth - base)
                             if quiet:
                                 feed.merged += 1
+                                base = depth
                                 continue
                             feed.syncs += 1
                             quiet = True
+                            base = 0
                             lock.release()
                             try:
                                 engine.wait_caught_up()
@@ -357,6 +371,8 @@ class Replay:
             finally:
                 lock.release()
         feed.records, feed.market_data = count, md
+        if self.lockstep:
+            feed.high_water = max(high_water, len(queue) - base)  # the last stretch, drained at the end
 
     def _failed(self, name, timer, error):
         feed = self.feed

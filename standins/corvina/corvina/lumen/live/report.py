@@ -26,6 +26,51 @@ def _order_line(order):
             f"{order.price:<8} {order.status.name:<16} filled {order.filled_quantity:>7,}{avg}{why}")
 
 
+def _columns(counts):
+    return ["  " + "  ".join(f"{k:<24}{v:>7,}" for k, v in counts[i:i + 4]) for i in range(0, len(counts), 4)]
+
+
+def handover_checks(result):
+    """[(what, counted by the bridge, injected by the gateway)] of a day with faults; [] without."""
+    if result.faults is None:
+        return []
+    expected = result.faults.expected()
+    return [(k, result.handover[k], expected[k]) for k in ("repeated_fills", "unknown_orders", "overwritten")]
+
+
+def handover(result):
+    """The bridge's counters (ferrule.stats() at the end of the day) beside what the engine drained; on a
+    day with faults, what the gateway injected beside what the bridge counted."""
+    s, e = result.handover, result.engine
+    rank = {member.name: i for i, member in enumerate(EVENT)}
+    published = sorted(((k, v) for k, v in s["published"].items() if v), key=lambda kv: rank.get(kv[0], len(rank)))
+    lines = [f"Hand-over: {sum(v for _, v in published):,} events published"]
+    lines.extend(_columns(published))
+    capacity = "unbounded" if e.capacity is None else f"{e.capacity:,}"
+    lines.append(f"  drained {e.drained:,}, overwritten {s['overwritten']:,}, "
+                 f"high-water mark {e.high_water:,} of {capacity}")
+    failed = sorted((k, v) for k, v in s["failures"].items() if v)
+    lines.append(f"  repeated fills {s['repeated_fills']:,}, unknown orders {s['unknown_orders']:,}, "
+                 f"callback failures {sum(v for _, v in failed):,}"
+                 + (" (" + ", ".join(f"{k} {v:,}" for k, v in failed) + ")" if failed else ""))
+    if result.faults is None:
+        return lines
+    f = result.faults
+    why = {"repeated_fills": f"{f.injected['resent']:,} match reports resent, {f.injected['cancel_match']:,} "
+                             "cancellation reports repeating the latest match",
+           "unknown_orders": "reports for orders never sent",
+           "overwritten": "no stall" if f.stall is None else
+                          f"engine stalled for {f.stall.delivered:,} market-data events on a queue of "
+                          f"{f.queue_capacity:,}"}
+    lines.append("Faults injected by the simulated gateway (counted by the bridge / injected):")
+    for key, counted, injected in handover_checks(result):
+        mark = "" if counted == injected else "   MISMATCH"
+        lines.append(f"  {key.replace('_', ' '):<16}{counted:>7,} /{injected:>7,}  ({why[key]}){mark}")
+    if f.stall is not None and f.stall.others:
+        lines.append(f"  {f.stall.others:,} other callbacks ran during the stall: the overflow figure is not exact")
+    return lines
+
+
 def summary(result):
     e, gw = result.engine, result.gateway
     speed = "as fast as possible" if not result.speed else f"{result.speed:g}x"
@@ -68,6 +113,7 @@ def summary(result):
     lines.append(f"Cash: {_money(acct.cash or 0.0)}   market value: {_money(acct.market_value)}   "
                  f"equity: {_money(acct.equity)}")
     lines.append(f"P&L: {acct.pnl:+,.2f} (equity at the start {_money(acct.start_equity or 0.0)})")
+    lines.extend(handover(result))
     problems = _problems(e, gw)
     if problems:
         lines.append("Problems:")
