@@ -179,62 +179,64 @@ glue::Ref click_attr(PyObject* click, const char* name) {
     return glue::Ref::steal(PyObject_GetAttrString(click, name));
 }
 
-bool add_update_data(const Loader& ld) {
+int add_update_data(const Loader& ld) {
     glue::Ref string_type = click_attr(ld.click, "STRING");
-    if (!string_type) return false;
+    if (!string_type) return -1;
     glue::Ref int_type = click_attr(ld.click, "INT");
-    if (!int_type) return false;
+    if (!int_type) return -1;
     Options o(ld.click);
-    if (!(o.add({"-d", "--data-bundle-path"},
-                {{"default", ld.default_bundle_path}, {"type", o.dir_path()}, {"help", ld.bundle_path_help}}) &&
-          o.add({"--base"},
-                {{"default", Py_False},
-                 {"is_flag", Py_True},
-                 {"help", "更新基础数据及日线，注意：任何回测都需要依赖基础数据"}}) &&
-          o.add({"--minbar"}, {{"multiple", Py_True}, {"type", string_type.get()}, {"help", ld.minbar_help}}) &&
-          o.add({"--tick"}, {{"multiple", Py_True}, {"type", string_type.get()}, {"help", ld.tick_help}}) &&
-          o.add({"--with-derivatives"},
-                {{"default", Py_False},
-                 {"is_flag", Py_True},
-                 {"help", "更新分钟线和 tick 时同时更新选择的合约的衍生品数据"}}) &&
-          o.add({"-c", "--concurrency"},
-                {{"type", int_type.get()},
-                 {"default", 3L},
-                 {"help", "并行的线程数量，需要低于 quilldata 的最大可用连接数"}}) &&
-          o.add({"--smart"},
-                {{"default", Py_False},
-                 {"is_flag", Py_True},
-                 {"help", "检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据"}}) &&
-          o.add({"--rebuild"},
-                {{"default", Py_False},
-                 {"is_flag", Py_True},
-                 {"help", "将指定的合约 h5 文件从头进行更新，仅对--minbar、--tick生效"}})))
-        return false;
+    if (o.add({"-d", "--data-bundle-path"},
+              {{"default", ld.default_bundle_path}, {"type", o.dir_path()}, {"help", ld.bundle_path_help}}) < 0 ||
+        o.add({"--base"},
+              {{"default", Py_False},
+               {"is_flag", Py_True},
+               {"help", "更新基础数据及日线，注意：任何回测都需要依赖基础数据"}}) < 0 ||
+        o.add({"--minbar"}, {{"multiple", Py_True}, {"type", string_type.get()}, {"help", ld.minbar_help}}) < 0 ||
+        o.add({"--tick"}, {{"multiple", Py_True}, {"type", string_type.get()}, {"help", ld.tick_help}}) < 0 ||
+        o.add({"--with-derivatives"},
+              {{"default", Py_False},
+               {"is_flag", Py_True},
+               {"help", "更新分钟线和 tick 时同时更新选择的合约的衍生品数据"}}) < 0 ||
+        o.add({"-c", "--concurrency"},
+              {{"type", int_type.get()},
+               {"default", 3L},
+               {"help", "并行的线程数量，需要低于 quilldata 的最大可用连接数"}}) < 0 ||
+        o.add({"--smart"},
+              {{"default", Py_False},
+               {"is_flag", Py_True},
+               {"help", "检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据"}}) < 0 ||
+        o.add({"--rebuild"},
+              {{"default", Py_False},
+               {"is_flag", Py_True},
+               {"help", "将指定的合约 h5 文件从头进行更新，仅对--minbar、--tick生效"}}) < 0)
+        return -1;
     return add_command(ld, kUpdateData, o);
 }
 
-bool add_check_data(const Loader& ld) {
+int add_check_data(const Loader& ld) {
     Options o(ld.click);
-    if (!(o.add({"-d", "--data-bundle-path"},
-                {{"default", ld.default_bundle_path}, {"type", o.dir_path()}, {"help", ld.bundle_path_help}}) &&
-          o.add({"--minbar"}, {{"default", Py_False}, {"is_flag", Py_True}, {"help", "检查分钟数据是否异常"}}) &&
-          o.add({"--daybar"}, {{"default", Py_False}, {"is_flag", Py_True}, {"help", "检查日线数据是否异常"}})))
-        return false;
+    if (o.add({"-d", "--data-bundle-path"},
+              {{"default", ld.default_bundle_path}, {"type", o.dir_path()}, {"help", ld.bundle_path_help}}) < 0 ||
+        o.add({"--minbar"}, {{"default", Py_False}, {"is_flag", Py_True}, {"help", "检查分钟数据是否异常"}}) < 0 ||
+        o.add({"--daybar"}, {{"default", Py_False}, {"is_flag", Py_True}, {"help", "检查日线数据是否异常"}}) < 0)
+        return -1;
     return add_command(ld, kCheckData, o);
 }
 
-bool add_download_data(const Loader& ld) {
+int add_download_data(const Loader& ld) {
     Options o(ld.click);
-    if (!(o.add({"-d", "--data-bundle-path"},
-                {{"default", ld.default_bundle_path}, {"type", o.dir_path()}, {"help", ld.bundle_path_help}}) &&
-          o.add({"--sample"}, {{"is_flag", Py_True}, {"help", "下载数据样例"}}) &&
-          o.add({"-f", "--file-path"}, {{"default", Py_None}, {"help", "指定的压缩文件包"}})))
-        return false;
+    if (o.add({"-d", "--data-bundle-path"},
+              {{"default", ld.default_bundle_path}, {"type", o.dir_path()}, {"help", ld.bundle_path_help}}) < 0 ||
+        o.add({"--sample"}, {{"is_flag", Py_True}, {"help", "下载数据样例"}}) < 0 ||
+        o.add({"-f", "--file-path"}, {{"default", Py_None}, {"help", "指定的压缩文件包"}}) < 0)
+        return -1;
     return add_command(ld, kDownloadData, o);
 }
 
 }  // namespace
 
-bool add_bundle_commands(const Loader& ld) { return add_update_data(ld) && add_check_data(ld) && add_download_data(ld); }
+int add_bundle_commands(const Loader& ld) {
+    return add_update_data(ld) < 0 || add_check_data(ld) < 0 || add_download_data(ld) < 0 ? -1 : 0;
+}
 
 }  // namespace pylon

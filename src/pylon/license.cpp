@@ -191,13 +191,13 @@ const glue::Signature kLicense = {"license",
 
 }  // namespace
 
-bool add_license_command(const Loader& ld) {
+int add_license_command(const Loader& ld) {
     Options o(ld.click);
-    if (!(o.add({"-username", "-u"}, {{"default", Py_None}, {"help", "用户名"}}) &&
-          o.add({"--password", "-p"}, {{"default", Py_None}, {"hide_input", Py_True}, {"help", "密码"}}) &&
-          o.add({"--env"}, {{"default", Py_None}, {"help", "环境"}}) &&
-          o.add({"--show"}, {{"is_flag", Py_True}, {"default", Py_False}})))
-        return false;
+    if (o.add({"-username", "-u"}, {{"default", Py_None}, {"help", "用户名"}}) < 0 ||
+        o.add({"--password", "-p"}, {{"default", Py_None}, {"hide_input", Py_True}, {"help", "密码"}}) < 0 ||
+        o.add({"--env"}, {{"default", Py_None}, {"help", "环境"}}) < 0 ||
+        o.add({"--show"}, {{"is_flag", Py_True}, {"default", Py_False}}) < 0)
+        return -1;
     return add_command(ld, kLicense, o);
 }
 

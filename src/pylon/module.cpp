@@ -62,29 +62,33 @@ glue::Ref import_name(const char* module, const char* name) {
     return mod ? glue::import_from(mod.get(), name) : glue::Ref();
 }
 
-bool Options::add(std::initializer_list<const char*> decls, std::initializer_list<Kw> kw) {
+int Options::add(std::initializer_list<const char*> decls, std::initializer_list<Kw> kw) {
     for (const Kw& k : kw)
-        if (!k.obj && !k.text && !k.is_number) return false;
+        if (!k.obj && !k.text && !k.is_number) {
+            // A value that could not be made (dir_path() failed) left its error set.
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "option %s has no value", k.name);
+            return -1;
+        }
     glue::Ref option = glue::getattr(click_, k_option);
-    if (!option) return false;
+    if (!option) return -1;
     glue::Ref args = glue::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(decls.size())));
-    if (!args) return false;
+    if (!args) return -1;
     Py_ssize_t i = 0;
     for (const char* d : decls) {
         PyObject* s = PyUnicode_FromString(d);
-        if (!s) return false;
+        if (!s) return -1;
         PyTuple_SET_ITEM(args.get(), i++, s);
     }
     glue::Ref kwargs = glue::Ref::steal(PyDict_New());
-    if (!kwargs) return false;
+    if (!kwargs) return -1;
     for (const Kw& k : kw) {
         glue::Ref v = to_object(k);
-        if (!v || PyDict_SetItemString(kwargs.get(), k.name, v.get()) < 0) return false;
+        if (!v || PyDict_SetItemString(kwargs.get(), k.name, v.get()) < 0) return -1;
     }
     glue::Ref decorator = glue::Ref::steal(PyObject_Call(option.get(), args.get(), kwargs.get()));
-    if (!decorator) return false;
+    if (!decorator) return -1;
     decorators_.push_back(std::move(decorator));
-    return true;
+    return 0;
 }
 
 PyObject* Options::dir_path() {
@@ -97,19 +101,19 @@ PyObject* Options::dir_path() {
     return values_.back().get();
 }
 
-bool add_command(const Loader& ld, const glue::Signature& sig, const Options& options) {
+int add_command(const Loader& ld, const glue::Signature& sig, const Options& options) {
     glue::Ref command = glue::call_method(ld.cli, k_command);
-    if (!command) return false;
+    if (!command) return -1;
     glue::Ref f = glue::make_function(sig, nullptr, ld.module_name);
-    if (!f) return false;
+    if (!f) return -1;
     // Decorators apply bottom-up: the option declared last wraps first.
     const std::vector<glue::Ref>& decorators = options.decorators();
     for (auto it = decorators.rbegin(); it != decorators.rend(); ++it) {
         f = glue::call(it->get(), f.get());
-        if (!f) return false;
+        if (!f) return -1;
     }
     glue::Ref cmd = glue::call(command.get(), f.get());
-    return cmd && PyModule_AddObjectRef(ld.module, sig.name, cmd.get()) == 0;
+    return cmd ? PyModule_AddObjectRef(ld.module, sig.name, cmd.get()) : -1;
 }
 
 namespace {
@@ -119,16 +123,16 @@ PyObject* cli(PyObject* const*) { Py_RETURN_NONE; }
 const glue::Signature kCli = {
     "cli", {}, 0, 0, cli, "\n    输入 corvina [COMMAND] --help 查看命令详情\n    例如：corvina update-data --help\n    "};
 
-bool bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value) == 0; }
+int bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value); }
 
-bool from_import(PyObject* m, const char* module, std::initializer_list<const char*> names) {
+int from_import(PyObject* m, const char* module, std::initializer_list<const char*> names) {
     glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
-    if (!mod) return false;
+    if (!mod) return -1;
     for (const char* name : names) {
         glue::Ref v = glue::import_from(mod.get(), name);
-        if (!v || !bind(m, name, v.get())) return false;
+        if (!v || bind(m, name, v.get()) < 0) return -1;
     }
-    return true;
+    return 0;
 }
 
 glue::Ref fill(const char* templ, PyObject* value) {
@@ -148,27 +152,27 @@ glue::Ref make_group(PyObject* click, PyObject* module_name) {
     return f ? glue::call(group.get(), f.get()) : glue::Ref();
 }
 
-bool declare(PyObject* m, PyObject* click) {
+int declare(PyObject* m, PyObject* click) {
     glue::Ref module_name = glue::Ref::steal(PyObject_GetAttrString(m, "__name__"));
-    if (!module_name) return false;
+    if (!module_name) return -1;
     glue::Ref bundle_path = glue::Ref::steal(PyObject_GetAttrString(m, "DEFAULT_BUNDLE_PATH"));
-    if (!bundle_path) return false;
+    if (!bundle_path) return -1;
     glue::Ref tag_map = glue::Ref::steal(PyObject_GetAttrString(m, "TAG_MAP"));
-    if (!tag_map) return false;
+    if (!tag_map) return -1;
     glue::Ref bundle_help = fill("bundle 目录，默认为 {}", bundle_path.get());
-    if (!bundle_help) return false;
+    if (!bundle_help) return -1;
     glue::Ref tags = glue::Ref::steal(PyUnicode_Join(t_comma, tag_map.get()));
-    if (!tags) return false;
+    if (!tags) return -1;
     glue::Ref minbar_help = fill("更新分钟线数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code", tags.get());
-    if (!minbar_help) return false;
+    if (!minbar_help) return -1;
     glue::Ref tick_help = fill("更新tick数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code", tags.get());
-    if (!tick_help) return false;
+    if (!tick_help) return -1;
 
     glue::Ref cli = make_group(click, module_name.get());
-    if (!cli || !bind(m, "cli", cli.get())) return false;
+    if (!cli || bind(m, "cli", cli.get()) < 0) return -1;
     Loader ld{m, module_name.get(), click, cli.get(), bundle_help.get(), minbar_help.get(), tick_help.get(),
               bundle_path.get()};
-    return add_license_command(ld) && add_shell_command(ld) && add_bundle_commands(ld);
+    return add_license_command(ld) < 0 || add_shell_command(ld) < 0 || add_bundle_commands(ld) < 0 ? -1 : 0;
 }
 
 PyModuleDef pylon_def = {PyModuleDef_HEAD_INIT, "pylon", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -179,14 +183,14 @@ PyObject* init_module() {
     if (!m) return nullptr;
     for (const char* name : {"os", "sys"}) {
         glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(name));
-        if (!mod || !bind(m.get(), name, mod.get())) return nullptr;
+        if (!mod || bind(m.get(), name, mod.get()) < 0) return nullptr;
     }
     glue::Ref click = glue::Ref::steal(PyImport_ImportModule("click"));
-    if (!click || !bind(m.get(), "click", click.get())) return nullptr;
-    if (!from_import(m.get(), "corvina.lumen.sdk.const", {"DEFAULT_BUNDLE_PATH", "TAG_MAP", "CONCERNED_PACKAGES"}))
+    if (!click || bind(m.get(), "click", click.get()) < 0) return nullptr;
+    if (from_import(m.get(), "corvina.lumen.sdk.const", {"DEFAULT_BUNDLE_PATH", "TAG_MAP", "CONCERNED_PACKAGES"}) < 0 ||
+        from_import(m.get(), "corvina.lumen.sdk.satchel", {"get_license_info", "set_to_environ"}) < 0)
         return nullptr;
-    if (!from_import(m.get(), "corvina.lumen.sdk.satchel", {"get_license_info", "set_to_environ"})) return nullptr;
-    if (!declare(m.get(), click.get())) return nullptr;
+    if (declare(m.get(), click.get()) < 0) return nullptr;
     // Last: a failed load must not leave it holding a dead module.
     if (ns.init(m.get()) < 0) return nullptr;
     return m.release();

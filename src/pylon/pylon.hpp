@@ -46,7 +46,7 @@ public:
     explicit Options(PyObject* click) : click_(click) {}
     // click.option(*decls, **kw); false with the error set. A null obj in kw
     // means its creation failed, and the error is already set.
-    bool add(std::initializer_list<const char*> decls, std::initializer_list<Kw> kw);
+    int add(std::initializer_list<const char*> decls, std::initializer_list<Kw> kw);
     // A fresh click.Path(file_okay=False), kept alive here; nullptr on error.
     PyObject* dir_path();
     const std::vector<glue::Ref>& decorators() const { return decorators_; }
@@ -71,10 +71,10 @@ struct Loader {
 
 // As `@cli.command()` over the option decorators over a function defined from
 // sig: binds the command in the module under the function's name.
-bool add_command(const Loader& ld, const glue::Signature& sig, const Options& options);
+int add_command(const Loader& ld, const glue::Signature& sig, const Options& options);
 
-bool add_license_command(const Loader& ld);
-bool add_shell_command(const Loader& ld);
-bool add_bundle_commands(const Loader& ld);
+int add_license_command(const Loader& ld);
+int add_shell_command(const Loader& ld);
+int add_bundle_commands(const Loader& ld);
 
 }  // namespace pylon

@@ -25,6 +25,6 @@ const glue::Signature kShell = {"shell", {}, 0, 0, shell, "打开 ipython 并执
 
 }  // namespace
 
-bool add_shell_command(const Loader& ld) { return add_command(ld, kShell, Options(ld.click)); }
+int add_shell_command(const Loader& ld) { return add_command(ld, kShell, Options(ld.click)); }
 
 }  // namespace pylon

@@ -184,9 +184,9 @@ const glue::Signature kSetToEnviron = {"set_to_environ",
                                        "    :param value: 变量的值，每个变量都设置为它\n"
                                        "    "};
 
-bool add_module(PyObject* m, const char* name) {
+int add_module(PyObject* m, const char* name) {
     glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(name));
-    return mod && PyModule_AddObjectRef(m, name, mod.get()) == 0;
+    return mod ? PyModule_AddObjectRef(m, name, mod.get()) : -1;
 }
 
 PyModuleDef satchel_def = {PyModuleDef_HEAD_INIT, "satchel", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -196,7 +196,7 @@ PyObject* init_module() {
     glue::Ref m = glue::Ref::steal(PyModule_Create(&satchel_def));
     if (!m) return nullptr;
     for (const char* name : {"os", "sys", "subprocess", "click"})
-        if (!add_module(m.get(), name)) return nullptr;
+        if (add_module(m.get(), name) < 0) return nullptr;
     glue::Ref script_update = glue::Ref::steal(PyImport_ImportModule("corvina.lumen.sdk.script_update"));
     if (!script_update) return nullptr;
     glue::Ref update = glue::import_from(script_update.get(), "update_bash_file");
