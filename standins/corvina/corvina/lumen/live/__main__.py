@@ -5,18 +5,9 @@ import datetime as dt
 import os
 import sys
 
-from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, run_day
+from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, parse_speed, run_day
 from corvina.lumen.live.report import handover_checks, progress_line, summary
 from pyvela.sim.faults import parse as parse_faults
-
-
-def speed(text):
-    if text in ("max", "0"):
-        return 0.0
-    value = float(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError("the speed is a positive factor, or max")
-    return value
 
 
 def window(text):
@@ -42,7 +33,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m corvina.lumen.live",
                                      description="Runs a simulated trading day on the bridge and prints a summary.")
     parser.add_argument("--data", help="sample day to replay (default: the one shipped with the gateway stand-in)")
-    parser.add_argument("--speed", type=speed, default=0.0,
+    parser.add_argument("--speed", type=parse_speed, default=0.0,
                         help="virtual seconds per real second, or max (default: max, as fast as possible)")
     parser.add_argument("--strategy", default=DEFAULT_STRATEGY,
                         help=f"module name or .py file defining class Strategy (default: {DEFAULT_STRATEGY})")

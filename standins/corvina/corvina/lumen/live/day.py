@@ -2,6 +2,7 @@
 simulated gateway, the engine's thread, and what came of it.
 
 Part of the stand-in for the engine's live-run side."""
+import argparse
 import datetime as _dt
 import importlib
 import importlib.util
@@ -27,6 +28,16 @@ END = (15, 31)       # and ends after the after-trading event
 HOLDING_VALUE = 150_000
 # The queue swapped in for a run that overflows it on purpose; every other run keeps the bridge's own.
 FAULT_QUEUE = 1_000
+
+
+def parse_speed(text):
+    """A command line's --speed: a positive factor of real time, or max (as fast as possible: 0)."""
+    if text in ("max", "0"):
+        return 0.0
+    value = float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError("the speed is a positive factor, or max")
+    return value
 
 
 def load_strategy(source):

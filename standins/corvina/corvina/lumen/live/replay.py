@@ -37,7 +37,7 @@ from types import SimpleNamespace
 
 from corvina.lumen.environment import Environment
 from corvina.lumen.live import clock as live_clock
-from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy
+from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, parse_speed
 from corvina.lumen.live.engine import LiveEngine
 from corvina.lumen.utils import ferrule_recording as recording
 from pyvela import messages as vela_messages
@@ -417,22 +417,13 @@ def replay_line(result):
             f"{rate:,.0f} market-data messages/s")
 
 
-def _speed(text):
-    if text in ("max", "0"):
-        return 0.0
-    value = float(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError("the speed is a positive factor, or max")
-    return value
-
-
 def main(argv=None):
     from corvina.lumen.live.report import summary
 
     parser = argparse.ArgumentParser(prog="python -m corvina.lumen.live.replay",
                                      description="Replays a recording of the bridge and prints the day's summary.")
     parser.add_argument("file", help="a recording (python -m corvina.lumen.live --record FILE)")
-    parser.add_argument("--speed", type=_speed, default=0.0,
+    parser.add_argument("--speed", type=parse_speed, default=0.0,
                         help="times the recorded pace, or max (default: max, as fast as possible)")
     parser.add_argument("--strategy", default=None,
                         help="module name or .py file defining class Strategy (default: the recorded one, else "
