@@ -10,15 +10,12 @@ namespace {
 using glue::Name;
 using glue::Ref;
 
-Name k_Event{"Event"};
-Name k_EVENT{"EVENT"};
-Name k_event_queue{"event_queue"};
+Global gl_Event{"Event"};
+Global gl_EVENT{"EVENT"};
+Global gl_event_queue{"event_queue"};
 Name k_append{"append"};
 Name k_maxlen{"maxlen"};
 Name k_name{"name"};
-glue::CachedGlobal mg_Event{k_Event};
-glue::CachedGlobal mg_EVENT{k_EVENT};
-glue::CachedGlobal mg_event_queue{k_event_queue};
 glue::MethodCall m_append{k_append};
 
 // In EventKind order.
@@ -106,13 +103,13 @@ void count_by_name(PyObject* event_type) {
 
 PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)]; }
 
-EventCall::EventCall(EventKind kind) : kind_(kind), cls_(mg_Event.get(g.ns)) {
+EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
     if (!cls_) return;
-    Ref owner = mg_EVENT.get(g.ns);
+    Ref owner = gl_EVENT.get();
     if (owner) type_ = kMemberOf[static_cast<std::size_t>(kind)].get(owner.get());
 }
 
-EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(mg_Event.get(g.ns)) {
+EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(gl_Event.get()) {
     if (cls_) type_ = Ref::borrow(event_type);
 }
 
@@ -128,7 +125,7 @@ int EventCall::publish(PyObject* const* values, std::size_t n, const glue::KwNam
 }
 
 int append_event(EventKind kind, PyObject* event_type, PyObject* event) {
-    Ref queue = mg_event_queue.get(g.ns);
+    Ref queue = gl_event_queue.get();
     if (!queue) return -1;
     if (queue.get() != depth.queue && track(queue.get()) < 0) return -1;
     bool overwrites = false;
