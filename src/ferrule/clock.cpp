@@ -32,7 +32,6 @@ Name k_base{"base"};
 Name k_trading_calendar{"trading_calendar"};
 Name k_context{"context"};
 Name k_add_timer_interval{"add_timer_interval"};
-Global gl_EVENT{"EVENT"};
 Name k_create_time_listener{"create_time_listener"};
 Name k_send_day_event{"send_day_event"};
 Name k_send_before_trading_event{"send_before_trading_event"};
@@ -138,7 +137,7 @@ int arm_next_morning(PyObject* self) {
 
 // Publishes one day event of the given EVENT member at the current time.
 PyObject* send_now(PyObject* self, EventKind kind) {
-    Ref type = gl_EVENT.attr(event_name(kind));
+    Ref type = event_type(kind);
     if (!type) return nullptr;
     Ref dt = now();
     if (!dt) return nullptr;

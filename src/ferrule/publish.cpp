@@ -103,10 +103,13 @@ void count_by_name(PyObject* event_type) {
 
 PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)]; }
 
-EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
-    if (!cls_) return;
+Ref event_type(EventKind kind) {
     Ref owner = gl_EVENT.get();
-    if (owner) type_ = kMemberOf[static_cast<std::size_t>(kind)].get(owner.get());
+    return owner ? kMemberOf[static_cast<std::size_t>(kind)].get(owner.get()) : Ref();
+}
+
+EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
+    if (cls_) type_ = event_type(kind);
 }
 
 EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(gl_Event.get()) {

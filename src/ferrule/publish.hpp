@@ -30,6 +30,9 @@ constexpr std::size_t kEventKinds = static_cast<std::size_t>(EventKind::kDayEven
 // The member's name ("TICK"), interned.
 PyObject* event_name(EventKind kind);
 
+// EVENT.<member>, looked up now through the module's EVENT.
+glue::Ref event_type(EventKind kind);
+
 // `Event(EVENT.<member>, **payload)` appended to event_queue, in the order
 // Python evaluates it: `Event` and the member are looked up on construction,
 // before the caller reads the payload values.
