@@ -110,11 +110,11 @@ def replay_once(path):
 
 def decode_only(path):
     with ferrule_recording.open(path) as rec:
-        specs, memo = live_replay.message_specs(rec.header), {}
+        shapes, memo = live_replay.message_shapes(rec.header), {}
         raws = [raw for raw, _ in rec.blocks()]
     gc.disable()  # as in a replay
     start = time.thread_time()
-    n = sum(len(ferrule.decode_records(raw, specs, live_replay.resolve, memo)) for raw in raws)
+    n = sum(len(ferrule.decode_records(raw, shapes, live_replay.resolve, memo)) for raw in raws)
     spent = time.thread_time() - start
     gc.enable()
     return n, spent
@@ -124,13 +124,13 @@ def calls_only(sample, path):
     """Decode and call the callbacks, no engine: the queue is emptied between blocks."""
     vela = fresh_strategy(sample)
     with ferrule_recording.open(path) as rec:
-        specs, memo = live_replay.message_specs(rec.header), {}
+        shapes, memo = live_replay.message_shapes(rec.header), {}
         methods = [getattr(vela, name, None) for name in rec.callbacks]
         market = {i for i, name in enumerate(rec.callbacks) if name in CALLBACKS.values()}
         gc.disable()  # as in a replay
         n, start = 0, time.thread_time()
         for raw, _ in rec.blocks():
-            for callback, flags, _, _, _, args in ferrule.decode_records(raw, specs, live_replay.resolve, memo):
+            for callback, flags, _, _, _, args in ferrule.decode_records(raw, shapes, live_replay.resolve, memo):
                 if callback in market:
                     methods[callback](*args)
                     n += 1

@@ -29,7 +29,7 @@ Name k_raised{"raised"};
 
 // A message argument: built as cls.__new__(cls) (a dict when cls is None)
 // with the named fields set.
-struct MessageSpec {
+struct MessageShape {
     PyObject* cls = nullptr;    // borrowed from `held`
     PyObject* names = nullptr;  // tuple of interned names, borrowed from `held`
 };
@@ -39,12 +39,12 @@ public:
     Decoder(PyObject* resolve, PyObject* memo) : resolve_(resolve), memo_(memo) {}
 
     // Per callback, per argument: what its messages are built as. 0 or -1.
-    int load_specs(PyObject* messages) {
+    int load_shapes(PyObject* messages) {
         Ref seq = Ref::steal(PySequence_Tuple(messages));
         if (!seq) return -1;
         held_.push_back(Ref::borrow(seq.get()));
         Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-        specs_.resize(static_cast<std::size_t>(n));
+        shapes_.resize(static_cast<std::size_t>(n));
         for (Py_ssize_t c = 0; c < n; ++c) {
             PyObject* per = PyTuple_GET_ITEM(seq.get(), c);
             if (per == Py_None) continue;
@@ -53,7 +53,7 @@ public:
             held_.push_back(Ref::borrow(args.get()));
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.get()); ++i) {
                 PyObject* s = PyTuple_GET_ITEM(args.get(), i);
-                MessageSpec m;
+                MessageShape m;
                 if (s != Py_None) {
                     if (!PyTuple_Check(s) || PyTuple_GET_SIZE(s) != 2 || !PyTuple_Check(PyTuple_GET_ITEM(s, 1))) {
                         PyErr_SetString(PyExc_TypeError, "a message is given as (cls or None, tuple of field names)");
@@ -71,7 +71,7 @@ public:
                         return -1;
                     }
                 }
-                specs_[static_cast<std::size_t>(c)].push_back(m);
+                shapes_[static_cast<std::size_t>(c)].push_back(m);
             }
         }
         return 0;
@@ -171,9 +171,9 @@ private:
         if (!get(&nargs)) return Ref();
         Ref args = Ref::steal(PyTuple_New(nargs));
         if (!args) return Ref();
-        const std::vector<MessageSpec>* specs = callback < specs_.size() ? &specs_[callback] : nullptr;
+        const std::vector<MessageShape>* shapes = callback < shapes_.size() ? &shapes_[callback] : nullptr;
         for (std::uint8_t i = 0; i < nargs; ++i) {
-            const MessageSpec* m = specs && i < specs->size() && (*specs)[i].names ? &(*specs)[i] : nullptr;
+            const MessageShape* m = shapes && i < shapes->size() && (*shapes)[i].names ? &(*shapes)[i] : nullptr;
             Ref v = value(m, false);
             if (!v) return Ref();
             PyTuple_SET_ITEM(args.get(), i, v.release());
@@ -188,7 +188,7 @@ private:
 
     // One value. `message`: how a MESSAGE here is built. `field`: a RAISED
     // here is a message field to leave unset (unset_ is set, None returned).
-    Ref value(const MessageSpec* message, bool field) {
+    Ref value(const MessageShape* message, bool field) {
         std::uint8_t tag;
         if (!get(&tag)) return Ref();
         switch (tag) {
@@ -253,7 +253,7 @@ private:
         }
     }
 
-    Ref sequence(bool list, const MessageSpec* message) {
+    Ref sequence(bool list, const MessageShape* message) {
         std::uint32_t n;
         if (!get(&n) || !need(n)) return Ref();  // every item takes a byte at least
         Ref out = Ref::steal(list ? PyList_New(n) : PyTuple_New(n));
@@ -339,10 +339,10 @@ private:
             year, month, day, hour, minute, second, static_cast<int>(us), tz.get(), fold, PyDateTimeAPI->DateTimeType));
     }
 
-    Ref build(const MessageSpec* m) {
+    Ref build(const MessageShape* m) {
         std::uint8_t n;
         if (!get(&n)) return Ref();
-        if (!m) {  // no spec: the field values as a tuple
+        if (!m) {  // no shape: the field values as a tuple
             Ref out = Ref::steal(PyTuple_New(n));
             for (std::uint8_t i = 0; out && i < n; ++i) {
                 Ref v = value(nullptr, false);
@@ -385,7 +385,7 @@ private:
     PyObject* resolve_;
     PyObject* memo_;
     std::vector<Ref> held_;
-    std::vector<std::vector<MessageSpec>> specs_;
+    std::vector<std::vector<MessageShape>> shapes_;
     const unsigned char* base_ = nullptr;
     const unsigned char* p_ = nullptr;
     const unsigned char* end_ = nullptr;
@@ -406,7 +406,7 @@ PyObject* decode_records(PyObject* const* a) {
     Ref resolve = Ref::borrow(a[2]);
     Ref memo = Ref::borrow(a[3]);
     Decoder d(resolve.get(), memo.get());
-    if (d.load_specs(a[1]) < 0) return nullptr;
+    if (d.load_shapes(a[1]) < 0) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(a[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
     PyObject* out = d.records(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len));

@@ -211,44 +211,44 @@ Fields m_child_trade{"AlgoChildTradeMsg",
 Fields m_config{"config.base", {&f_md_type, &f_order_way, &f_accounts, &f_algo_account, &f_trading_calendar}};
 
 enum class Arg : unsigned char { Plain, Message, Messages, Config };
-struct ArgSpec {
+struct ArgShape {
     const char* name;
     Arg kind;
     Fields* fields;
 };
-struct CallbackSpec {
+struct CallbackShape {
     bool clock;  // reads the bridge's clock
     int nargs;
-    ArgSpec args[4];
+    ArgShape args[4];
 };
 
-const CallbackSpec s_none{false, 0, {}};
-const CallbackSpec s_clock{true, 0, {}};
-const CallbackSpec s_config{true, 1, {{"config", Arg::Config, &m_config}}};
-const CallbackSpec s_snapshot{false, 1, {{"snapshot", Arg::Message, &m_snapshot}}};
-const CallbackSpec s_tick_order{false, 1, {{"tick_order", Arg::Message, &m_tick_order}}};
-const CallbackSpec s_tick_trade{false, 1, {{"tick_trade", Arg::Message, &m_tick_trade}}};
-const CallbackSpec s_bar{false, 1, {{"bar", Arg::Message, &m_bar}}};
-const CallbackSpec s_login{false, 1, {{"login_res", Arg::Message, &m_login}}};
-const CallbackSpec s_asset{false, 4,
+const CallbackShape s_none{false, 0, {}};
+const CallbackShape s_clock{true, 0, {}};
+const CallbackShape s_config{true, 1, {{"config", Arg::Config, &m_config}}};
+const CallbackShape s_snapshot{false, 1, {{"snapshot", Arg::Message, &m_snapshot}}};
+const CallbackShape s_tick_order{false, 1, {{"tick_order", Arg::Message, &m_tick_order}}};
+const CallbackShape s_tick_trade{false, 1, {{"tick_trade", Arg::Message, &m_tick_trade}}};
+const CallbackShape s_bar{false, 1, {{"bar", Arg::Message, &m_bar}}};
+const CallbackShape s_login{false, 1, {{"login_res", Arg::Message, &m_login}}};
+const CallbackShape s_asset{false, 4,
                            {{"asset_res", Arg::Message, &m_asset}, {"request_id", Arg::Plain, nullptr},
                             {"code", Arg::Plain, nullptr}, {"msg", Arg::Plain, nullptr}}};
-const CallbackSpec s_position{false, 4,
+const CallbackShape s_position{false, 4,
                               {{"query_position_res", Arg::Messages, &m_position}, {"request_id", Arg::Plain, nullptr},
                                {"code", Arg::Plain, nullptr}, {"msg", Arg::Plain, nullptr}}};
-const CallbackSpec s_order{false, 1, {{"order", Arg::Message, &m_order}}};
-const CallbackSpec s_trade{false, 1, {{"trade", Arg::Message, &m_trade}}};
-const CallbackSpec s_action_error{false, 1, {{"order_action_error", Arg::Message, &m_action_error}}};
-const CallbackSpec s_algo_login{false, 1, {{"algo_login_res", Arg::Message, &m_algo_login}}};
-const CallbackSpec s_create{false, 1, {{"create_parent_order_res", Arg::Message, &m_create}}};
-const CallbackSpec s_cancel{false, 1, {{"cancel_parent_order_res", Arg::Message, &m_cancel}}};
-const CallbackSpec s_control{false, 1, {{"control_parent_order_res", Arg::Message, &m_control}}};
-const CallbackSpec s_parent{false, 1, {{"parent_order", Arg::Message, &m_parent}}};
-const CallbackSpec s_child_order{false, 1, {{"child_order", Arg::Message, &m_child_order}}};
-const CallbackSpec s_child_trade{false, 1, {{"child_trade", Arg::Message, &m_child_trade}}};
-const CallbackSpec s_day_event{false, 2, {{"event_type", Arg::Plain, nullptr}, {"dt", Arg::Plain, nullptr}}};
+const CallbackShape s_order{false, 1, {{"order", Arg::Message, &m_order}}};
+const CallbackShape s_trade{false, 1, {{"trade", Arg::Message, &m_trade}}};
+const CallbackShape s_action_error{false, 1, {{"order_action_error", Arg::Message, &m_action_error}}};
+const CallbackShape s_algo_login{false, 1, {{"algo_login_res", Arg::Message, &m_algo_login}}};
+const CallbackShape s_create{false, 1, {{"create_parent_order_res", Arg::Message, &m_create}}};
+const CallbackShape s_cancel{false, 1, {{"cancel_parent_order_res", Arg::Message, &m_cancel}}};
+const CallbackShape s_control{false, 1, {{"control_parent_order_res", Arg::Message, &m_control}}};
+const CallbackShape s_parent{false, 1, {{"parent_order", Arg::Message, &m_parent}}};
+const CallbackShape s_child_order{false, 1, {{"child_order", Arg::Message, &m_child_order}}};
+const CallbackShape s_child_trade{false, 1, {{"child_trade", Arg::Message, &m_child_trade}}};
+const CallbackShape s_day_event{false, 2, {{"event_type", Arg::Plain, nullptr}, {"dt", Arg::Plain, nullptr}}};
 
-const CallbackSpec& spec_of(Callback c) {
+const CallbackShape& shape_of(Callback c) {
     switch (c) {
         case Callback::initialize: case Callback::set_timer: case Callback::create_time_listener: return s_config;
         case Callback::on_initialize: case Callback::on_switch_day: return s_none;
@@ -1076,19 +1076,19 @@ void observe(Callback c, PyObject* const* args, bool nested) {
 
 // The whole record of one call into b.
 void encode(Bytes& b, Callback c, PyObject* const* args, bool nested) {
-    const CallbackSpec& spec = spec_of(c);
-    std::uint8_t flags = (nested ? rf::kNested : 0) | (spec.clock ? rf::kClock : 0);
+    const CallbackShape& shape = shape_of(c);
+    std::uint8_t flags = (nested ? rf::kNested : 0) | (shape.clock ? rf::kClock : 0);
     begin_record(b, static_cast<std::uint8_t>(c), flags);
-    if (spec.clock) {
+    if (shape.clock) {
         Ref now = gl_datetime.call_method(k_now);
         if (now)
             put_value(b, now.get(), 0);
         else
             put_raised(b);
     }
-    b.put(static_cast<std::uint8_t>(spec.nargs));
-    for (int i = 0; i < spec.nargs; ++i) {
-        const ArgSpec& a = spec.args[i];
+    b.put(static_cast<std::uint8_t>(shape.nargs));
+    for (int i = 0; i < shape.nargs; ++i) {
+        const ArgShape& a = shape.args[i];
         PyObject* v = a.kind == Arg::Config ? args[0] : args[1 + i];
         switch (a.kind) {
             case Arg::Plain: put_value(b, v, 0); break;
@@ -1116,7 +1116,7 @@ int set_steal(PyObject* d, const char* key, PyObject* v) {
     return set_item(d, key, r.get());
 }
 
-Ref arg_schema(const ArgSpec& a) {
+Ref arg_schema(const ArgShape& a) {
     Ref d = Ref::steal(PyDict_New());
     if (!d || set_steal(d.get(), "name", PyUnicode_FromString(a.name)) < 0) return Ref();
     if (a.kind == Arg::Plain) return d;
@@ -1130,14 +1130,14 @@ Ref arg_schema(const ArgSpec& a) {
 }
 
 Ref callback_schema(Callback c) {
-    const CallbackSpec& spec = spec_of(c);
+    const CallbackShape& shape = shape_of(c);
     Ref d = Ref::steal(PyDict_New());
     Ref args = Ref::steal(PyList_New(0));
     if (!d || !args || set_item(d.get(), "name", callback_name(c)) < 0 ||
-        set_item(d.get(), "clock", spec.clock ? Py_True : Py_False) < 0 || set_item(d.get(), "args", args.get()) < 0)
+        set_item(d.get(), "clock", shape.clock ? Py_True : Py_False) < 0 || set_item(d.get(), "args", args.get()) < 0)
         return Ref();
-    for (int i = 0; i < spec.nargs; ++i) {
-        Ref a = arg_schema(spec.args[i]);
+    for (int i = 0; i < shape.nargs; ++i) {
+        Ref a = arg_schema(shape.args[i]);
         if (!a || PyList_Append(args.get(), a.get()) < 0) return Ref();
     }
     return d;

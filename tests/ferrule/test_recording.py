@@ -69,11 +69,11 @@ def fast_decoded(path):
         return {"enum": fr.EnumValue, "other": fr.Other, "raised": fr.Raised}[kind](name, value)
 
     with fr.open(path) as rec:
-        specs = [tuple((None, tuple(a["fields"])) if "fields" in a else None for a in c["args"])
+        shapes = [tuple((None, tuple(a["fields"])) if "fields" in a else None for a in c["args"])
                  for c in rec.header["callbacks"]]
         out = []
         for raw, _ in rec.blocks():
-            for callback, flags, mono, wall, clock, args in ferrule.decode_records(raw, specs, resolve, {}):
+            for callback, flags, mono, wall, clock, args in ferrule.decode_records(raw, shapes, resolve, {}):
                 out.append((rec.name(callback), bool(flags & fr.NESTED), mono, wall, clock, args))
         return out
 
@@ -136,15 +136,15 @@ def test_a_record_holds_what_the_bridge_reads(ferrule, strategy, path, name, arg
     assert (record.name, record.nested, record.clock) == (name, False, None)
     assert abs(record.wall_ns - time.time_ns()) < 60e9 and record.monotonic_ns > 0
     expected = []
-    for arg, spec in zip(args, schema(path, name)):
-        if "fields" not in spec:
+    for arg, shape in zip(args, schema(path, name)):
+        if "fields" not in shape:
             expected.append(plain(arg))
-        elif spec["list"] and type(arg) is list:
-            expected.append([fields_of(a, spec["fields"]) for a in arg])
-        elif spec["list"]:
+        elif shape["list"] and type(arg) is list:
+            expected.append([fields_of(a, shape["fields"]) for a in arg])
+        elif shape["list"]:
             expected.append(arg)
         else:
-            expected.append(fields_of(arg, spec["fields"]))
+            expected.append(fields_of(arg, shape["fields"]))
     assert list(record.args) == expected
     assert_readers_agree(path)
 

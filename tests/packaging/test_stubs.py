@@ -60,8 +60,8 @@ def test_typed_example_strategy_passes_mypy_strict(tmp_path):
 
 @pytest.mark.parametrize("module", MODULES)
 def test_stub_beside_the_module_declares_what_it_owns(module):
-    spec = importlib.util.find_spec(module)
-    stub = pathlib.Path(spec.origin).parent / (module.rsplit(".", 1)[1] + ".pyi")
+    found = importlib.util.find_spec(module)
+    stub = pathlib.Path(found.origin).parent / (module.rsplit(".", 1)[1] + ".pyi")
     tree = ast.parse(stub.read_text())
     declared = {t.id for n in tree.body if isinstance(n, ast.AnnAssign) for t in [n.target]}
     declared |= {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}

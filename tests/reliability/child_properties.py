@@ -202,7 +202,7 @@ def outcome(name, args):
 @given(data=st.data())
 def test_recording(group, data):
     """Recording a hostile call changes nothing the call does, and both readers read what was written."""
-    from corvina.lumen.live.replay import message_specs, resolve
+    from corvina.lumen.live.replay import message_shapes, resolve
     from corvina.lumen.utils import ferrule_recording
 
     name = data.draw(st.sampled_from(GROUPS[group]))
@@ -218,8 +218,8 @@ def test_recording(group, data):
     with ferrule_recording.open(RECORDING) as rec:
         assert [r.name for r in rec] == [name]
     with ferrule_recording.open(RECORDING) as rec:
-        specs = message_specs(rec.header)
-        decoded = [ferrule.decode_records(raw, specs, resolve, {}) for raw, _ in rec.blocks()]
+        shapes = message_shapes(rec.header)
+        decoded = [ferrule.decode_records(raw, shapes, resolve, {}) for raw, _ in rec.blocks()]
     assert [len(records) for records in decoded] == [1]
 
 

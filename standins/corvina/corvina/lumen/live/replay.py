@@ -145,9 +145,9 @@ def resolve(kind, name, value):
     return recording.Raised(name, value)
 
 
-def message_specs(header):
+def message_shapes(header):
     """decode_records' table: per callback, per argument, (message class or None, field names) or None."""
-    specs = []
+    shapes = []
     for callback in header.get("callbacks", []):
         args = []
         for arg in callback.get("args", []):
@@ -156,8 +156,8 @@ def message_specs(header):
                 continue
             cls = None if arg.get("of_self") else getattr(vela_messages, arg.get("message", ""), None)
             args.append((cls, tuple(arg["fields"])))
-        specs.append(tuple(args))
-    return specs
+        shapes.append(tuple(args))
+    return shapes
 
 
 def config_of(fields):
@@ -210,7 +210,7 @@ class Replay:
                           f"minute and the strategy sees no instruments", RuntimeWarning, stacklevel=3)
         self.lockstep = bool(self.meta.get("lockstep"))
         self.feed = _Feed()
-        self._specs = message_specs(self.file.header)
+        self._shapes = message_shapes(self.file.header)
         self._memo = {}
         self._names = list(self.file.callbacks)
         self._vela = vela
@@ -220,7 +220,7 @@ class Replay:
         from corvina.lumen.utils import ferrule
         decode = ferrule.decode_records
         for raw, _ in self.file.blocks():
-            yield decode(raw, self._specs, resolve, self._memo)
+            yield decode(raw, self._shapes, resolve, self._memo)
 
     def run(self, progress=None, progress_every=0.25):
         from corvina.lumen.utils import ferrule
