@@ -41,8 +41,8 @@ import numpy as np  # noqa: E402
 from corvina.lumen.environment import Environment  # noqa: E402
 from corvina.lumen.live import replay as live_replay  # noqa: E402
 from corvina.lumen.live import run_day  # noqa: E402
+from corvina.lumen.live.day import universe_of  # noqa: E402
 from corvina.lumen.utils import ferrule, ferrule_recording  # noqa: E402
-from corvina.lumen.utils.trade_func import get_exchane_from_vela_mdtype  # noqa: E402
 from pyvela.sim import feed, load_sample  # noqa: E402
 
 CALLBACKS = {"snapshot": "on_snapshot", "tick_order": "on_tick_order", "tick_trade": "on_tick_trade",
@@ -58,11 +58,6 @@ def feed_messages(sample, limit=None):
         kind, _, message = r.pop()
         out.append((CALLBACKS[kind], message))
     return out
-
-
-def universe_of(sample):
-    suffix = get_exchane_from_vela_mdtype(sample.market_type)
-    return [f"{i.security_id}.{suffix}" for i in sample.instruments]
 
 
 def config_of(sample):

@@ -92,9 +92,6 @@ Global gl_get_side_from_vela_l2_order{"get_side_from_vela_l2_order"};
 Global gl_get_order_type_from_vela_l2_order{"get_order_type_from_vela_l2_order"};
 Global gl_get_l2order_type_from_vela{"get_l2order_type_from_vela"};
 Global gl_get_trade_type_from_vela{"get_trade_type_from_vela"};
-Global gl_Environment{"Environment"};
-Name k_get_instance{"get_instance"};
-Name k_data_proxy{"data_proxy"};
 Name k_instruments{"instruments"};
 Name k_get_universe{"get_universe"};
 Global gl_TickObject{"TickObject"};
@@ -102,17 +99,14 @@ Global gl_L2Order{"L2Order"};
 Global gl_L2Transaction{"L2Transaction"};
 Name k_from_create{"__from_create__"};
 Global gl_SIDE{"SIDE"};
-Name k_BUY{"BUY"};
-Name k_SELL{"SELL"};
-glue::AttrOf a_BUY{k_BUY};
-glue::AttrOf a_SELL{k_SELL};
+glue::AttrOf a_BUY{"BUY"};
+glue::AttrOf a_SELL{"SELL"};
 Global gl_deque{"deque"};
 Name k_append{"append"};
 
 // The same names, remembered while the module dict is unchanged.
 
 glue::MethodCall m_append{k_append};
-glue::ClassMethodCall cm_get_instance{k_get_instance};
 glue::ClassMethodCall cm_l2order_create{k_from_create};
 glue::ClassMethodCall cm_l2transaction_create{k_from_create};
 
@@ -168,7 +162,7 @@ glue::RecordBuilder bar_record{
 };
 
 // The engine's environment is a singleton: its data_proxy is remembered.
-glue::AttrOf a_data_proxy{k_data_proxy};
+glue::AttrOf a_data_proxy{"data_proxy"};
 
 // The strategy's own bar counters.
 enum { V_BAR_CNT, V_CURRENT_TRADE_DT };
@@ -273,16 +267,6 @@ int publish_at(EventKind kind, const KwNames& kw, PyObject* dt, PyObject* payloa
     EventCall event(kind);
     if (!event) return -1;
     return payload ? event.publish({dt, dt, payload}, kw) : event.publish({dt, dt}, kw);
-}
-
-// Environment.get_instance()
-Ref environment() {
-    Ref env_cls = gl_Environment.get();
-    if (!env_cls) return Ref();
-    auto get_instance = cm_get_instance.get(env_cls.get());
-    if (!get_instance.fn) return Ref();
-    PyObject* argv[] = {nullptr};
-    return glue::ClassMethodCall::call(get_instance, argv + 1, 0);
 }
 
 // Environment.get_instance().data_proxy.instruments(market_code)

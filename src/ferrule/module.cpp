@@ -19,8 +19,10 @@ namespace {
 
 Global gl_RB{"RB"};
 glue::Name k_info{"info"};
-glue::Name k_deepcopy{"deepcopy"};
-glue::AttrOf a_deepcopy{k_deepcopy};
+glue::AttrOf a_deepcopy{"deepcopy"};
+Global gl_Environment{"Environment"};
+glue::Name k_get_instance{"get_instance"};
+glue::ClassMethodCall cm_get_instance{k_get_instance};
 Global gl_system_log{"system_log"};
 Global gl_copy{"copy"};
 constexpr long kEventQueueCapacity = 1000000;
@@ -158,6 +160,15 @@ int log_info(PyObject* text) { return gl_system_log.call_method(k_info, text) ? 
 glue::Ref deepcopy(PyObject* obj) {
     glue::Ref fn = gl_copy.attr(a_deepcopy);
     return fn ? glue::call(fn.get(), obj) : glue::Ref();
+}
+
+glue::Ref environment() {
+    glue::Ref cls = gl_Environment.get();
+    if (!cls) return glue::Ref();
+    auto get_instance = cm_get_instance.get(cls.get());
+    if (!get_instance.fn) return glue::Ref();
+    PyObject* argv[] = {nullptr};
+    return glue::ClassMethodCall::call(get_instance, argv + 1, 0);
 }
 
 }  // namespace ferrule

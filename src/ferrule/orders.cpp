@@ -71,19 +71,12 @@ glue::AttrReader order_attrs{
      &k_order_id, &k_side, &k_position_effect, &k_price},
     glue::AttrReader::Objects::Kept};
 
-Global gl_Environment{"Environment"};
-Name k_get_instance{"get_instance"};
-glue::ClassMethodCall cm_get_instance{k_get_instance};
 Name k_get_account{"get_account"};
 Global gl_Trade{"Trade"};
 Name k_from_create{"__from_create__"};
 glue::ClassMethodCall cm_trade_create{k_from_create};
 // Enumeration members, each remembered while its enumeration stays as it is.
-struct Member {
-    explicit Member(const char* name) noexcept : name(name), attr(this->name) {}
-    Name name;
-    glue::AttrOf attr;
-};
+using Member = glue::AttrOf;
 Global gl_ORDER_STATUS{"ORDER_STATUS"};
 Member k_ACTIVE{"ACTIVE"};
 Member k_FILLED{"FILLED"};
@@ -114,7 +107,7 @@ int above_zero(PyObject* v) {
 // `status == OrderStatusType.X or status == OrderStatusType.Y ...`, in order.
 int status_in(PyObject* status, std::initializer_list<Member*> members) {
     for (Member* member : members) {
-        Ref m = gl_OrderStatusType.attr(member->attr);
+        Ref m = gl_OrderStatusType.attr(*member);
         if (!m) return -1;
         int r = glue::eq(status, m.get());
         if (r != 0) return r;
@@ -124,7 +117,7 @@ int status_in(PyObject* status, std::initializer_list<Member*> members) {
 
 // engine_order.<attr> = ORDER_STATUS.<member>
 int set_status(PyObject* engine_order, Member& member) {
-    Ref status = gl_ORDER_STATUS.attr(member.attr);
+    Ref status = gl_ORDER_STATUS.attr(member);
     return status ? order_attrs.set(engine_order, E_STATUS, status.get()) : -1;
 }
 
@@ -178,12 +171,7 @@ int find_order(PyObject* report, Ref* out, Ref* id = nullptr) {
 
 // Environment.get_instance().get_account(engine_order.market_code)
 Ref account_of(PyObject* engine_order) {
-    Ref env_cls = gl_Environment.get();
-    if (!env_cls) return Ref();
-    auto get_instance = cm_get_instance.get(env_cls.get());
-    if (!get_instance.fn) return Ref();
-    PyObject* argv[] = {nullptr};
-    Ref env = glue::ClassMethodCall::call(get_instance, argv + 1, 0);
+    Ref env = environment();
     if (!env) return Ref();
     Ref get_account = glue::getattr(env.get(), k_get_account);
     if (!get_account) return Ref();
@@ -213,7 +201,7 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     if (numbered <= 0) return numbered;
     Ref status = order_attrs.get(engine_order, E_STATUS);
     if (!status) return -1;
-    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE.attr);
+    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE);
     if (!active) return -1;
     int changed = glue::compare(status.get(), active.get(), Py_NE);
     if (changed <= 0) return changed;

@@ -18,27 +18,18 @@ Name k_maxlen{"maxlen"};
 Name k_name{"name"};
 glue::MethodCall m_append{k_append};
 
-// In EventKind order.
-const Name kMembers[kEventKinds] = {
-    Name{"TICK"}, Name{"L2_ORDER"}, Name{"L2_TRANSACTION"}, Name{"BAR"},
-    Name{"LOGIN"}, Name{"QUERY_ACCOUNT"}, Name{"QUERY_POSITION"},
-    Name{"ORDER_CREATION_PASS"}, Name{"TRADE"}, Name{"ORDER_CANCELLATION_PASS"}, Name{"ORDER_PENDING_CANCEL"},
-    Name{"ORDER_UNSOLICITED_UPDATE"}, Name{"ORDER_CANCELLATION_REJECT"},
-    Name{"ALGO_LOGIN"}, Name{"PARENT_ORDER_CREATE"}, Name{"PARENT_ORDER_CANCEL"}, Name{"PARENT_ORDER_PAUSE"},
-    Name{"PARENT_ORDER_RESUME"}, Name{"PARENT_ORDER_UPDATE"}, Name{"CHILD_ORDER_UPDATE"}, Name{"CHILD_ORDER_TRADE"},
-    Name{"BEFORE_TRADING"}, Name{"OPEN_AUCTION"}, Name{"AFTER_TRADING"},
+// EVENT.<member> in EventKind order, each remembered while EVENT stays as it is.
+glue::AttrOf kMembers[kEventKinds] = {
+    glue::AttrOf{"TICK"}, glue::AttrOf{"L2_ORDER"}, glue::AttrOf{"L2_TRANSACTION"}, glue::AttrOf{"BAR"},
+    glue::AttrOf{"LOGIN"}, glue::AttrOf{"QUERY_ACCOUNT"}, glue::AttrOf{"QUERY_POSITION"},
+    glue::AttrOf{"ORDER_CREATION_PASS"}, glue::AttrOf{"TRADE"}, glue::AttrOf{"ORDER_CANCELLATION_PASS"},
+    glue::AttrOf{"ORDER_PENDING_CANCEL"}, glue::AttrOf{"ORDER_UNSOLICITED_UPDATE"},
+    glue::AttrOf{"ORDER_CANCELLATION_REJECT"},
+    glue::AttrOf{"ALGO_LOGIN"}, glue::AttrOf{"PARENT_ORDER_CREATE"}, glue::AttrOf{"PARENT_ORDER_CANCEL"},
+    glue::AttrOf{"PARENT_ORDER_PAUSE"}, glue::AttrOf{"PARENT_ORDER_RESUME"}, glue::AttrOf{"PARENT_ORDER_UPDATE"},
+    glue::AttrOf{"CHILD_ORDER_UPDATE"}, glue::AttrOf{"CHILD_ORDER_TRADE"},
+    glue::AttrOf{"BEFORE_TRADING"}, glue::AttrOf{"OPEN_AUCTION"}, glue::AttrOf{"AFTER_TRADING"},
 };
-
-// EVENT.<member>, remembered per member while EVENT stays as it is.
-glue::AttrOf kMemberOf[kEventKinds] = {
-    glue::AttrOf(kMembers[0]),  glue::AttrOf(kMembers[1]),  glue::AttrOf(kMembers[2]),  glue::AttrOf(kMembers[3]),
-    glue::AttrOf(kMembers[4]),  glue::AttrOf(kMembers[5]),  glue::AttrOf(kMembers[6]),  glue::AttrOf(kMembers[7]),
-    glue::AttrOf(kMembers[8]),  glue::AttrOf(kMembers[9]),  glue::AttrOf(kMembers[10]), glue::AttrOf(kMembers[11]),
-    glue::AttrOf(kMembers[12]), glue::AttrOf(kMembers[13]), glue::AttrOf(kMembers[14]), glue::AttrOf(kMembers[15]),
-    glue::AttrOf(kMembers[16]), glue::AttrOf(kMembers[17]), glue::AttrOf(kMembers[18]), glue::AttrOf(kMembers[19]),
-    glue::AttrOf(kMembers[20]), glue::AttrOf(kMembers[21]), glue::AttrOf(kMembers[22]), glue::AttrOf(kMembers[23]),
-};
-static_assert(kEventKinds == 24, "one cache per member");
 
 PublishCounts counts;
 PyObject* other_counts = nullptr;  // dict: name -> int, created on first use
@@ -84,7 +75,7 @@ void count_by_name(PyObject* event_type) {
         }
     }
     for (std::size_t i = 0; i < kEventKinds; ++i) {
-        if (PyUnicode_Compare(name.get(), kMembers[i]) == 0) {
+        if (PyUnicode_Compare(name.get(), kMembers[i].name()) == 0) {
             ++counts.published[i];
             return;
         }
@@ -101,11 +92,11 @@ void count_by_name(PyObject* event_type) {
 
 }  // namespace
 
-PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)]; }
+PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)].name(); }
 
 Ref event_type(EventKind kind) {
     Ref owner = gl_EVENT.get();
-    return owner ? kMemberOf[static_cast<std::size_t>(kind)].get(owner.get()) : Ref();
+    return owner ? kMembers[static_cast<std::size_t>(kind)].get(owner.get()) : Ref();
 }
 
 EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {

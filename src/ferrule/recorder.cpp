@@ -125,7 +125,6 @@ Name k_value_attr{"_value_"};
 Name k_module_attr{"__module__"};
 Name k_utcoffset{"utcoffset"};
 Name k_Enum{"Enum"};
-Name k_version{"version"};
 Name k_dumps{"dumps"};
 Global gl_datetime{"datetime"};
 
@@ -459,10 +458,10 @@ void put_list(Bytes& b, PyObject* v, int depth) {
     if (floats) {
         b.tag(rf::FLOATS);
         b.put(static_cast<std::uint32_t>(n));
-        double* out = reinterpret_cast<double*>(b.grow(sizeof(double) * static_cast<std::size_t>(n)));
+        char* out = b.grow(sizeof(double) * static_cast<std::size_t>(n));  // not aligned for a double
         for (Py_ssize_t i = 0; i < n; ++i) {
             double d = PyFloat_AS_DOUBLE(PyList_GET_ITEM(v, i));
-            std::memcpy(out + i, &d, sizeof d);
+            std::memcpy(out + sizeof d * static_cast<std::size_t>(i), &d, sizeof d);
         }
         return;
     }
@@ -633,15 +632,15 @@ void put_value(Bytes& b, PyObject* v, int depth) {
         b.tag(rf::BYTES);
         b.put(static_cast<std::uint32_t>(PyBytes_GET_SIZE(v)));
         b.bytes(PyBytes_AS_STRING(v), static_cast<std::size_t>(PyBytes_GET_SIZE(v)));
-    } else if (TypeInfo* info = type_cache.find(tp)) {  // an enumeration seen before (market types, statuses)
-        put_typed(b, v, depth, info);
-    } else if (PyDateTime_Check(v)) {
+    } else if (PyDateTime_Check(v)) {  // before the type cache, which never holds them (the clock)
         put_datetime(b, v);
     } else if (PyDate_Check(v)) {
         b.tag(rf::DATE);
         b.put(static_cast<std::int32_t>(PyDateTime_GET_YEAR(v)));
         b.put(static_cast<std::uint8_t>(PyDateTime_GET_MONTH(v)));
         b.put(static_cast<std::uint8_t>(PyDateTime_GET_DAY(v)));
+    } else if (TypeInfo* info = type_cache.find(tp)) {  // an enumeration seen before (market types, statuses)
+        put_typed(b, v, depth, info);
     } else {
         put_typed(b, v, depth, nullptr);
     }
@@ -946,6 +945,10 @@ struct Last {  // the most recent recording, once it has ended
 };
 
 Writer* writer = nullptr;     // the current recording (also after a failure, until stopped)
+// Which recording a record was begun for: a property read while encoding may
+// let another thread stop this recording and start the next one, whose writer
+// can sit at the same address.
+unsigned long long generation = 0;
 bool observing = false;       // the observer is installed
 bool warned = false;          // the failure of the current recording was reported
 Last last;
@@ -995,7 +998,11 @@ void detach_observer() {
 int finish(bool may_raise) {
     if (!writer) return 0;
     detach_observer();
+    // Taken over before the GIL is let go, so a second stop on another thread
+    // finds nothing to join or delete.
     Writer* w = writer;
+    writer = nullptr;
+    ++generation;
     Py_BEGIN_ALLOW_THREADS
     w->stop_and_join();
     Py_END_ALLOW_THREADS
@@ -1003,7 +1010,6 @@ int finish(bool may_raise) {
     last.totals = w->totals();
     last.error = w->error();
     have_last = true;
-    writer = nullptr;
     delete w;
     type_cache.clear();
     Py_CLEAR(enum_base);
@@ -1032,46 +1038,63 @@ void after_fork_in_child() {
     set_entry_observer(nullptr);
 }
 
-void observe(Callback c, PyObject* const* args, bool nested) {
+// A whole record, encoded by `put` into this thread's buffer, appended to the
+// recording it was begun for (none: dropped and counted). False when nothing
+// was appended. Any exception set on the way in is kept aside and put back
+// unchanged; the recorder's own are cleared.
+template <class Put>
+bool record_one(Put&& put) {
     Writer* w = writer;
-    if (!w) return;
+    if (!w) return false;
+    glue::PendingError pending;
     if (w->failed()) {
         detach_observer();
         warn_failure();
-        return;
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (pending) pending.restore();
+        return false;
     }
     ThreadBuffer* tbp;
     try {
         tbp = &thread_buffer();
     } catch (const std::bad_alloc&) {
-        return;
+        if (pending) pending.restore();
+        return false;
     }
     ThreadBuffer& tb = *tbp;
-    if (tb.encoding) return;
+    if (tb.encoding) {
+        if (pending) pending.restore();
+        return false;
+    }
+    unsigned long long gen = generation;
     tb.encoding = true;
-    // None is expected; one that is there is kept aside and put back unchanged.
-    PyObject* pending = PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr;
     Bytes& b = tb.record;
     b.clear();
     try {
-        encode(b, c, args, nested);
+        put(b);
     } catch (const std::bad_alloc&) {
         b.clear();  // no memory for the record: it is lost, the callback goes on
     }
-    if (PyErr_Occurred()) PyErr_Clear();  // every step clears its own; this is the contract's guard
-    if (pending) PyErr_SetRaisedException(pending);
     tb.encoding = false;
+    if (PyErr_Occurred()) PyErr_Clear();  // every step clears its own; this is the contract's guard
+    if (pending) pending.restore();
     // A property read while encoding may have let another thread stop this recording.
-    if (writer != w) return;
+    if (writer != w || generation != gen) return false;
     if (b.size() == 0 || b.size() > kMaxRecord) {
         w->count_dropped();
-        return;
+        return false;
     }
     try {
         w->append(b);
     } catch (const std::bad_alloc&) {
         w->count_dropped();
+        return false;
     }
+    return true;
+}
+
+void observe(Callback c, PyObject* const* args, bool nested) {
+    record_one([&](Bytes& b) { encode(b, c, args, nested); });
 }
 
 // The whole record of one call into b.
@@ -1152,12 +1175,14 @@ Ref header_bytes(PyObject* meta, std::int64_t mono, std::int64_t wall) {
         Ref s = callback_schema(static_cast<Callback>(i));
         if (!s || PyList_Append(callbacks.get(), s.get()) < 0) return Ref();
     }
-    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-    Ref version = sys ? glue::getattr(sys.get(), k_version) : Ref();
-    if (!version) return Ref();
+    PyObject* version = PySys_GetObject("version");  // borrowed, held by sys while the header is built
+    if (!version) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.version is missing");
+        return Ref();
+    }
     if (set_steal(d.get(), "format", PyUnicode_FromString("ferrule recording")) < 0 ||
         set_steal(d.get(), "version", PyLong_FromLong(rf::kVersion)) < 0 ||
-        set_item(d.get(), "module", g.module_name) < 0 || set_item(d.get(), "python", version.get()) < 0 ||
+        set_item(d.get(), "module", g.module_name) < 0 || set_item(d.get(), "python", version) < 0 ||
         set_steal(d.get(), "monotonic_ns", PyLong_FromLongLong(mono)) < 0 ||
         set_steal(d.get(), "wall_ns", PyLong_FromLongLong(wall)) < 0 ||
         set_steal(d.get(), "mark", PyLong_FromLong(rf::kMarkCallback)) < 0 ||
@@ -1213,8 +1238,15 @@ PyObject* start_recording(PyObject* const* a) {
         errno = err;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, a[0]);
     }
-    std::string head(PyBytes_AS_STRING(header.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(header.get())));
-    auto* w = new Writer(fd, file, std::move(head));
+    Writer* w = nullptr;
+    try {
+        std::string head(PyBytes_AS_STRING(header.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(header.get())));
+        w = new Writer(fd, file, std::move(head));
+    } catch (const std::bad_alloc&) {
+        ::close(fd);  // the writer that would own it was never made
+        return PyErr_NoMemory();
+    }
     try {
         w->start();
     } catch (const std::system_error& e) {
@@ -1227,8 +1259,11 @@ PyObject* start_recording(PyObject* const* a) {
         Py_AtExit(at_exit);
         pthread_atfork(nullptr, nullptr, after_fork_in_child);
     }
-    enum_base = enum_cls.release();
+    // After a fork the child's writer was dropped without finish(): what it cached goes now.
+    type_cache.clear();
+    Py_XSETREF(enum_base, enum_cls.release());
     writer = w;
+    ++generation;
     warned = false;
     set_entry_observer(observe);
     observing = true;
@@ -1244,20 +1279,15 @@ PyObject* stop_recording(PyObject* const*) {
 PyObject* is_recording(PyObject* const*) { return PyBool_FromLong(writer && observing && !writer->failed()); }
 
 PyObject* record_mark(PyObject* const* a) {
-    Writer* w = writer;
-    if (!w || !observing || w->failed()) Py_RETURN_FALSE;
-    ThreadBuffer& tb = thread_buffer();
-    if (tb.encoding) Py_RETURN_FALSE;
-    tb.encoding = true;
-    Bytes b;
-    begin_record(b, rf::kMarkCallback, 0);
-    b.put(std::uint8_t{2});
-    put_value(b, a[0], 0);
-    put_value(b, a[1], 0);
-    end_record(b);
-    tb.encoding = false;
-    w->append(b);
-    Py_RETURN_TRUE;
+    if (!writer || !observing || writer->failed()) Py_RETURN_FALSE;
+    bool kept = record_one([&](Bytes& b) {
+        begin_record(b, rf::kMarkCallback, 0);
+        b.put(std::uint8_t{2});
+        put_value(b, a[0], 0);
+        put_value(b, a[1], 0);
+        end_record(b);
+    });
+    return PyBool_FromLong(kept);
 }
 
 // A module function whose C++ may run out of memory: MemoryError, as Python's own would.

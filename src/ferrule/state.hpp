@@ -73,4 +73,7 @@ int define_strategy_class(PyObject* module);
 // copy.deepcopy(obj), through the module's `copy`.
 glue::Ref deepcopy(PyObject* obj);
 
+// Environment.get_instance(): the engine's environment, through the module's `Environment`.
+glue::Ref environment();
+
 }  // namespace ferrule

@@ -76,7 +76,16 @@ private:
         if (last_ && last_->guard.holds(tp)) return last_;
         for (const Way& w : ways_)
             if (w.guard.holds(tp)) return last_ = &w;
-        return last_ = resolve(tp);
+        // A type that cannot be watched (no watcher left, its version tags
+        // used up) would otherwise be looked up again, evicting a good way,
+        // at every read: after a failed fill the generic path is taken for a while.
+        if (backoff_.waiting()) return last_ = nullptr;
+        last_ = resolve(tp);
+        if (last_)
+            backoff_.used();
+        else
+            backoff_.refilled();
+        return last_;
     }
 
     const Way* resolve(PyTypeObject* tp);
@@ -87,6 +96,7 @@ private:
     Way ways_[kWays];
     std::size_t next_ = 0;        // the way refilled next
     const Way* last_ = nullptr;   // the way used last: messages come in runs of one type
+    Backoff backoff_;             // after fills that failed
 };
 
 }  // namespace glue

@@ -168,7 +168,10 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
                 backoff_.refilled();
             }
         }
-        if (target_ && cls == cls_ && guard_.holds(tp) && meta_guard_.armed() && target_guard_.armed()) {
+        // The metaclass and the target's type are compared too: either can be
+        // swapped by assigning __class__, which no watcher reports.
+        if (target_ && cls == cls_ && guard_.holds(tp) && meta_guard_.holds(Py_TYPE(cls)) &&
+            target_guard_.holds(Py_TYPE(target_))) {
             if (!fresh) backoff_.used();
             Ref target = Ref::borrow(target_);  // reading __func__ could replace the cache
             switch (kind_) {
@@ -211,9 +214,10 @@ Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs,
 bool AttrOf::current(PyObject* owner) const {
     switch (mode_) {
         case Mode::Class:
-            return type_guard_.holds(reinterpret_cast<PyTypeObject*>(owner)) && meta_guard_.armed();
+            return type_guard_.holds(reinterpret_cast<PyTypeObject*>(owner)) && meta_guard_.holds(Py_TYPE(owner));
         case Mode::Module:
-            return dict_guard_.armed();
+            // A module whose __class__ was swapped for a subclass may answer the name itself.
+            return Py_IS_TYPE(owner, &PyModule_Type) && dict_guard_.armed();
         case Mode::Instance: {
             if (!type_guard_.holds(Py_TYPE(owner)) || !dict_guard_.armed()) return false;
             // Its __dict__ may have been replaced as a whole, which no watcher reports.

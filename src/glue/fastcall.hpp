@@ -92,7 +92,7 @@ private:
 
 class AttrOf {
 public:
-    explicit AttrOf(const Name& name) noexcept : name_(name) {}
+    explicit AttrOf(const char* name) noexcept : name_(name) {}
     AttrOf(const AttrOf&) = delete;
     AttrOf& operator=(const AttrOf&) = delete;
 
@@ -105,13 +105,15 @@ public:
         if (backoff_.waiting()) return Ref::steal(PyObject_GetAttr(owner, name_));
         return refresh(owner);
     }
+    // The attribute's name, interned.
+    PyObject* name() const noexcept { return name_; }
 
 private:
     enum class Mode : unsigned char { Plain, Class, Module, Instance };
     bool current(PyObject* owner) const;
     Ref refresh(PyObject* owner);
 
-    const Name& name_;
+    Name name_;
     Backoff backoff_;
     Mode mode_ = Mode::Plain;
     PyObject* owner_ = nullptr;  // strong, so that its identity stays its own

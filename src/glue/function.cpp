@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include "glue/runtime.hpp"
+
 namespace glue {
 
 namespace {
@@ -43,12 +45,21 @@ void unexpected_keyword(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
     const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
     Ref code = text ? Ref::steal(Py_CompileString(text, "<signature>", Py_file_input)) : Ref();
     Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+    bool complained = false;
     if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) == 0) {
         Ref ran = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-        PyObject* reference = ran ? PyDict_GetItemString(globals.get(), "f") : nullptr;
-        if (reference && PyObject_SetAttrString(reference, "__qualname__", f->qualname) == 0) {
-            Ref unexpected = Ref::steal(PyObject_Vectorcall(reference, args, nargs, kwnames));
-            if (!unexpected) return;
+        PyObject* found = ran ? PyDict_GetItemString(globals.get(), "f") : nullptr;
+        Ref reference = found ? Ref::borrow(found) : Ref();
+        if (reference && PyObject_SetAttrString(reference.get(), "__qualname__", f->qualname) == 0)
+            complained = !Ref::steal(PyObject_Vectorcall(reference.get(), args, nargs, kwnames));
+    }
+    if (globals) {
+        // The reference function and its namespace refer to each other: broken here, not left to the collector.
+        PendingError complaint;
+        PyDict_Clear(globals.get());
+        if (complained) {
+            complaint.restore();
+            return;
         }
     }
     PyErr_Clear();

@@ -13,6 +13,9 @@ namespace glue {
 class Name {
 public:
     explicit Name(const char* text) noexcept;
+    // Registered by address for interning: a copy would never be interned.
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
     operator PyObject*() const noexcept { return obj_; }
     PyObject* get() const noexcept { return obj_; }
     const char* text() const noexcept { return text_; }

@@ -131,10 +131,11 @@ const PyMemberDef* member_of(PyTypeObject* tp, PyObject* descr) {
     static PyObject* k_name = nullptr;
     if (!k_objclass) k_objclass = PyUnicode_InternFromString("__objclass__");
     if (!k_name) k_name = PyUnicode_InternFromString("__name__");
-    if (!k_objclass || !k_name || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
-        PyErr_Clear();
+    if (!k_objclass || !k_name) {
+        PyErr_Clear();  // the interning failed: no member is found, nothing else was set
         return nullptr;
     }
+    if (!Py_IS_TYPE(descr, &PyMemberDescr_Type)) return nullptr;
     Ref owner = Ref::steal(PyObject_GetAttr(descr, k_objclass));
     Ref name = Ref::steal(PyObject_GetAttr(descr, k_name));
     if (!owner || !name || !PyType_Check(owner.get()) || !PyUnicode_Check(name.get())) {

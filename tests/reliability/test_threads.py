@@ -114,20 +114,23 @@ def counted_queue(request, tmp_path):
         ferrule.reset_stats()
         ferrule.start_recording(tmp_path / "threads.rec")
     run.label = request.param
-    yield run
-    if request.param == "recorded":
-        recording = ferrule.stop_recording()
-        calls = sum(ferrule.stats()["calls"].values())
-        from corvina.lumen.utils import ferrule_recording
+    try:
+        yield run
+        if request.param == "recorded":
+            recording = ferrule.stop_recording()
+            calls = sum(ferrule.stats()["calls"].values())
+            from corvina.lumen.utils import ferrule_recording
 
-        assert recording["error"] is None and recording["records"] + recording["dropped"] == calls
-        assert sum(1 for _ in ferrule_recording.open(tmp_path / "threads.rec")) == recording["records"]
-    threading.settrace(None)
-    sys.setswitchinterval(old)
-    del q.append
-    # A race may have left the indices crossed; only this test's entries were in it.
-    q._left_index = q._right_index = 0
-    R.reset_state()
+            assert recording["error"] is None and recording["records"] + recording["dropped"] == calls
+            with ferrule_recording.open(tmp_path / "threads.rec") as recorded:
+                assert sum(1 for _ in recorded) == recording["records"]
+    finally:
+        threading.settrace(None)
+        sys.setswitchinterval(old)
+        del q.append
+        # A race may have left the indices crossed; only this test's entries were in it.
+        q._left_index = q._right_index = 0
+        R.reset_state()
 
 
 LIVE_CALLBACKS = ["on_order", "on_order_action_error", "on_login", "on_query_asset", "on_query_position",

@@ -6,7 +6,7 @@ import os
 import sys
 
 from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, parse_speed, run_day
-from corvina.lumen.live.report import handover_checks, progress_line, summary
+from corvina.lumen.live.report import failed, progress_line, summary
 from pyvela.sim.faults import parse as parse_faults
 
 
@@ -77,9 +77,7 @@ def main(argv=None):
     if tty and not args.quiet:
         print("\r" + progress_line(result.engine, result.gateway).ljust(100))
     print(summary(result))
-    failed = result.engine.errors or result.gateway.error_counts or result.gateway.timers.errors
-    failed = failed or any(counted != injected for _, counted, injected in handover_checks(result))
-    return 1 if failed else 0
+    return 1 if failed(result) else 0
 
 
 if __name__ == "__main__":

@@ -30,6 +30,12 @@ HOLDING_VALUE = 150_000
 FAULT_QUEUE = 1_000
 
 
+def universe_of(sample):
+    """The engine's market codes of the sample's instruments."""
+    suffix = get_exchane_from_vela_mdtype(sample.market_type)
+    return [f"{i.security_id}.{suffix}" for i in sample.instruments]
+
+
 def parse_speed(text):
     """A command line's --speed: a positive factor of real time, or max (as fast as possible: 0)."""
     if text in ("max", "0"):
@@ -105,8 +111,7 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
     from corvina.lumen.utils import ferrule
 
     sample = load_sample(data)
-    suffix = get_exchane_from_vela_mdtype(sample.market_type)
-    universe = [f"{i.security_id}.{suffix}" for i in sample.instruments]
+    universe = universe_of(sample)
     strategy_obj = load_strategy(strategy) if isinstance(strategy, str) else strategy
     clock = VirtualClock(feed.at(sample.date, feed.hms(*START)), speed)
     previous_env = Environment._instance
@@ -114,6 +119,7 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
     restore_clock = live_clock.follow(ferrule, clock)
     queue = ferrule.event_queue
     real_start = time.monotonic()
+    recording = False  # only a recording this day started is stopped here
     try:
         if faults:
             faults = Faults(faults, queue_capacity=FAULT_QUEUE)
@@ -131,6 +137,7 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
             vela = ferrule.VelaStrategy(config)
         if record is not None:
             ferrule.start_recording(record, recording_meta(sample, universe, strategy, windows))
+            recording = True
             # Where the engine catches up is marked, with the time, so a replay catches up there too.
             gateway.sync = lambda: (ferrule.record_mark("sync", clock.now()), engine.wait_caught_up())
         vela.initialize(config)
@@ -152,7 +159,7 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
                          real_seconds=time.monotonic() - real_start, vela=vela, universe=universe,
                          handover=ferrule.stats(), faults=gateway.faults)
     finally:
-        if record is not None:
+        if recording:
             ferrule.stop_recording()
         ferrule.event_queue = queue
         restore_clock()

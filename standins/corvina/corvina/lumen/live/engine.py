@@ -47,6 +47,11 @@ def split_market_code(market_code, market_types):
     raise ValueError(f"no gateway market for {market_code!r}")
 
 
+def exception_line(traceback_text):
+    """The last line of a formatted traceback: the exception's type and message."""
+    return traceback_text.rstrip().rpartition("\n")[2]
+
+
 class StrategyContext:
     """What a strategy sees: the time, the universe, the account, the bridge's
     market data, and the order requests."""
@@ -232,7 +237,7 @@ class LiveEngine:
             log.exception("%s", message)
         elif new_kind:
             log.error("%s: %s (traceback not shown; the summary counts these failures)", message,
-                      text.rstrip().rpartition("\n")[2])
+                      exception_line(text))
 
     def _turns(self):
         while True:

@@ -225,19 +225,20 @@ class Replay:
     def run(self, progress=None, progress_every=0.25):
         from corvina.lumen.utils import ferrule
 
-        batches = self.batches()
-        first = next(batches, [])
-        start_clock, config = self._start(first)
-        config = self._config if self._config is not None else config
-        if config is None:
-            raise ValueError(f"{self.path}: no recorded configuration (initialize, set_timer); pass config=")
-        clock = ReplayClock(start_clock)
-        self.feed.clock = clock
         previous_env = Environment._instance
-        Environment.set_instance(Environment(self.universe))
-        restore_clock = live_clock.follow(ferrule, clock)
-        lock = threading.Lock()
+        restore_clock = None
         try:
+            batches = self.batches()
+            first = next(batches, [])
+            start_clock, config = self._start(first)
+            config = self._config if self._config is not None else config
+            if config is None:
+                raise ValueError(f"{self.path}: no recorded configuration (initialize, set_timer); pass config=")
+            clock = ReplayClock(start_clock)
+            self.feed.clock = clock
+            Environment.set_instance(Environment(self.universe))
+            restore_clock = live_clock.follow(ferrule, clock)
+            lock = threading.Lock()
             engine = LiveEngine(ferrule, self.strategy, self.universe, lock, lockstep=self.lockstep)
             engine.discard_stale()
             ferrule.reset_stats()  # the summary shows this replay's hand-over
@@ -259,12 +260,15 @@ class Replay:
                 if self.lockstep:
                     engine.high_water = self.feed.high_water
             finally:
-                engine.stop()
-                if collecting:
-                    gc.enable()
+                try:
+                    engine.stop()
+                finally:
+                    if collecting:
+                        gc.enable()
             real_seconds = time.monotonic() - real_start
         finally:
-            restore_clock()
+            if restore_clock is not None:
+                restore_clock()
             Environment.set_instance(previous_env)
             self.file.close()
         date = self.meta.get("date")
@@ -418,7 +422,7 @@ def replay_line(result):
 
 
 def main(argv=None):
-    from corvina.lumen.live.report import summary
+    from corvina.lumen.live.report import failed, summary
 
     parser = argparse.ArgumentParser(prog="python -m corvina.lumen.live.replay",
                                      description="Replays a recording of the bridge and prints the day's summary.")
@@ -431,11 +435,10 @@ def main(argv=None):
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     args = parser.parse_args(argv)
     try:
-        head = recording.open(args.file)
+        with recording.open(args.file) as head:
+            meta = head.meta if isinstance(head.meta, dict) else {}
     except (OSError, recording.RecordingError) as e:
         parser.error(str(e))
-    meta = head.meta if isinstance(head.meta, dict) else {}
-    head.close()
     source = args.strategy or meta.get("strategy") or DEFAULT_STRATEGY
     try:
         strategy = load_strategy(source)
@@ -448,8 +451,7 @@ def main(argv=None):
     result = replay(args.file, strategy, args.speed, progress=None if args.quiet else progress)
     print(replay_line(result), file=sys.stderr)
     print(summary(result))
-    failed = result.engine.errors or result.gateway.error_counts or result.gateway.timers.errors
-    return 1 if failed else 0
+    return 1 if failed(result) else 0
 
 
 if __name__ == "__main__":

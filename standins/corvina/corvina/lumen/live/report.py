@@ -3,6 +3,7 @@ Part of the stand-in for the engine's live-run side."""
 import collections
 
 from corvina.lumen.core.events import EVENT
+from corvina.lumen.live.engine import exception_line
 
 PROBLEMS_SHOWN = 20
 
@@ -36,6 +37,14 @@ def handover_checks(result):
         return []
     expected = result.faults.expected()
     return [(k, result.handover[k], expected[k]) for k in ("repeated_fills", "unknown_orders", "overwritten")]
+
+
+def failed(result):
+    """True when the day (or its replay) must end with exit status 1: a callback, the engine or the strategy
+    failed, or the bridge's counts differ from the faults the gateway injected."""
+    e, gw = result.engine, result.gateway
+    return bool(e.errors or gw.error_counts or gw.timers.errors
+                or any(counted != injected for _, counted, injected in handover_checks(result)))
 
 
 def handover(result):
@@ -121,15 +130,11 @@ def summary(result):
     return "\n".join(lines)
 
 
-def _exception_line(traceback_text):
-    return traceback_text.rstrip().rpartition("\n")[2]
-
-
 def _problems(e, gw):
     """Each problem once, with how often it happened, the most frequent first."""
     counts = collections.Counter()
     for where, text in e.errors:
-        counts[f"engine: {where}: {_exception_line(text)}"] += 1
+        counts[f"engine: {where}: {exception_line(text)}"] += 1
     for name, n in gw.error_counts.items():
         counts[f"gateway: {name} failed"] += n
     for _, name, err in gw.timers.errors:

@@ -144,7 +144,10 @@ def update_bash_file(variables, value):
     rc_files = [os.path.join(home, ".bashrc")]
     if os.path.exists(os.path.join(home, ".zshrc")):
         rc_files.append(os.path.join(home, ".zshrc"))
-    rc_writes = [w for w in map(_with_source_line, rc_files) if w is not None]
+    # Read once before anything is created (an unreadable file refuses the whole
+    # login), and again under the lock, so a concurrent change is not overwritten.
+    for rc in rc_files:
+        _with_source_line(rc)
 
     path = env_file_path()
     directory = os.path.dirname(path)
@@ -156,5 +159,6 @@ def update_bash_file(variables, value):
         except FileNotFoundError:
             old = [_HEADER]
         text = _with_exports(old, names, value)
+        rc_writes = [w for w in map(_with_source_line, rc_files) if w is not None]
         _replace_all([(path, text.encode("utf-8", "surrogateescape"), 0o600)] + rc_writes)
     return path
