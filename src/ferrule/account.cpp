@@ -8,6 +8,7 @@
 #include "ferrule/instrument.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 #include "ferrule/stats.hpp"
 
@@ -18,10 +19,6 @@ namespace {
 using glue::Name;
 using glue::Ref;
 
-Name k_fund_account_id{"fund_account_id"};
-Name k_error_code{"error_code"};
-Name k_client_seq_id{"client_seq_id"};
-Name k_error_msg{"error_msg"};
 Name k_logged_in{"logged_in"};
 Name k_context{"context"};
 Name k_query_asset{"query_asset"};
@@ -33,26 +30,22 @@ Name k_LONG{"LONG"};
 Name k_set_state{"set_state"};
 Global gl_user_system_log{"user_system_log"};
 Name k_warning{"warning"};
-Name k_security_id{"security_id"};
-Name k_market_id{"market_id"};
-Name k_init_qty{"init_qty"};
-Name k_leaves_value{"leaves_value"};
 
-// Asset(...) takes these attributes of the asset answer, in this order.
-Name kAssetFields[] = {
-    Name{"fund_account_id"}, Name{"available_t1"}, Name{"frozen_all"},       Name{"market_value"},
-    Name{"total_asset"},     Name{"leaves_value"}, Name{"init_leaves_value"},
+// Asset(...) takes these fields of the asset answer, in this order.
+constexpr AssetRes kAssetArgs[] = {
+    AssetRes::fund_account_id, AssetRes::available_t1, AssetRes::frozen_all,       AssetRes::market_value,
+    AssetRes::total_asset,     AssetRes::leaves_value, AssetRes::init_leaves_value,
 };
 
-// Position.set_state: (state key, attribute of the position entry), in order.
+// Position.set_state: (state key, field of the position entry), in order.
 struct StateField {
     Name key;
-    Name attr;
+    PositionEntry field;
 };
 StateField kPositionState[] = {
-    {Name{"quantity"}, Name{"leaves_qty"}},       {Name{"available_qty"}, Name{"available_qty"}},
-    {Name{"avg_price"}, Name{"cost_price"}},      {Name{"last_price"}, Name{"last_price"}},
-    {Name{"market_value"}, Name{"market_value"}}, {Name{"daily_pnl"}, Name{"profit_loss"}},
+    {Name{"quantity"}, PositionEntry::leaves_qty},       {Name{"available_qty"}, PositionEntry::available_qty},
+    {Name{"avg_price"}, PositionEntry::cost_price},      {Name{"last_price"}, PositionEntry::last_price},
+    {Name{"market_value"}, PositionEntry::market_value}, {Name{"daily_pnl"}, PositionEntry::profit_loss},
 };
 
 glue::KwNames kw_login{"rid", "account_id", "code", "msg"};
@@ -61,9 +54,10 @@ glue::KwNames kw_asset{"rid", "account_id", "asset"};
 glue::KwNames kw_query_failed{"rid", "code", "msg"};
 glue::KwNames kw_positions{"rid", "positions"};
 
-// str(obj.attr)
-Ref str_attr(PyObject* obj, PyObject* attr) {
-    Ref v = glue::getattr(obj, attr);
+// str(message.<field>)
+template <class F>
+Ref str_field(ShapeOf<F>& shape, PyObject* message, F field) {
+    Ref v = shape.field(message, field);
     return v ? Ref::steal(PyObject_Str(v.get())) : Ref();
 }
 
@@ -80,7 +74,7 @@ int send_query(PyObject* self, PyObject* request, PyObject* login_res) {
     if (!context) return -1;
     Ref method = glue::getattr(context.get(), request);
     if (!method) return -1;
-    Ref account = glue::getattr(login_res, k_fund_account_id);
+    Ref account = shapes::login_res.field(login_res, LoginRes::fund_account_id);
     if (!account) return -1;
     return glue::call(method.get(), account.get()) ? 0 : -1;
 }
@@ -90,7 +84,7 @@ int publish_asset(PyObject* asset_res, PyObject* request_id) {
     if (!cls) return -1;
     Ref values[7];
     for (int i = 0; i < 7; ++i) {
-        values[i] = glue::getattr(asset_res, kAssetFields[i]);
+        values[i] = shapes::asset_res.field(asset_res, kAssetArgs[i]);
         if (!values[i]) return -1;
     }
     Ref asset = glue::call(cls.get(), values[0].get(), values[1].get(), values[2].get(), values[3].get(),
@@ -98,23 +92,23 @@ int publish_asset(PyObject* asset_res, PyObject* request_id) {
     if (!asset) return -1;
     EventCall event(EventKind::QUERY_ACCOUNT);
     if (!event) return -1;
-    Ref account_id = glue::getattr(asset_res, k_fund_account_id);
+    Ref account_id = shapes::asset_res.field(asset_res, AssetRes::fund_account_id);
     if (!account_id) return -1;
     return event.publish({request_id, account_id.get(), asset.get()}, kw_asset);
 }
 
 // security_id + "." + get_exchane_from_vela_mdtype(market_id)
 Ref market_code_of(PyObject* pos) {
-    Ref security_id = glue::getattr(pos, k_security_id);
+    Ref security_id = shapes::position_entry.field(pos, PositionEntry::security_id);
     if (!security_id) return Ref();
-    return market_code(std::move(security_id), [&] { return glue::getattr(pos, k_market_id); });
+    return market_code(std::move(security_id), [&] { return shapes::position_entry.field(pos, PositionEntry::market_id); });
 }
 
 Ref position_state(PyObject* pos) {
     Ref state = Ref::steal(PyDict_New());
     if (!state) return Ref();
     for (const StateField& f : kPositionState) {
-        Ref v = glue::getattr(pos, f.attr);
+        Ref v = shapes::position_entry.field(pos, f.field);
         if (!v || PyDict_SetItem(state.get(), f.key, v.get()) < 0) return Ref();
     }
     return state;
@@ -128,7 +122,7 @@ Ref build_position(PyObject* pos) {
     if (!market_code) return Ref();
     Ref long_ = gl_POSITION_DIRECTION.attr(k_LONG);
     if (!long_) return Ref();
-    Ref init_qty = glue::getattr(pos, k_init_qty);
+    Ref init_qty = shapes::position_entry.field(pos, PositionEntry::init_qty);
     if (!init_qty) return Ref();
     Ref position = glue::call(cls.get(), market_code.get(), long_.get(), init_qty.get());
     if (!position) return Ref();
@@ -146,7 +140,7 @@ int write_warning(PyObject* pos, PyObject* error) {
     if (!log) return -1;
     Ref warning = glue::getattr(log.get(), k_warning);
     if (!warning) return -1;
-    Ref security_id = str_attr(pos, k_security_id);
+    Ref security_id = str_field(shapes::position_entry, pos, PositionEntry::security_id);
     if (!security_id) return -1;
     Ref error_text = Ref::steal(PyObject_Str(error));
     if (!error_text) return -1;
@@ -170,10 +164,11 @@ int warn_skipped(PyObject* pos) {
 
 PyObject* on_login(PyObject* const* a) {
     PyObject* self = a[0];
-    PyObject* res = a[1];
-    Ref account = str_attr(res, k_fund_account_id);
+    PyObject* login_res = a[1];
+    auto& shape = shapes::login_res;
+    Ref account = str_field(shape, login_res, LoginRes::fund_account_id);
     if (!account) return nullptr;
-    Ref code = str_attr(res, k_error_code);
+    Ref code = str_field(shape, login_res, LoginRes::error_code);
     if (!code) return nullptr;
     Ref line =
         Ref::steal(PyUnicode_FromFormat("on_login fund_account_id:%U, error_code:%U", account.get(), code.get()));
@@ -182,33 +177,35 @@ PyObject* on_login(PyObject* const* a) {
     EventCall event(EventKind::LOGIN);
     if (!event) return nullptr;
     Ref values[4];
-    PyObject* const names[] = {k_client_seq_id, k_fund_account_id, k_error_code, k_error_msg};
+    const LoginRes fields[] = {LoginRes::client_seq_id, LoginRes::fund_account_id, LoginRes::error_code,
+                               LoginRes::error_msg};
     for (int i = 0; i < 4; ++i) {
-        values[i] = glue::getattr(res, names[i]);
+        values[i] = shape.field(login_res, fields[i]);
         if (!values[i]) return nullptr;
     }
     if (event.publish({values[0].get(), values[1].get(), values[2].get(), values[3].get()}, kw_login) < 0)
         return nullptr;
 
-    Ref error_code = glue::getattr(res, k_error_code);
+    Ref error_code = shape.field(login_res, LoginRes::error_code);
     if (!error_code) return nullptr;
     int ok = is_success(error_code.get());
     if (ok < 0) return nullptr;
     if (!ok) Py_RETURN_NONE;
     if (PyObject_SetAttr(self, k_logged_in, Py_True) < 0) return nullptr;
     // Assets first, then positions; a failing request stops before the next.
-    if (send_query(self, k_query_asset, res) < 0 || send_query(self, k_query_position, res) < 0) return nullptr;
+    if (send_query(self, k_query_asset, login_res) < 0 || send_query(self, k_query_position, login_res) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_query_asset(PyObject* const* a) {
-    PyObject* res = a[1];
+    PyObject* asset_res = a[1];
     PyObject* request_id = a[2];
     PyObject* code = a[3];
     PyObject* msg = a[4];
-    Ref account = str_attr(res, k_fund_account_id);
+    Ref account = str_field(shapes::asset_res, asset_res, AssetRes::fund_account_id);
     if (!account) return nullptr;
-    Ref leaves = str_attr(res, k_leaves_value);
+    Ref leaves = str_field(shapes::asset_res, asset_res, AssetRes::leaves_value);
     if (!leaves) return nullptr;
     Ref code_text = Ref::steal(PyObject_Str(code));
     if (!code_text) return nullptr;
@@ -220,16 +217,16 @@ PyObject* on_query_asset(PyObject* const* a) {
 
     int ok = is_success(code);
     if (ok < 0) return nullptr;
-    if (ok) return publish_asset(res, request_id) < 0 ? nullptr : Py_NewRef(Py_None);
+    if (ok) return publish_asset(asset_res, request_id) < 0 ? nullptr : Py_NewRef(Py_None);
     EventCall event(EventKind::QUERY_ACCOUNT);
     if (!event) return nullptr;
-    Ref account_id = glue::getattr(res, k_fund_account_id);
+    Ref account_id = shapes::asset_res.field(asset_res, AssetRes::fund_account_id);
     if (!account_id || event.publish({request_id, account_id.get(), code, msg}, kw_asset_failed) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_query_position(PyObject* const* a) {
-    PyObject* res = a[1];
+    PyObject* positions_res = a[1];
     PyObject* request_id = a[2];
     PyObject* code = a[3];
     PyObject* msg = a[4];
@@ -247,14 +244,14 @@ PyObject* on_query_position(PyObject* const* a) {
         if (!event || event.publish({request_id, code, msg}, kw_query_failed) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    if (!PyList_CheckExact(res) || PyList_GET_SIZE(res) == 0) Py_RETURN_NONE;
+    if (!PyList_CheckExact(positions_res) || PyList_GET_SIZE(positions_res) == 0) Py_RETURN_NONE;
 
     Ref positions = Ref::steal(PyList_New(0));
     if (!positions) return nullptr;
     // Index walk as the list iterator does: the size is read afresh each time
     // and each entry is held, so code run by a conversion may change the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(res); ++i) {
-        Ref pos = Ref::borrow(PyList_GET_ITEM(res, i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions_res); ++i) {
+        Ref pos = Ref::borrow(PyList_GET_ITEM(positions_res, i));
         Ref position = build_position(pos.get());
         if (position) {
             if (PyList_Append(positions.get(), position.get()) < 0) return nullptr;

@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "ferrule/factory.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
-#include "glue/attr_cache.hpp"
 #include "glue/module.hpp"
 
 namespace ferrule {
@@ -19,33 +20,15 @@ namespace {
 using glue::Name;
 using glue::Ref;
 
-Name k_client_seq_id{"client_seq_id"};
-Name k_trader_id{"trader_id"};
-Name k_sys_quote_id{"sys_quote_id"};
-Name k_error_code{"error_code"};
-Name k_error_msg{"error_msg"};
-Name k_control_type{"control_type"};
-Name k_algo_control_type{"algo_control_type"};
 Name k_pyvela_enums{"pyvela.enums"};
 Name k_AlgoControlType{"AlgoControlType"};
 Name k_Pause{"Pause"};
 Name k_Resume{"Resume"};
 Name k_from_vela{"from_vela"};
-Global gl_AlgoParentOrder{"AlgoParentOrder"};
-Global gl_AlgoChildOrder{"AlgoChildOrder"};
-Global gl_AlgoChildTrade{"AlgoChildTrade"};
-
-// A model class and its from_vela, remembered per class.
-struct Model {
-    Global& cls;
-    glue::ClassMethodCall from_vela;
-};
-Model parent_order_model{gl_AlgoParentOrder, glue::ClassMethodCall{k_from_vela}};
-Model child_order_model{gl_AlgoChildOrder, glue::ClassMethodCall{k_from_vela}};
-Model child_trade_model{gl_AlgoChildTrade, glue::ClassMethodCall{k_from_vela}};
-
-// The state messages' key, read through a per-type cache.
-glue::AttrReader state_attrs{&k_sys_quote_id};
+// The engine's model of each state message: Model.from_vela(message, previous).
+Factory parent_order_model{"AlgoParentOrder", k_from_vela};
+Factory child_order_model{"AlgoChildOrder", k_from_vela};
+Factory child_trade_model{"AlgoChildTrade", k_from_vela};
 
 glue::KwNames kw_algo_login{"req_id", "algo_account", "code", "msg"};
 glue::KwNames kw_create{"req_id", "parent_order_id", "code", "msg"};
@@ -54,8 +37,9 @@ glue::KwNames kw_parent_order{"algo_parent_order"};
 glue::KwNames kw_child_order{"algo_child_order"};
 glue::KwNames kw_child_trade{"algo_child_trade"};
 
-// Event(EVENT.<member>, **{kw[i]: message.<attrs[i]>}), values unchanged.
-PyObject* forward(EventKind kind, PyObject* message, std::initializer_list<PyObject*> attrs,
+// Event(EVENT.<member>, **{kw[i]: message.<fields[i]>}), values unchanged.
+template <class F>
+PyObject* forward(EventKind kind, ShapeOf<F>& shape, PyObject* message, std::initializer_list<F> fields,
                   const glue::KwNames& kw) {
     constexpr std::size_t kMaxFields = 4;
     EventCall event(kind);
@@ -63,9 +47,9 @@ PyObject* forward(EventKind kind, PyObject* message, std::initializer_list<PyObj
     Ref values[kMaxFields];
     PyObject* raw[kMaxFields];
     std::size_t n = 0;
-    for (PyObject* attr : attrs) {
+    for (F field : fields) {
         if (n == kMaxFields) break;
-        values[n] = glue::getattr(message, attr);
+        values[n] = shape.field(message, field);
         if (!values[n]) return nullptr;
         raw[n] = values[n].get();
         ++n;
@@ -85,9 +69,9 @@ Ref algo_control_type() {
     return has ? std::move(member) : glue::import_from(enums.get(), "AlgoControlType");
 }
 
-// message.<attr> == AlgoControlType.<member>
-int control_is(PyObject* message, PyObject* attr, PyObject* control_type, PyObject* member) {
-    Ref action = glue::getattr(message, attr);
+// res.<field> == AlgoControlType.<member>
+int control_is(PyObject* res, ControlParentOrderRes field, PyObject* control_type, PyObject* member) {
+    Ref action = shapes::control_parent_order_res.field(res, field);
     if (!action) return -1;
     Ref wanted = glue::getattr(control_type, member);
     return wanted ? glue::eq(action.get(), wanted.get()) : -1;
@@ -95,30 +79,26 @@ int control_is(PyObject* message, PyObject* attr, PyObject* control_type, PyObje
 
 // One state message: the previous object (or None) from the book, the new one
 // from the model's from_vela, stored, then published as a deep copy. The key
-// is read afresh at each use.
-PyObject* update_book(PyObject* book, Model& model, EventKind kind, const glue::KwNames& kw,
+// (sys_quote_id) is read afresh at each use.
+template <class F>
+PyObject* update_book(PyObject* book, Factory& model, EventKind kind, const glue::KwNames& kw, ShapeOf<F>& shape,
                       PyObject* message) {
-    Ref key = state_attrs.get(message, 0);
+    Ref key = shape.field(message, F::sys_quote_id);
     if (!key) return nullptr;
     int known = PyDict_Contains(book, key.get());
     if (known < 0) return nullptr;
     Ref previous = Ref::borrow(Py_None);
     if (known) {
-        key = state_attrs.get(message, 0);
+        key = shape.field(message, F::sys_quote_id);
         if (!key) return nullptr;
         // dict.get: None if the entry went away meanwhile.
         PyObject* stored = PyDict_GetItemWithError(book, key.get());
         if (!stored && PyErr_Occurred()) return nullptr;
         if (stored) previous = Ref::borrow(stored);
     }
-    Ref cls = model.cls.get();
-    if (!cls) return nullptr;
-    auto from_vela = model.from_vela.get(cls.get());
-    if (!from_vela.fn) return nullptr;
-    PyObject* argv[] = {nullptr, message, previous.get()};
-    Ref obj = glue::ClassMethodCall::call(from_vela, argv + 1, 2);
+    Ref obj = model.call(nullptr, message, previous.get());
     if (!obj) return nullptr;
-    key = state_attrs.get(message, 0);
+    key = shape.field(message, F::sys_quote_id);
     if (!key || PyDict_SetItem(book, key.get(), obj.get()) < 0) return nullptr;
     EventCall event(kind);
     if (!event) return nullptr;
@@ -130,42 +110,55 @@ PyObject* update_book(PyObject* book, Model& model, EventKind kind, const glue::
 }  // namespace
 
 PyObject* on_algo_login(PyObject* const* a) {
-    return forward(EventKind::ALGO_LOGIN, a[1], {k_client_seq_id, k_trader_id, k_error_code, k_error_msg}, kw_algo_login);
+    using F = AlgoLoginRes;
+    return forward(EventKind::ALGO_LOGIN, shapes::algo_login_res, a[1],
+                   {F::client_seq_id, F::trader_id, F::error_code, F::error_msg}, kw_algo_login);
 }
 
 PyObject* on_create_algo_parent_order_res(PyObject* const* a) {
-    return forward(EventKind::PARENT_ORDER_CREATE, a[1], {k_client_seq_id, k_sys_quote_id, k_error_code, k_error_msg},
-                   kw_create);
+    using F = CreateParentOrderRes;
+    return forward(EventKind::PARENT_ORDER_CREATE, shapes::create_parent_order_res, a[1],
+                   {F::client_seq_id, F::sys_quote_id, F::error_code, F::error_msg}, kw_create);
 }
 
 PyObject* on_cancel_algo_parent_order_res(PyObject* const* a) {
-    return forward(EventKind::PARENT_ORDER_CANCEL, a[1], {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+    using F = CancelParentOrderRes;
+    return forward(EventKind::PARENT_ORDER_CANCEL, shapes::cancel_parent_order_res, a[1],
+                   {F::sys_quote_id, F::error_code, F::error_msg}, kw_parent_answer);
 }
 
 // The pause test reads control_type, the resume test algo_control_type.
 PyObject* on_control_algo_parent_order_res(PyObject* const* a) {
+    using F = ControlParentOrderRes;
     PyObject* res = a[1];
     Ref control_type = algo_control_type();
     if (!control_type) return nullptr;
-    int r = control_is(res, k_control_type, control_type.get(), k_Pause);
+    int r = control_is(res, F::control_type, control_type.get(), k_Pause);
     if (r < 0) return nullptr;
-    if (r) return forward(EventKind::PARENT_ORDER_PAUSE, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
-    r = control_is(res, k_algo_control_type, control_type.get(), k_Resume);
+    if (r)
+        return forward(EventKind::PARENT_ORDER_PAUSE, shapes::control_parent_order_res, res,
+                       {F::sys_quote_id, F::error_code, F::error_msg}, kw_parent_answer);
+    r = control_is(res, F::algo_control_type, control_type.get(), k_Resume);
     if (r < 0) return nullptr;
-    if (r) return forward(EventKind::PARENT_ORDER_RESUME, res, {k_sys_quote_id, k_error_code, k_error_msg}, kw_parent_answer);
+    if (r)
+        return forward(EventKind::PARENT_ORDER_RESUME, shapes::control_parent_order_res, res,
+                       {F::sys_quote_id, F::error_code, F::error_msg}, kw_parent_answer);
     Py_RETURN_NONE;
 }
 
 PyObject* on_algo_parent_order_update(PyObject* const* a) {
-    return update_book(g.algo_parent_orders, parent_order_model, EventKind::PARENT_ORDER_UPDATE, kw_parent_order, a[1]);
+    return update_book(g.algo_parent_orders, parent_order_model, EventKind::PARENT_ORDER_UPDATE, kw_parent_order,
+                       shapes::algo_parent_order, a[1]);
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* a) {
-    return update_book(g.algo_child_orders, child_order_model, EventKind::CHILD_ORDER_UPDATE, kw_child_order, a[1]);
+    return update_book(g.algo_child_orders, child_order_model, EventKind::CHILD_ORDER_UPDATE, kw_child_order,
+                       shapes::algo_child_order, a[1]);
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* a) {
-    return update_book(g.algo_child_trades, child_trade_model, EventKind::CHILD_ORDER_TRADE, kw_child_trade, a[1]);
+    return update_book(g.algo_child_trades, child_trade_model, EventKind::CHILD_ORDER_TRADE, kw_child_trade,
+                       shapes::algo_child_trade, a[1]);
 }
 
 }  // namespace ferrule

@@ -7,6 +7,7 @@
 
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 
 namespace ferrule {
@@ -29,7 +30,6 @@ Name k_replace{"replace"};
 Name k_total_seconds{"total_seconds"};
 Name k_config{"config"};
 Name k_base{"base"};
-Name k_trading_calendar{"trading_calendar"};
 Name k_context{"context"};
 Name k_add_timer_interval{"add_timer_interval"};
 Name k_create_time_listener{"create_time_listener"};
@@ -172,7 +172,7 @@ PyObject* create_time_listener(PyObject* const* a) {
     if (!config) return nullptr;
     Ref base = glue::getattr(config.get(), k_base);
     if (!base) return nullptr;
-    Ref calendar = glue::getattr(base.get(), k_trading_calendar);
+    Ref calendar = shapes::config_base.field(base.get(), ConfigBase::trading_calendar);
     if (!calendar) return nullptr;
     int trading = PySequence_Contains(calendar.get(), current_date.get());
     if (trading < 0) return nullptr;

@@ -1,7 +1,7 @@
 // Market data: snapshots, tick-by-tick orders and trades, and bars. The path
 // every tick of a live market takes, so nothing here allocates a name or a
-// key: message attributes are read through per-type caches (AttrReader), the
-// records are copies of a template with their values filled in, module
+// key: message fields are read through their shapes (shapes.hpp), the
+// records are dicts built at their final size, module
 // names are remembered while the module dict is unchanged, and every call
 // is a vectorcall.
 #include <Python.h>
@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <utility>
 
+#include "ferrule/factory.hpp"
 #include "ferrule/instrument.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 #include "glue/attr_cache.hpp"
 #include "glue/fastcall.hpp"
@@ -27,21 +29,21 @@ using glue::KwNames;
 using glue::Name;
 using glue::Ref;
 
-// Message attributes; names shared with the records' keys serve as both.
-Name k_security_id{"security_id"};
-Name k_market_type{"market_type"};
+// Record keys: the engine's tick and bar dicts.
+Name k_market_code{"market_code"};
+Name k_datetime{"datetime"};
 Name k_orig_time{"orig_time"};
 Name k_open_price{"open_price"};
 Name k_close_price{"close_price"};
 Name k_high_price{"high_price"};
 Name k_low_price{"low_price"};
-Name k_total_value_trade{"total_value_trade"};
-Name k_total_volume_trade{"total_volume_trade"};
-Name k_pre_close_price{"pre_close_price"};
-Name k_ask_volume{"ask_volume"};
-Name k_ask_price{"ask_price"};
-Name k_bid_volume{"bid_volume"};
-Name k_bid_price{"bid_price"};
+Name k_total_turnover{"total_turnover"};
+Name k_volume{"volume"};
+Name k_prev_close{"prev_close"};
+Name k_ask_vols{"ask_vols"};
+Name k_asks{"asks"};
+Name k_bid_vols{"bid_vols"};
+Name k_bids{"bids"};
 Name k_high_limited{"high_limited"};
 Name k_last_price{"last_price"};
 Name k_low_limited{"low_limited"};
@@ -49,37 +51,6 @@ Name k_open_interest{"open_interest"};
 Name k_prev_settlement{"prev_settlement"};
 Name k_iopv{"iopv"};
 Name k_trading_phase_code{"trading_phase_code"};
-Name k_order_time{"order_time"};
-Name k_side{"side"};
-Name k_biz_index{"biz_index"};
-Name k_order_price{"order_price"};
-Name k_order_volume{"order_volume"};
-Name k_order_type{"order_type"};
-Name k_orig_order_no{"orig_order_no"};
-Name k_trade_time{"trade_time"};
-Name k_bid_appl_seq_num{"bid_appl_seq_num"};
-Name k_offer_appl_seq_num{"offer_appl_seq_num"};
-Name k_trade_price{"trade_price"};
-Name k_trade_volume{"trade_volume"};
-Name k_value_trade{"value_trade"};
-Name k_trade_type{"trade_type"};
-Name k_end_time{"end_time"};
-Name k_open{"open"};
-Name k_close{"close"};
-Name k_high{"high"};
-Name k_low{"low"};
-Name k_amount{"amount"};
-Name k_volume{"volume"};
-Name k_prev_close{"prev_close"};
-
-// Record keys that are not message attributes.
-Name k_market_code{"market_code"};
-Name k_datetime{"datetime"};
-Name k_total_turnover{"total_turnover"};
-Name k_ask_vols{"ask_vols"};
-Name k_asks{"asks"};
-Name k_bid_vols{"bid_vols"};
-Name k_bids{"bids"};
 
 // Strategy instance attributes.
 Name k_bar_cnt{"bar_cnt"};
@@ -95,9 +66,9 @@ Global gl_get_trade_type_from_vela{"get_trade_type_from_vela"};
 Name k_instruments{"instruments"};
 Name k_get_universe{"get_universe"};
 Global gl_TickObject{"TickObject"};
-Global gl_L2Order{"L2Order"};
-Global gl_L2Transaction{"L2Transaction"};
 Name k_from_create{"__from_create__"};
+Factory l2_order_create{"L2Order", k_from_create};
+Factory l2_transaction_create{"L2Transaction", k_from_create};
 Global gl_SIDE{"SIDE"};
 glue::AttrOf a_BUY{"BUY"};
 glue::AttrOf a_SELL{"SELL"};
@@ -107,8 +78,6 @@ Name k_append{"append"};
 // The same names, remembered while the module dict is unchanged.
 
 glue::MethodCall m_append{k_append};
-glue::ClassMethodCall cm_l2order_create{k_from_create};
-glue::ClassMethodCall cm_l2transaction_create{k_from_create};
 
 KwNames kw_tick{"calendar_dt", "trading_dt", "tick"};
 KwNames kw_l2_order{"calendar_dt", "trading_dt", "l2_order"};
@@ -120,15 +89,8 @@ constexpr long kTickHistoryLength = 60;
 constexpr Py_ssize_t kTickFields = 20;
 constexpr Py_ssize_t kBarFields = 9;
 
-// Snapshot: the time, the key, then the 18 values in the order of the tick record.
-enum { S_ORIG_TIME, S_SECURITY_ID, S_MARKET_TYPE, S_VALUES };
-AttrReader snapshot_attrs{
-    &k_orig_time,  &k_security_id,   &k_market_type,       &k_open_price,         &k_close_price,
-    &k_high_price, &k_low_price,     &k_total_value_trade, &k_total_volume_trade, &k_pre_close_price,
-    &k_ask_volume, &k_ask_price,     &k_bid_volume,        &k_bid_price,          &k_high_limited,
-    &k_last_price, &k_low_limited,   &k_open_interest,     &k_prev_settlement,    &k_iopv,
-    &k_trading_phase_code,
-};
+// The snapshot's values from open_price on, in the order of the tick record after its key and time.
+constexpr std::size_t kSnapshotValues = ShapeOf<Snapshot>::index(Snapshot::open_price);
 glue::RecordBuilder tick_record{
     &k_market_code, &k_datetime,     &k_open_price,   &k_close_price, &k_high_price,   &k_low_price,
     &k_total_turnover, &k_volume,    &k_prev_close,   &k_ask_vols,    &k_asks,         &k_bid_vols,
@@ -136,26 +98,8 @@ glue::RecordBuilder tick_record{
     &k_iopv,        &k_trading_phase_code,
 };
 
-enum { O_ORDER_TIME, O_SECURITY_ID, O_MARKET_TYPE, O_SIDE, O_BIZ_INDEX, O_ORDER_PRICE, O_ORDER_VOLUME,
-       O_ORDER_TYPE, O_ORIG_ORDER_NO };
-AttrReader tick_order_attrs{
-    &k_order_time,   &k_security_id,  &k_market_type, &k_side,          &k_biz_index,
-    &k_order_price,  &k_order_volume, &k_order_type,  &k_orig_order_no,
-};
-
-enum { T_TRADE_TIME, T_SECURITY_ID, T_MARKET_TYPE, T_BID_SEQ, T_OFFER_SEQ, T_BIZ_INDEX, T_TRADE_PRICE,
-       T_TRADE_VOLUME, T_VALUE_TRADE, T_TRADE_TYPE };
-AttrReader tick_trade_attrs{
-    &k_trade_time,  &k_security_id,  &k_market_type,  &k_bid_appl_seq_num, &k_offer_appl_seq_num,
-    &k_biz_index,   &k_trade_price,  &k_trade_volume, &k_value_trade,      &k_trade_type,
-};
-
-// Bar: the key, the time, then the 7 values in the order of the bar record.
-enum { B_SECURITY_ID, B_MARKET_TYPE, B_END_TIME, B_VALUES };
-AttrReader bar_attrs{
-    &k_security_id, &k_market_type, &k_end_time, &k_open,   &k_close,
-    &k_high,        &k_low,         &k_amount,   &k_volume, &k_prev_close,
-};
+// The bar's values from open on, in the order of the bar record after its key and time.
+constexpr std::size_t kBarValues = ShapeOf<Bar>::index(Bar::open);
 glue::RecordBuilder bar_record{
     &k_market_code, &k_orig_time, &k_open_price, &k_close_price, &k_high_price,
     &k_low_price,   &k_total_turnover, &k_volume, &k_prev_close,
@@ -184,10 +128,11 @@ Ref seconds(PyObject* stamp) {
 
 // convert_int_to_datetime(msg.<stamp> / 1000); the stamp and the quotient
 // are handed back when asked for.
-Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp, Ref* t_out = nullptr, Ref* q_out = nullptr) {
+template <class F>
+Ref event_time(ShapeOf<F>& shape, PyObject* msg, F stamp, Ref* t_out = nullptr, Ref* q_out = nullptr) {
     Ref convert = gl_convert_int_to_datetime.get();
     if (!convert) return Ref();
-    Ref t = attrs.get(msg, stamp);
+    Ref t = shape.field(msg, stamp);
     if (!t) return Ref();
     Ref q = seconds(t.get());
     if (!q) return Ref();
@@ -198,10 +143,11 @@ Ref event_time(AttrReader& attrs, PyObject* msg, std::size_t stamp, Ref* t_out =
 }
 
 // msg.security_id + "." + get_exchane_from_vela_mdtype(msg.market_type)
-Ref instrument_key(AttrReader& attrs, PyObject* msg, std::size_t security_id, std::size_t market_type) {
-    Ref id = attrs.get(msg, security_id);
+template <class F>
+Ref instrument_key(ShapeOf<F>& shape, PyObject* msg) {
+    Ref id = shape.field(msg, F::security_id);
     if (!id) return Ref();
-    return market_code(std::move(id), [&] { return attrs.get(msg, market_type); });
+    return market_code(std::move(id), [&] { return shape.field(msg, F::market_type); });
 }
 
 // chr(code) as this interpreter's builtin computes it: an index (on 3.12 one
@@ -225,15 +171,16 @@ Ref char_of(PyObject* code) {
 }
 
 // mapping(chr(msg.<code>)[, msg.market_type])
-Ref map_code(Global& mapping, AttrReader& attrs, PyObject* msg, std::size_t code, int market_type = -1) {
+template <class F>
+Ref map_code(Global& mapping, ShapeOf<F>& shape, PyObject* msg, F code, bool with_market_type) {
     Ref fn = mapping.get();
     if (!fn) return Ref();
-    Ref raw = attrs.get(msg, code);
+    Ref raw = shape.field(msg, code);
     if (!raw) return Ref();
     Ref ch = char_of(raw.get());
     if (!ch) return Ref();
-    if (market_type < 0) return glue::call(fn.get(), ch.get());
-    Ref mt = attrs.get(msg, static_cast<std::size_t>(market_type));
+    if (!with_market_type) return glue::call(fn.get(), ch.get());
+    Ref mt = shape.field(msg, F::market_type);
     return mt ? glue::call(fn.get(), ch.get(), mt.get()) : Ref();
 }
 
@@ -389,33 +336,21 @@ PyObject* complete_bar_time(PyObject* self) {
 //     get_order_type_from_vela_l2_order(chr(order_type), market_type), orig_order_no,
 //     get_l2order_type_from_vela(chr(order_type), market_type)), left to right.
 Ref l2_order_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
-    AttrReader& r = tick_order_attrs;
-    Ref cls = gl_L2Order.get();
-    if (!cls) return Ref();
-    auto factory = cm_l2order_create.get(cls.get());
-    if (!factory.fn) return Ref();
-    Ref biz_index = r.get(msg, O_BIZ_INDEX);
-    if (!biz_index) return Ref();
-    Ref price = r.get(msg, O_ORDER_PRICE);
-    if (!price) return Ref();
-    Ref volume = r.get(msg, O_ORDER_VOLUME);
-    if (!volume) return Ref();
-    Ref order_type = map_code(gl_get_order_type_from_vela_l2_order, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
-    if (!order_type) return Ref();
-    Ref orig_order_no = r.get(msg, O_ORIG_ORDER_NO);
-    if (!orig_order_no) return Ref();
-    Ref l2order_type = map_code(gl_get_l2order_type_from_vela, r, msg, O_ORDER_TYPE, O_MARKET_TYPE);
-    if (!l2order_type) return Ref();
-    PyObject* argv[] = {nullptr,     biz_index.get(), market_code,      dt,                  side,
-                        price.get(), volume.get(),    order_type.get(), orig_order_no.get(), l2order_type.get()};
-    return glue::ClassMethodCall::call(factory, argv + 1, 9);
+    auto& s = shapes::tick_order;
+    auto read = [&](TickOrder f) { return [&s, msg, f] { return s.field(msg, f); }; };
+    auto mapped = [&](Global& mapping) { return [&s, msg, &mapping] {
+        return map_code(mapping, s, msg, TickOrder::order_type, true); }; };
+    return l2_order_create.call(nullptr, read(TickOrder::biz_index), market_code, dt, side,
+                                read(TickOrder::order_price), read(TickOrder::order_volume),
+                                mapped(gl_get_order_type_from_vela_l2_order), read(TickOrder::orig_order_no),
+                                mapped(gl_get_l2order_type_from_vela));
 }
 
 // SIDE.BUY if bid_appl_seq_num > offer_appl_seq_num else SIDE.SELL (equal is a sell).
 Ref trade_side(PyObject* msg) {
-    Ref bid = tick_trade_attrs.get(msg, T_BID_SEQ);
+    Ref bid = shapes::tick_trade.field(msg, TickTrade::bid_appl_seq_num);
     if (!bid) return Ref();
-    Ref offer = tick_trade_attrs.get(msg, T_OFFER_SEQ);
+    Ref offer = shapes::tick_trade.field(msg, TickTrade::offer_appl_seq_num);
     if (!offer) return Ref();
     int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
     if (buy < 0) return Ref();
@@ -425,42 +360,28 @@ Ref trade_side(PyObject* msg) {
 // L2Transaction.__from_create__(biz_index, market_code, dt, side, trade_price, trade_volume, value_trade,
 //     get_trade_type_from_vela(chr(trade_type)), bid_appl_seq_num, offer_appl_seq_num), left to right.
 Ref l2_transaction_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
-    AttrReader& r = tick_trade_attrs;
-    Ref cls = gl_L2Transaction.get();
-    if (!cls) return Ref();
-    auto factory = cm_l2transaction_create.get(cls.get());
-    if (!factory.fn) return Ref();
-    Ref biz_index = r.get(msg, T_BIZ_INDEX);
-    if (!biz_index) return Ref();
-    Ref price = r.get(msg, T_TRADE_PRICE);
-    if (!price) return Ref();
-    Ref volume = r.get(msg, T_TRADE_VOLUME);
-    if (!volume) return Ref();
-    Ref value = r.get(msg, T_VALUE_TRADE);
-    if (!value) return Ref();
-    Ref trade_type = map_code(gl_get_trade_type_from_vela, r, msg, T_TRADE_TYPE);
-    if (!trade_type) return Ref();
-    Ref bid = r.get(msg, T_BID_SEQ);
-    if (!bid) return Ref();
-    Ref offer = r.get(msg, T_OFFER_SEQ);
-    if (!offer) return Ref();
-    PyObject* argv[] = {nullptr,      biz_index.get(), market_code,      dt,        side,       price.get(),
-                        volume.get(), value.get(),     trade_type.get(), bid.get(), offer.get()};
-    return glue::ClassMethodCall::call(factory, argv + 1, 10);
+    auto& s = shapes::tick_trade;
+    auto read = [&](TickTrade f) { return [&s, msg, f] { return s.field(msg, f); }; };
+    auto trade_type = [&] { return map_code(gl_get_trade_type_from_vela, s, msg, TickTrade::trade_type, false); };
+    return l2_transaction_create.call(nullptr, read(TickTrade::biz_index), market_code, dt, side,
+                                      read(TickTrade::trade_price), read(TickTrade::trade_volume),
+                                      read(TickTrade::value_trade), trade_type, read(TickTrade::bid_appl_seq_num),
+                                      read(TickTrade::offer_appl_seq_num));
 }
 
 }  // namespace
 
 PyObject* on_snapshot(PyObject* const* a) {
     PyObject* snapshot = a[1];
+    auto& shape = shapes::snapshot;
     Ref values[kTickFields];
-    values[1] = event_time(snapshot_attrs, snapshot, S_ORIG_TIME);
+    values[1] = event_time(shape, snapshot, Snapshot::orig_time);
     if (!values[1]) return nullptr;
-    values[0] = instrument_key(snapshot_attrs, snapshot, S_SECURITY_ID, S_MARKET_TYPE);
+    values[0] = instrument_key(shape, snapshot);
     if (!values[0]) return nullptr;
     PyObject* items[kTickFields] = {values[0].get(), values[1].get()};
     for (Py_ssize_t i = 2; i < kTickFields; ++i) {
-        values[i] = snapshot_attrs.get(snapshot, S_VALUES + i - 2);
+        values[i] = shape.at(snapshot, kSnapshotValues + i - 2);
         if (!values[i]) return nullptr;
         items[i] = values[i].get();
     }
@@ -474,27 +395,29 @@ PyObject* on_snapshot(PyObject* const* a) {
 }
 
 PyObject* on_tick_order(PyObject* const* a) {
-    PyObject* msg = a[1];
-    Ref dt = event_time(tick_order_attrs, msg, O_ORDER_TIME);
+    PyObject* tick_order = a[1];
+    auto& shape = shapes::tick_order;
+    Ref dt = event_time(shape, tick_order, TickOrder::order_time);
     if (!dt) return nullptr;
-    Ref market_code = instrument_key(tick_order_attrs, msg, O_SECURITY_ID, O_MARKET_TYPE);
+    Ref market_code = instrument_key(shape, tick_order);
     if (!market_code) return nullptr;
-    Ref side = map_code(gl_get_side_from_vela_l2_order, tick_order_attrs, msg, O_SIDE, O_MARKET_TYPE);
+    Ref side = map_code(gl_get_side_from_vela_l2_order, shape, tick_order, TickOrder::side, true);
     if (!side) return nullptr;
-    Ref l2_order = l2_order_of(msg, market_code.get(), dt.get(), side.get());
+    Ref l2_order = l2_order_of(tick_order, market_code.get(), dt.get(), side.get());
     if (!l2_order || publish_at(EventKind::L2_ORDER, kw_l2_order, dt.get(), l2_order.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* on_tick_trade(PyObject* const* a) {
-    PyObject* msg = a[1];
-    Ref dt = event_time(tick_trade_attrs, msg, T_TRADE_TIME);
+    PyObject* tick_trade = a[1];
+    auto& shape = shapes::tick_trade;
+    Ref dt = event_time(shape, tick_trade, TickTrade::trade_time);
     if (!dt) return nullptr;
-    Ref market_code = instrument_key(tick_trade_attrs, msg, T_SECURITY_ID, T_MARKET_TYPE);
+    Ref market_code = instrument_key(shape, tick_trade);
     if (!market_code) return nullptr;
-    Ref side = trade_side(msg);
+    Ref side = trade_side(tick_trade);
     if (!side) return nullptr;
-    Ref l2_transaction = l2_transaction_of(msg, market_code.get(), dt.get(), side.get());
+    Ref l2_transaction = l2_transaction_of(tick_trade, market_code.get(), dt.get(), side.get());
     if (!l2_transaction || publish_at(EventKind::L2_TRANSACTION, kw_l2_transaction, dt.get(), l2_transaction.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -503,22 +426,22 @@ PyObject* on_tick_trade(PyObject* const* a) {
 PyObject* on_bar(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* bar = a[1];
-    AttrReader& r = bar_attrs;
+    auto& shape = shapes::bar;
     Ref values[kBarFields];
-    values[0] = instrument_key(r, bar, B_SECURITY_ID, B_MARKET_TYPE);
+    values[0] = instrument_key(shape, bar);
     if (!values[0]) return nullptr;
     Ref first_stamp, first_t;
-    values[1] = event_time(r, bar, B_END_TIME, &first_stamp, &first_t);
+    values[1] = event_time(shape, bar, Bar::end_time, &first_stamp, &first_t);
     if (!values[1]) return nullptr;
     PyObject* items[kBarFields] = {values[0].get(), values[1].get()};
     for (Py_ssize_t i = 2; i < kBarFields; ++i) {
-        values[i] = r.get(bar, B_VALUES + i - 2);
+        values[i] = shape.at(bar, kBarValues + i - 2);
         if (!values[i]) return nullptr;
         items[i] = values[i].get();
     }
     Ref rec = bar_record.build(items);
     if (!rec || remember(g.history_bar, items[0], rec.get(), nullptr) < 0) return nullptr;
-    Ref end_time = r.get(bar, B_END_TIME);
+    Ref end_time = shape.field(bar, Bar::end_time);
     if (!end_time) return nullptr;
     // Read again, as the bar could have changed; the very same int divides to the same value.
     bool same_int = end_time.get() == first_stamp.get() && PyLong_CheckExact(end_time.get());

@@ -8,8 +8,10 @@
 #include <initializer_list>
 #include <utility>
 
+#include "ferrule/factory.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 #include "ferrule/stats.hpp"
 #include "glue/attr_cache.hpp"
@@ -20,32 +22,6 @@ namespace {
 
 using glue::Name;
 using glue::Ref;
-
-// Report attributes
-Name k_client_order_id{"client_order_id"};
-Name k_order_status{"order_status"};
-Name k_order_qty{"order_qty"};
-Name k_trade_qty{"trade_qty"};
-Name k_total_trade_value{"total_trade_value"};
-Name k_error_msg{"error_msg"};
-Name k_error_code{"error_code"};
-Name k_last_match_qty{"last_match_qty"};
-Name k_last_match_price{"last_match_price"};
-Name k_counter_order_id{"counter_order_id"};
-Name k_frozen_trade_value{"frozen_trade_value"};
-
-Name k_security_id{"security_id"};
-Name k_order_price{"order_price"};
-
-// Report attributes through a per-type cache; the log line's 9 come first, in its order.
-enum { R_CLIENT_ORDER_ID, R_SECURITY_ID, R_ORDER_PRICE, R_ORDER_STATUS, R_ORDER_QTY, R_TRADE_QTY,
-       R_TOTAL_TRADE_VALUE, R_ERROR_MSG, R_LAST_MATCH_QTY, R_LOGGED = R_LAST_MATCH_QTY + 1,
-       R_LAST_MATCH_PRICE = R_LOGGED, R_COUNTER_ORDER_ID, R_FROZEN_TRADE_VALUE, R_ERROR_CODE };
-glue::AttrReader report_attrs{
-    &k_client_order_id, &k_security_id,    &k_order_price,      &k_order_status,        &k_order_qty,
-    &k_trade_qty,       &k_total_trade_value, &k_error_msg,     &k_last_match_qty,      &k_last_match_price,
-    &k_counter_order_id, &k_frozen_trade_value, &k_error_code,
-};
 
 // Engine order attributes and methods
 Name k_market_code{"market_code"};
@@ -72,9 +48,8 @@ glue::AttrReader order_attrs{
     glue::AttrReader::Objects::Kept};
 
 Name k_get_account{"get_account"};
-Global gl_Trade{"Trade"};
 Name k_from_create{"__from_create__"};
-glue::ClassMethodCall cm_trade_create{k_from_create};
+Factory trade_create{"Trade", k_from_create};
 // Enumeration members, each remembered while its enumeration stays as it is.
 using Member = glue::AttrOf;
 Global gl_ORDER_STATUS{"ORDER_STATUS"};
@@ -125,14 +100,14 @@ int set_status(PyObject* engine_order, Member& member) {
 int set_frozen_cash(PyObject* engine_order, PyObject* report) {
     Ref m = glue::getattr(engine_order, k_set_frozen_cash);
     if (!m) return -1;
-    Ref v = report_attrs.get(report, R_FROZEN_TRADE_VALUE);
+    Ref v = shapes::order_report.field(report, OrderReport::frozen_trade_value);
     if (!v) return -1;
     return glue::call(m.get(), v.get()) ? 0 : -1;
 }
 
 // The log line's literal pieces; each is followed by the text of the report
-// attribute of the same index.
-Name kLogPieces[R_LOGGED] = {
+// field of the same index.
+Name kLogPieces[kLoggedFields] = {
     Name{"on_order:"},     Name{", symbol: "},           Name{", price:"},     Name{", status:"},
     Name{", order_qty:"},  Name{", trade_qty:"},         Name{", total_trade_value: "}, Name{", error_msg:"},
     Name{", last_match_qty: "},
@@ -141,10 +116,10 @@ Name kLogPieces[R_LOGGED] = {
 // One text, joined at once (as an f-string is) from the pieces and the
 // attributes' default text forms.
 int log_report(PyObject* report) {
-    Ref parts = Ref::steal(PyTuple_New(2 * R_LOGGED));
+    Ref parts = Ref::steal(PyTuple_New(2 * kLoggedFields));
     if (!parts) return -1;
-    for (int i = 0; i < R_LOGGED; ++i) {
-        Ref v = report_attrs.get(report, static_cast<std::size_t>(i));
+    for (std::size_t i = 0; i < kLoggedFields; ++i) {
+        Ref v = shapes::order_report.at(report, i);
         if (!v) return -1;
         PyObject* text = PyObject_Format(v.get(), k_empty);
         if (!text) return -1;
@@ -155,10 +130,11 @@ int log_report(PyObject* report) {
     return line ? log_info(line.get()) : -1;
 }
 
-// The engine order filed under report.client_order_id: 1 with *out (and
-// *id, when asked) set, 0 when the engine has none, -1 on error.
-int find_order(PyObject* report, Ref* out, Ref* id = nullptr) {
-    Ref key = report_attrs.get(report, R_CLIENT_ORDER_ID);
+// The engine order filed under the message's client_order_id: 1 with *out
+// (and *id, when asked) set, 0 when the engine has none, -1 on error.
+template <class F>
+int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out, Ref* id = nullptr) {
+    Ref key = shape.field(message, F::client_order_id);
     if (!key) return -1;
     int known = PyDict_Contains(g.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
@@ -191,7 +167,7 @@ int publish_order_event(EventKind kind, PyObject* account, PyObject* engine_orde
 // The gateway has the order (unsent or sent): it becomes ACTIVE once the
 // counter has numbered it.
 int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
-    Ref counter_id = report_attrs.get(report, R_COUNTER_ORDER_ID);
+    Ref counter_id = shapes::order_report.field(report, OrderReport::counter_order_id);
     if (!counter_id) return -1;
     if (order_attrs.set(engine_order, E_SECONDARY_ORDER_ID, counter_id.get()) < 0) return -1;
     if (set_frozen_cash(engine_order, report) < 0) return -1;
@@ -209,38 +185,23 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     return publish_order_event(EventKind::ORDER_CREATION_PASS, account, engine_order);
 }
 
-// Trade.__from_create__(...) for the latest match of `amount`.
+// Trade.__from_create__(order_id=..., price=..., ...) for the latest match of `amount`.
 Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
-    Ref cls = gl_Trade.get();
-    if (!cls) return Ref();
-    auto factory = cm_trade_create.get(cls.get());
-    if (!factory.fn) return Ref();
-    Ref order_id = order_attrs.get(engine_order, E_ORDER_ID);
-    if (!order_id) return Ref();
-    Ref price = report_attrs.get(report, R_LAST_MATCH_PRICE);
-    if (!price) return Ref();
-    Ref side = order_attrs.get(engine_order, E_SIDE);
-    if (!side) return Ref();
-    Ref effect = order_attrs.get(engine_order, E_POSITION_EFFECT);
-    if (!effect) return Ref();
-    Ref market_code = order_attrs.get(engine_order, E_MARKET_CODE);
-    if (!market_code) return Ref();
-    Ref frozen_price = order_attrs.get(engine_order, E_PRICE);
-    if (!frozen_price) return Ref();
-    PyObject* argv[] = {nullptr,    order_id.get(), price.get(),        amount,
-                        side.get(), effect.get(),   market_code.get(), frozen_price.get()};
-    return glue::ClassMethodCall::call(factory, argv + 1, 0, &kw_trade);
+    auto order = [engine_order](std::size_t f) { return [engine_order, f] { return order_attrs.get(engine_order, f); }; };
+    auto price = [report] { return shapes::order_report.field(report, OrderReport::last_match_price); };
+    return trade_create.call(&kw_trade, order(E_ORDER_ID), price, amount, order(E_SIDE), order(E_POSITION_EFFECT),
+                             order(E_MARKET_CODE), order(E_PRICE));
 }
 
 // Takes over the gateway's cumulative figures for the order; `filled` is
 // the report's trade_qty, read once for the repeat check and for these.
 int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) {
-    Ref value = report_attrs.get(report, R_TOTAL_TRADE_VALUE);
+    Ref value = shapes::order_report.field(report, OrderReport::total_trade_value);
     if (!value) return -1;
     Ref avg = Ref::steal(PyNumber_TrueDivide(value.get(), filled));
     if (!avg || order_attrs.set(engine_order, E_AVG_PRICE, avg.get()) < 0) return -1;
     if (order_attrs.set(engine_order, E_FILLED_QUANTITY, filled) < 0) return -1;
-    Ref ordered = report_attrs.get(report, R_ORDER_QTY);
+    Ref ordered = shapes::order_report.field(report, OrderReport::order_qty);
     if (!ordered) return -1;
     Ref unfilled = Ref::steal(PyNumber_Subtract(ordered.get(), filled));
     return unfilled ? order_attrs.set(engine_order, E_UNFILLED_QUANTITY, unfilled.get()) : -1;
@@ -268,11 +229,11 @@ int remember_fill(PyObject* id, PyObject* engine_order, PyObject* filled) {
 // is above zero. A match already published changes the cumulative figures
 // and the status as any other, but builds no Trade and publishes nothing.
 int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account, PyObject* status) {
-    Ref amount = report_attrs.get(report, R_LAST_MATCH_QTY);
+    Ref amount = shapes::order_report.field(report, OrderReport::last_match_qty);
     if (!amount) return -1;
     int filled = above_zero(amount.get());
     if (filled <= 0) return filled;
-    Ref traded = report_attrs.get(report, R_TRADE_QTY);
+    Ref traded = shapes::order_report.field(report, OrderReport::trade_qty);
     if (!traded) return -1;
     int is_new = match_is_new(id, engine_order, traded.get());
     if (is_new < 0) return -1;
@@ -319,13 +280,13 @@ int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* stat
 int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref mark = glue::getattr(engine_order, k_mark_rejected);
     if (!mark) return -1;
-    Ref code = report_attrs.get(report, R_ERROR_CODE);
+    Ref code = shapes::order_report.field(report, OrderReport::error_code);
     if (!code) return -1;
     Ref code_text = Ref::steal(PyObject_Str(code.get()));
     if (!code_text) return -1;
     Ref head = Ref::steal(PyNumber_Add(code_text.get(), k_underscore));
     if (!head) return -1;
-    Ref msg = report_attrs.get(report, R_ERROR_MSG);
+    Ref msg = shapes::order_report.field(report, OrderReport::error_msg);
     if (!msg) return -1;
     Ref reason = Ref::steal(PyNumber_Add(head.get(), msg.get()));
     if (!reason || !glue::call(mark.get(), reason.get())) return -1;
@@ -335,7 +296,7 @@ int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
 
 // The handling of the first group of statuses the report's status equals, tested in order.
 int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account) {
-    Ref status = report_attrs.get(report, R_ORDER_STATUS);
+    Ref status = shapes::order_report.field(report, OrderReport::order_status);
     if (!status) return -1;
     int r = status_in(status.get(), {&k_UnSend, &k_Sended});
     if (r) return r < 0 ? -1 : accept(report, engine_order, account);
@@ -356,7 +317,7 @@ PyObject* on_order(PyObject* const* a) {
     PyObject* report = a[1];
     if (log_report(report) < 0) return nullptr;
     Ref engine_order, id;
-    int known = find_order(report, &engine_order, &id);
+    int known = find_order(shapes::order_report, report, &engine_order, &id);
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
     Ref account = account_of(engine_order.get());
     if (!account) return nullptr;
@@ -367,8 +328,9 @@ PyObject* on_order(PyObject* const* a) {
 PyObject* on_trade(PyObject* const*) { Py_RETURN_NONE; }
 
 PyObject* on_order_action_error(PyObject* const* a) {
+    PyObject* error = a[1];
     Ref engine_order;
-    int known = find_order(a[1], &engine_order);
+    int known = find_order(shapes::order_action_error, error, &engine_order);
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
     Ref account = account_of(engine_order.get());
     if (!account) return nullptr;

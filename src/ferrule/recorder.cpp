@@ -34,8 +34,8 @@
 
 #include "ferrule/entry.hpp"
 #include "ferrule/recording_format.hpp"
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
-#include "glue/attr_cache.hpp"
 #include "glue/module.hpp"
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
@@ -128,92 +128,11 @@ Name k_Enum{"Enum"};
 Name k_dumps{"dumps"};
 Global gl_datetime{"datetime"};
 
-// Fields: the message type the gateway sends and the attributes the bridge
-// reads from it, in the bridge's order for market data.
-struct Fields {
-    const char* type;
-    std::vector<const Name*> names;
-    glue::AttrReader reader;
-    Fields(const char* t, std::initializer_list<const Name*> n) : type(t), names(n), reader(n) {}
-};
-
-Name f_security_id{"security_id"}, f_market_type{"market_type"}, f_orig_time{"orig_time"},
-    f_open_price{"open_price"}, f_close_price{"close_price"}, f_high_price{"high_price"}, f_low_price{"low_price"},
-    f_total_value_trade{"total_value_trade"}, f_total_volume_trade{"total_volume_trade"},
-    f_pre_close_price{"pre_close_price"}, f_ask_volume{"ask_volume"}, f_ask_price{"ask_price"},
-    f_bid_volume{"bid_volume"}, f_bid_price{"bid_price"}, f_high_limited{"high_limited"}, f_last_price{"last_price"},
-    f_low_limited{"low_limited"}, f_open_interest{"open_interest"}, f_prev_settlement{"prev_settlement"},
-    f_iopv{"iopv"}, f_trading_phase_code{"trading_phase_code"}, f_order_time{"order_time"}, f_side{"side"},
-    f_biz_index{"biz_index"}, f_order_price{"order_price"}, f_order_volume{"order_volume"},
-    f_order_type{"order_type"}, f_orig_order_no{"orig_order_no"}, f_trade_time{"trade_time"},
-    f_bid_appl_seq_num{"bid_appl_seq_num"}, f_offer_appl_seq_num{"offer_appl_seq_num"},
-    f_trade_price{"trade_price"}, f_trade_volume{"trade_volume"}, f_value_trade{"value_trade"},
-    f_trade_type{"trade_type"}, f_end_time{"end_time"}, f_open{"open"}, f_close{"close"}, f_high{"high"},
-    f_low{"low"}, f_amount{"amount"}, f_volume{"volume"}, f_prev_close{"prev_close"},
-    f_fund_account_id{"fund_account_id"}, f_error_code{"error_code"}, f_client_seq_id{"client_seq_id"},
-    f_error_msg{"error_msg"}, f_leaves_value{"leaves_value"}, f_available_t1{"available_t1"},
-    f_frozen_all{"frozen_all"}, f_market_value{"market_value"}, f_total_asset{"total_asset"},
-    f_init_leaves_value{"init_leaves_value"}, f_market_id{"market_id"}, f_init_qty{"init_qty"},
-    f_leaves_qty{"leaves_qty"}, f_available_qty{"available_qty"}, f_cost_price{"cost_price"},
-    f_profit_loss{"profit_loss"}, f_client_order_id{"client_order_id"}, f_order_status{"order_status"},
-    f_order_qty{"order_qty"}, f_trade_qty{"trade_qty"}, f_total_trade_value{"total_trade_value"},
-    f_last_match_qty{"last_match_qty"}, f_last_match_price{"last_match_price"},
-    f_counter_order_id{"counter_order_id"}, f_frozen_trade_value{"frozen_trade_value"}, f_trader_id{"trader_id"},
-    f_sys_quote_id{"sys_quote_id"}, f_control_type{"control_type"}, f_algo_control_type{"algo_control_type"},
-    f_status{"status"}, f_start_time{"start_time"}, f_parent_sys_quote_id{"parent_sys_quote_id"},
-    f_child_sys_quote_id{"child_sys_quote_id"}, f_md_type{"md_type"}, f_order_way{"order_way"},
-    f_accounts{"accounts"}, f_algo_account{"algo_account"}, f_trading_calendar{"trading_calendar"};
-
-Fields m_snapshot{"Snapshot",
-                  {&f_orig_time, &f_security_id, &f_market_type, &f_open_price, &f_close_price, &f_high_price,
-                   &f_low_price, &f_total_value_trade, &f_total_volume_trade, &f_pre_close_price, &f_ask_volume,
-                   &f_ask_price, &f_bid_volume, &f_bid_price, &f_high_limited, &f_last_price, &f_low_limited,
-                   &f_open_interest, &f_prev_settlement, &f_iopv, &f_trading_phase_code}};
-Fields m_tick_order{"TickOrder",
-                    {&f_order_time, &f_security_id, &f_market_type, &f_side, &f_biz_index, &f_order_price,
-                     &f_order_volume, &f_order_type, &f_orig_order_no}};
-Fields m_tick_trade{"TickTrade",
-                    {&f_trade_time, &f_security_id, &f_market_type, &f_bid_appl_seq_num, &f_offer_appl_seq_num,
-                     &f_biz_index, &f_trade_price, &f_trade_volume, &f_value_trade, &f_trade_type}};
-Fields m_bar{"Bar",
-             {&f_security_id, &f_market_type, &f_end_time, &f_open, &f_close, &f_high, &f_low, &f_amount, &f_volume,
-              &f_prev_close}};
-Fields m_login{"LoginRes", {&f_fund_account_id, &f_error_code, &f_client_seq_id, &f_error_msg}};
-Fields m_asset{"AssetRes",
-               {&f_fund_account_id, &f_leaves_value, &f_available_t1, &f_frozen_all, &f_market_value,
-                &f_total_asset, &f_init_leaves_value}};
-Fields m_position{"PositionEntry",
-                  {&f_security_id, &f_market_id, &f_init_qty, &f_leaves_qty, &f_available_qty, &f_cost_price,
-                   &f_last_price, &f_market_value, &f_profit_loss}};
-Fields m_order{"OrderReport",
-               {&f_client_order_id, &f_security_id, &f_order_price, &f_order_status, &f_order_qty, &f_trade_qty,
-                &f_total_trade_value, &f_error_msg, &f_last_match_qty, &f_last_match_price, &f_counter_order_id,
-                &f_frozen_trade_value, &f_error_code}};
-Fields m_trade{"TradeReport", {}};  // on_trade reads nothing
-Fields m_action_error{"OrderActionError", {&f_client_order_id}};
-Fields m_algo_login{"AlgoLoginRes", {&f_client_seq_id, &f_trader_id, &f_error_code, &f_error_msg}};
-Fields m_create{"CreateParentOrderRes", {&f_client_seq_id, &f_sys_quote_id, &f_error_code, &f_error_msg}};
-Fields m_cancel{"CancelParentOrderRes", {&f_sys_quote_id, &f_error_code, &f_error_msg}};
-Fields m_control{"ControlParentOrderRes",
-                 {&f_control_type, &f_algo_control_type, &f_sys_quote_id, &f_error_code, &f_error_msg}};
-// The engine's models copy every field of these messages (from_vela).
-Fields m_parent{"AlgoParentOrderMsg",
-                {&f_sys_quote_id, &f_client_seq_id, &f_security_id, &f_market_type, &f_side, &f_order_qty,
-                 &f_trade_qty, &f_status, &f_start_time, &f_end_time}};
-Fields m_child_order{"AlgoChildOrderMsg",
-                     {&f_sys_quote_id, &f_parent_sys_quote_id, &f_security_id, &f_order_qty, &f_order_price,
-                      &f_trade_qty, &f_status}};
-Fields m_child_trade{"AlgoChildTradeMsg",
-                     {&f_sys_quote_id, &f_parent_sys_quote_id, &f_child_sys_quote_id, &f_security_id, &f_trade_qty,
-                      &f_trade_price}};
-// self.config.base, read by start-up and the trading-day clock.
-Fields m_config{"config.base", {&f_md_type, &f_order_way, &f_accounts, &f_algo_account, &f_trading_calendar}};
-
 enum class Arg : unsigned char { Plain, Message, Messages, Config };
 struct ArgShape {
     const char* name;
     Arg kind;
-    Fields* fields;
+    Shape* shape;  // what is read from the message (or each message, or self.config.base)
 };
 struct CallbackShape {
     bool clock;  // reads the bridge's clock
@@ -223,28 +142,30 @@ struct CallbackShape {
 
 const CallbackShape s_none{false, 0, {}};
 const CallbackShape s_clock{true, 0, {}};
-const CallbackShape s_config{true, 1, {{"config", Arg::Config, &m_config}}};
-const CallbackShape s_snapshot{false, 1, {{"snapshot", Arg::Message, &m_snapshot}}};
-const CallbackShape s_tick_order{false, 1, {{"tick_order", Arg::Message, &m_tick_order}}};
-const CallbackShape s_tick_trade{false, 1, {{"tick_trade", Arg::Message, &m_tick_trade}}};
-const CallbackShape s_bar{false, 1, {{"bar", Arg::Message, &m_bar}}};
-const CallbackShape s_login{false, 1, {{"login_res", Arg::Message, &m_login}}};
+const CallbackShape s_config{true, 1, {{"config", Arg::Config, &shapes::config_base}}};
+const CallbackShape s_snapshot{false, 1, {{"snapshot", Arg::Message, &shapes::snapshot}}};
+const CallbackShape s_tick_order{false, 1, {{"tick_order", Arg::Message, &shapes::tick_order}}};
+const CallbackShape s_tick_trade{false, 1, {{"tick_trade", Arg::Message, &shapes::tick_trade}}};
+const CallbackShape s_bar{false, 1, {{"bar", Arg::Message, &shapes::bar}}};
+const CallbackShape s_login{false, 1, {{"login_res", Arg::Message, &shapes::login_res}}};
 const CallbackShape s_asset{false, 4,
-                           {{"asset_res", Arg::Message, &m_asset}, {"request_id", Arg::Plain, nullptr},
+                           {{"asset_res", Arg::Message, &shapes::asset_res}, {"request_id", Arg::Plain, nullptr},
                             {"code", Arg::Plain, nullptr}, {"msg", Arg::Plain, nullptr}}};
 const CallbackShape s_position{false, 4,
-                              {{"query_position_res", Arg::Messages, &m_position}, {"request_id", Arg::Plain, nullptr},
-                               {"code", Arg::Plain, nullptr}, {"msg", Arg::Plain, nullptr}}};
-const CallbackShape s_order{false, 1, {{"order", Arg::Message, &m_order}}};
-const CallbackShape s_trade{false, 1, {{"trade", Arg::Message, &m_trade}}};
-const CallbackShape s_action_error{false, 1, {{"order_action_error", Arg::Message, &m_action_error}}};
-const CallbackShape s_algo_login{false, 1, {{"algo_login_res", Arg::Message, &m_algo_login}}};
-const CallbackShape s_create{false, 1, {{"create_parent_order_res", Arg::Message, &m_create}}};
-const CallbackShape s_cancel{false, 1, {{"cancel_parent_order_res", Arg::Message, &m_cancel}}};
-const CallbackShape s_control{false, 1, {{"control_parent_order_res", Arg::Message, &m_control}}};
-const CallbackShape s_parent{false, 1, {{"parent_order", Arg::Message, &m_parent}}};
-const CallbackShape s_child_order{false, 1, {{"child_order", Arg::Message, &m_child_order}}};
-const CallbackShape s_child_trade{false, 1, {{"child_trade", Arg::Message, &m_child_trade}}};
+                              {{"query_position_res", Arg::Messages, &shapes::position_entry},
+                               {"request_id", Arg::Plain, nullptr}, {"code", Arg::Plain, nullptr},
+                               {"msg", Arg::Plain, nullptr}}};
+const CallbackShape s_order{false, 1, {{"order", Arg::Message, &shapes::order_report}}};
+const CallbackShape s_trade{false, 1, {{"trade", Arg::Message, &shapes::trade_report}}};
+const CallbackShape s_action_error{false, 1, {{"order_action_error", Arg::Message, &shapes::order_action_error}}};
+const CallbackShape s_algo_login{false, 1, {{"algo_login_res", Arg::Message, &shapes::algo_login_res}}};
+const CallbackShape s_create{false, 1, {{"create_parent_order_res", Arg::Message, &shapes::create_parent_order_res}}};
+const CallbackShape s_cancel{false, 1, {{"cancel_parent_order_res", Arg::Message, &shapes::cancel_parent_order_res}}};
+const CallbackShape s_control{false, 1,
+                              {{"control_parent_order_res", Arg::Message, &shapes::control_parent_order_res}}};
+const CallbackShape s_parent{false, 1, {{"parent_order", Arg::Message, &shapes::algo_parent_order}}};
+const CallbackShape s_child_order{false, 1, {{"child_order", Arg::Message, &shapes::algo_child_order}}};
+const CallbackShape s_child_trade{false, 1, {{"child_trade", Arg::Message, &shapes::algo_child_trade}}};
 const CallbackShape s_day_event{false, 2, {{"event_type", Arg::Plain, nullptr}, {"dt", Arg::Plain, nullptr}}};
 
 const CallbackShape& shape_of(Callback c) {
@@ -646,15 +567,15 @@ void put_value(Bytes& b, PyObject* v, int depth) {
     }
 }
 
-// A message: the listed fields, each read as the bridge reads it (so a
+// A message: its shape's fields, each read as the bridge reads it (so a
 // property runs once more here: reading a field has no other effect on what
 // the callback does). A read that raises is recorded as RAISED.
-void put_message(Bytes& b, PyObject* msg, Fields& f) {
-    std::size_t n = f.names.size();
+void put_message(Bytes& b, PyObject* msg, Shape& shape) {
+    std::size_t n = shape.size();
     b.tag(rf::MESSAGE);
     b.put(static_cast<std::uint8_t>(n));
     for (std::size_t i = 0; i < n; ++i) {
-        Ref v = f.reader.get(msg, i);
+        Ref v = shape.at(msg, i);
         if (v)
             put_value(b, v.get(), 1);
         else
@@ -662,7 +583,7 @@ void put_message(Bytes& b, PyObject* msg, Fields& f) {
     }
 }
 
-void put_messages(Bytes& b, PyObject* v, Fields& f) {
+void put_messages(Bytes& b, PyObject* v, Shape& shape) {
     if (!PyList_CheckExact(v)) {
         put_value(b, v, 0);
         return;
@@ -673,18 +594,18 @@ void put_messages(Bytes& b, PyObject* v, Fields& f) {
     std::uint32_t count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i, ++count) {
         Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
-        put_message(b, item.get(), f);
+        put_message(b, item.get(), shape);
     }
     patch(b, count_at, count);
 }
 
-void put_config(Bytes& b, PyObject* self, Fields& f) {
+void put_config(Bytes& b, PyObject* self, Shape& shape) {
     Ref config = glue::getattr(self, k_config);
     Ref base = config ? glue::getattr(config.get(), k_base) : Ref();
     if (!base)
         put_raised(b);
     else
-        put_message(b, base.get(), f);
+        put_message(b, base.get(), shape);
 }
 
 std::int64_t now_ns(std::chrono::steady_clock::time_point t) {
@@ -1115,9 +1036,9 @@ void encode(Bytes& b, Callback c, PyObject* const* args, bool nested) {
         PyObject* v = a.kind == Arg::Config ? args[0] : args[1 + i];
         switch (a.kind) {
             case Arg::Plain: put_value(b, v, 0); break;
-            case Arg::Message: put_message(b, v, *a.fields); break;
-            case Arg::Messages: put_messages(b, v, *a.fields); break;
-            case Arg::Config: put_config(b, v, *a.fields); break;
+            case Arg::Message: put_message(b, v, *a.shape); break;
+            case Arg::Messages: put_messages(b, v, *a.shape); break;
+            case Arg::Config: put_config(b, v, *a.shape); break;
         }
     }
     end_record(b);
@@ -1126,10 +1047,10 @@ void encode(Bytes& b, Callback c, PyObject* const* args, bool nested) {
 // ---------------------------------------------------------------------------------------------------------------
 // The header: the schema of every callback, as JSON.
 
-Ref str_list(const std::vector<const Name*>& names) {
+Ref field_names(const Shape& shape) {
     Ref out = Ref::steal(PyList_New(0));
-    for (const Name* n : names)
-        if (!out || PyList_Append(out.get(), n->get()) < 0) return Ref();
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        if (!out || PyList_Append(out.get(), shape.name(i)) < 0) return Ref();
     return out;
 }
 
@@ -1143,8 +1064,8 @@ Ref arg_schema(const ArgShape& a) {
     Ref d = Ref::steal(PyDict_New());
     if (!d || set_steal(d.get(), "name", PyUnicode_FromString(a.name)) < 0) return Ref();
     if (a.kind == Arg::Plain) return d;
-    Ref fields = str_list(a.fields->names);
-    if (set_steal(d.get(), "message", PyUnicode_FromString(a.fields->type)) < 0 ||
+    Ref fields = field_names(*a.shape);
+    if (set_steal(d.get(), "message", PyUnicode_FromString(a.shape->type())) < 0 ||
         set_item(d.get(), "fields", fields.get()) < 0 ||
         set_item(d.get(), "list", a.kind == Arg::Messages ? Py_True : Py_False) < 0 ||
         set_item(d.get(), "of_self", a.kind == Arg::Config ? Py_True : Py_False) < 0)

@@ -4,6 +4,7 @@
 #include "ferrule/entry.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 #include "glue/function.hpp"
 
@@ -31,10 +32,6 @@ Name k_first_dt{"first_dt"};
 Name k_config{"config"};
 Name k_base{"base"};
 Name k_context{"context"};
-Name k_md_type{"md_type"};
-Name k_order_way{"order_way"};
-Name k_accounts{"accounts"};
-Name k_algo_account{"algo_account"};
 Name k_items{"items"};
 Name k_split{"split"};
 Name k_upper{"upper"};
@@ -111,7 +108,7 @@ Ref gateway_part(PyObject* value) {
 // The market-data gateway, VeMD only for exactly "VeMD".
 int register_md_broker(PyObject* base, PyObject* context) {
     Ref md_type;
-    int has = glue::lookup_attr(base, k_md_type, &md_type);
+    int has = shapes::config_base.lookup(base, ConfigBase::md_type, &md_type);
     if (has < 0) return -1;
     int vemd = has ? glue::eq(md_type.get(), k_VeMD) : 0;
     if (vemd < 0) return -1;
@@ -122,7 +119,7 @@ int register_md_broker(PyObject* base, PyObject* context) {
 
 // One trading gateway per account entry; "vela_td" keeps the last.
 int register_td_brokers(PyObject* base, PyObject* context) {
-    Ref accounts = glue::getattr(base, k_accounts);
+    Ref accounts = shapes::config_base.field(base, ConfigBase::accounts);
     if (!accounts) return -1;
     Ref items = glue::call_method(accounts.get(), k_items);
     if (!items) return -1;
@@ -148,7 +145,7 @@ int register_td_brokers(PyObject* base, PyObject* context) {
 // The algorithmic-order gateway, only for an "ATX" account.
 int register_algo_broker(PyObject* base, PyObject* context) {
     Ref algo_account;
-    int has = glue::lookup_attr(base, k_algo_account, &algo_account);
+    int has = shapes::config_base.lookup(base, ConfigBase::algo_account, &algo_account);
     if (has <= 0 || algo_account.get() == Py_None) return has < 0 ? -1 : 0;
     Ref part = gateway_part(algo_account.get());
     if (!part) return -1;
@@ -207,7 +204,7 @@ PyObject* initialize(PyObject* const* a) {
     if (!context) return nullptr;
     if (register_md_broker(base.get(), context.get()) < 0) return nullptr;
     Ref order_way;
-    int has = glue::lookup_attr(base.get(), k_order_way, &order_way);
+    int has = shapes::config_base.lookup(base.get(), ConfigBase::order_way, &order_way);
     if (has < 0) return nullptr;
     if (has && glue::call_method_void(context.get(), k_set_order_way, order_way.get()) < 0) return nullptr;
     if (register_td_brokers(base.get(), context.get()) < 0) return nullptr;

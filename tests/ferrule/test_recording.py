@@ -11,6 +11,7 @@ import sys
 import threading
 import time
 import warnings
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -155,6 +156,118 @@ def test_the_market_data_fields_are_those_the_bridge_reads(path, ferrule, strate
     assert schema(path, "on_snapshot")[0]["fields"][:3] == ["orig_time", "security_id", "market_type"]
     assert len(schema(path, "on_snapshot")[0]["fields"]) == 21
     assert schema(path, "on_trade")[0]["fields"] == []  # on_trade reads nothing of its report
+
+
+def counted(log, msg):
+    """A copy of a gateway message (or of a configuration's base) that appends the name of each field read
+    from it to log. Its class still names the fields in __slots__, as the engine's models read them."""
+    cls = type(msg)
+    slots = getattr(cls, "__slots__", None)
+
+    def __getattribute__(self, name):
+        if not name.startswith("_"):
+            log.append(name)
+        return object.__getattribute__(self, name)
+
+    if slots is None:  # a namespace
+        return type(cls.__name__, (cls,), {"__getattribute__": __getattribute__})(**vars(msg))
+    sub = type(cls.__name__, (cls,), {"__slots__": (), "__getattribute__": __getattribute__})
+    sub.__slots__ = slots
+    copy = sub.__new__(sub)
+    for f in slots:
+        object.__setattr__(copy, f, getattr(msg, f))
+    return copy
+
+
+def first_reads(log):
+    return list(dict.fromkeys(log))
+
+
+FILED = "filed"  # the report's order is in orders_dict
+# (callback, args made by count(message); FILED or None; the strategy's configuration), every path through
+# each callback that reads its messages differently.
+READ_PATHS = [
+    ("on_snapshot", lambda c: (c(make_snapshot()),), None),
+    ("on_tick_order", lambda c: (c(make_tick_order()),), None),
+    ("on_tick_trade", lambda c: (c(make_tick_trade()),), None),
+    ("on_bar", lambda c: (c(make_bar()),), None),
+    ("on_login", lambda c: (c(M.LoginRes(fund_account_id="F1", error_code=0)),), None),
+    ("on_login", lambda c: (c(M.LoginRes(fund_account_id="F1", error_code=7)),), None),
+    ("on_query_asset", lambda c: (c(M.AssetRes(fund_account_id="F1")), 11, 0, ""), None),
+    ("on_query_asset", lambda c: (c(M.AssetRes(fund_account_id="F1")), 11, 30001, "no"), None),
+    ("on_query_position", lambda c: ([c(POSITION), c(POSITION)], 12, 0, ""), None),
+    ("on_order", lambda c: (c(make_report("Sended", counter_order_id=5)),), FILED),
+    ("on_order", lambda c: (c(make_report("Filled", last_match_qty=30, trade_qty=30, order_qty=100)),), FILED),
+    ("on_order", lambda c: (c(make_report("Reject", error_code=3, error_msg="no")),), FILED),
+    ("on_order", lambda c: (c(make_report("Sended")),), None),
+    ("on_trade", lambda c: (c(M.TradeReport(client_order_id=11)),), FILED),
+    ("on_order_action_error", lambda c: (c(M.OrderActionError(client_order_id=11)),), FILED),
+    ("on_algo_login", lambda c: (c(M.AlgoLoginRes(trader_id="T1")),), None),
+    ("on_create_algo_parent_order_res", lambda c: (c(M.CreateParentOrderRes(sys_quote_id=9)),), None),
+    ("on_cancel_algo_parent_order_res", lambda c: (c(M.CancelParentOrderRes(sys_quote_id=9)),), None),
+    ("on_control_algo_parent_order_res",
+     lambda c: (c(M.ControlParentOrderRes(control_type=AlgoControlType.Pause)),), None),
+    ("on_control_algo_parent_order_res",
+     lambda c: (c(M.ControlParentOrderRes(algo_control_type=AlgoControlType.Resume)),), None),
+    ("on_algo_parent_order_update", lambda c: (c(M.AlgoParentOrderMsg(sys_quote_id=9)),), None),
+    ("on_algo_child_order_update", lambda c: (c(M.AlgoChildOrderMsg(sys_quote_id=4)),), None),
+    ("on_algo_child_order_trade", lambda c: (c(M.AlgoChildTradeMsg(sys_quote_id=4)),), None),
+    ("initialize", lambda c: (None,), None),  # reads self.config.base, start-up and the clock it arms
+    ("create_time_listener", lambda c: (), None),
+]
+
+
+def test_the_fields_recorded_are_the_fields_the_bridge_reads_in_order(ferrule, path, clock):
+    """For every callback: the recorder reads each field of its messages' shapes once, in order, before the
+    callback runs; on each path the bridge's first reads follow that order; each field recorded is read on
+    some path."""
+    from corvina.lumen.model.order import Order
+
+    clock(dt.datetime(2026, 12, 8, 8, 30))
+    recorded(ferrule, path, [])
+    callbacks = {c["name"]: c["args"] for c in fr.open(path).header["callbacks"]}
+    read = {}  # message type -> fields the bridge read on any path
+    for name, make_args, filed in READ_PATHS:
+        runs = []
+        for recording in (False, True):
+            logs = []
+
+            def count(msg, logs=logs):
+                logs.append((type(msg).__name__, []))
+                return counted(logs[-1][1], msg)
+
+            args = make_args(count)
+            base = count(make_config(md_type="AMD", algo_account="x_atx",
+                                     trading_calendar=[np.datetime64("2026-12-08")]).base)
+            strategy = ferrule.VelaStrategy(SimpleNamespace(base=base))
+            strategy.on_switch_day()
+            if filed:
+                ferrule.orders_dict[11] = Order("000001.XSHE", 100, 10.0, client_order_id=11)
+            if recording:
+                ferrule.start_recording(path)
+            try:
+                getattr(strategy, name)(*args)
+            except Exception:
+                pass
+            ferrule.stop_recording()
+            runs.append(logs)
+        shapes = {a["message"]: a["fields"] for a in callbacks[name] if "fields" in a}
+        for (kind, plain), (_, with_recording) in zip(*runs):
+            kind = "config.base" if kind == "SimpleNamespace" else kind
+            if kind not in shapes:
+                assert plain == [] and with_recording == [], (name, kind)
+                continue
+            fields = shapes[kind]
+            if kind != "config.base" or name != "initialize":  # whose nested calls are recorded too
+                assert with_recording[:len(fields)] == fields, (name, kind)
+                assert with_recording[len(fields):] == plain, (name, kind)
+            reads = first_reads(plain)
+            assert reads == [f for f in fields if f in reads], (name, kind, reads)
+            read.setdefault(kind, set()).update(reads)
+    messages = {a["message"]: a["fields"] for args in callbacks.values() for a in args if "fields" in a}
+    assert {k: set(v) for k, v in messages.items()} == read
+    assert {n for n, args in callbacks.items() if any("fields" in a for a in args)} <= {n for n, *_ in READ_PATHS} | {
+        "set_timer"}
 
 
 class IntSub(int):
