@@ -24,6 +24,7 @@ struct Signature {
     int nrequired;   // the first nrequired parameters have no default
     Impl impl;
     const char* doc;  // nullptr: __doc__ is None
+    int nkwonly = 0;  // the last nkwonly parameters are keyword-only (and have defaults)
 };
 
 // A new function object. `qualname` may be nullptr (then the name is used);
