@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "ferrule/engine.hpp"
 #include "ferrule/instrument.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"

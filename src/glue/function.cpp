@@ -270,8 +270,8 @@ PyGetSetDef function_getset[] = {
 
 }  // namespace
 
-bool function_type_ready() {
-    if (FunctionType) return true;
+int function_type_ready() {
+    if (FunctionType) return 0;
     static PyType_Slot slots[] = {
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
@@ -289,7 +289,7 @@ bool function_type_ready() {
             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots};
     FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_def));
-    return FunctionType != nullptr;
+    return FunctionType ? 0 : -1;
 }
 
 Ref make_function(const Signature& sig, const char* qualname, PyObject* module_name, PyObject* defaults) {

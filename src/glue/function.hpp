@@ -32,6 +32,7 @@ struct Signature {
 Ref make_function(const Signature& sig, const char* qualname, PyObject* module_name, PyObject* defaults = nullptr);
 
 // Readies the function type; call once from the module's init function.
-bool function_type_ready();
+// 0, or -1 with the error set.
+int function_type_ready();
 
 }  // namespace glue
