@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "ferrule/engine.hpp"
 #include "ferrule/instrument.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"

@@ -5,6 +5,7 @@
 // the clock.
 #include <Python.h>
 
+#include "ferrule/engine.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/instrument.hpp"
 #include "ferrule/methods.hpp"

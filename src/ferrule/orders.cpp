@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"

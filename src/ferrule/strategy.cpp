@@ -1,6 +1,7 @@
 // VelaStrategy: the class body, construction, start-up and the day switch.
 #include <Python.h>
 
+#include "ferrule/engine.hpp"
 #include "ferrule/entry.hpp"
 #include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
