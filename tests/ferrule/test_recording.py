@@ -245,7 +245,7 @@ def test_the_fields_recorded_are_the_fields_the_bridge_reads_in_order(ferrule, p
             if filed:
                 ferrule.orders_dict[11] = Order("000001.XSHE", 100, 10.0, client_order_id=11)
             if recording:
-                ferrule.start_recording(path)
+                ferrule.start_recording(path, overwrite=True)
             try:
                 getattr(strategy, name)(*args)
             except Exception:
