@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "ferrule/instrument.hpp"
-#include "ferrule/methods.hpp"
+#include "ferrule/callbacks.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

@@ -12,7 +12,7 @@
 
 #include "ferrule/factory.hpp"
 #include "ferrule/instrument.hpp"
-#include "ferrule/methods.hpp"
+#include "ferrule/callbacks.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

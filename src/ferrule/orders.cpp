@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "ferrule/factory.hpp"
-#include "ferrule/methods.hpp"
+#include "ferrule/callbacks.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

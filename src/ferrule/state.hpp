@@ -57,7 +57,6 @@ public:
         glue::Ref owner = get();
         return owner ? glue::call_method(owner.get(), method, args...) : glue::Ref();
     }
-    PyObject* name() const noexcept { return name_; }
 
 private:
     glue::Name name_;
