@@ -27,6 +27,10 @@ Name k_enum{"enum"};
 Name k_other{"other"};
 Name k_raised{"raised"};
 
+// The recorder cuts values at a depth of 32 (inside a message inside a list
+// of them); a deeper value is not one it wrote.
+constexpr int kMaxNesting = 64;
+
 // A message argument: built as cls.__new__(cls) (a dict when cls is None)
 // with the named fields set.
 struct MessageShape {
@@ -188,7 +192,21 @@ private:
 
     // One value. `message`: how a MESSAGE here is built. `field`: a RAISED
     // here is a message field to leave unset (unset_ is set, None returned).
+    // Values nest by recursion: the depth is bounded, so a damaged or crafted
+    // block raises instead of running out of stack.
     Ref value(const MessageShape* message, bool field) {
+        if (depth_ >= kMaxNesting) {
+            PyErr_Format(PyExc_ValueError, "values nested deeper than %d at byte %zd", kMaxNesting,
+                         static_cast<Py_ssize_t>(p_ - base_));
+            return Ref();
+        }
+        ++depth_;
+        Ref v = tagged(message, field);
+        --depth_;
+        return v;
+    }
+
+    Ref tagged(const MessageShape* message, bool field) {
         std::uint8_t tag;
         if (!get(&tag)) return Ref();
         switch (tag) {
@@ -277,6 +295,14 @@ private:
         for (std::uint32_t i = 0; i < n; ++i) {
             Ref k = value(nullptr, false);
             if (!k) return Ref();
+            // The recorder writes only keys of dicts: one that cannot be hashed is damage.
+            if (PyObject_Hash(k.get()) == -1) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) return Ref();
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "an unhashable dict key before byte %zd",
+                             static_cast<Py_ssize_t>(p_ - base_));
+                return Ref();
+            }
             Ref v = value(nullptr, false);
             if (!v || PyDict_SetItem(out.get(), k.get(), v.get()) < 0) return Ref();
         }
@@ -390,6 +416,7 @@ private:
     const unsigned char* p_ = nullptr;
     const unsigned char* end_ = nullptr;
     bool unset_ = false;
+    int depth_ = 0;
 };
 
 }  // namespace

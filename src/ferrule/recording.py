@@ -168,8 +168,12 @@ def _records(raw, schema, name):
     view = memoryview(raw)
     at, end = 0, len(raw)
     while at < end:
+        if end - at < _RECORD.size:
+            raise RecordingError("a block ends inside a record")
         size, callback, flags, mono, wall = _RECORD.unpack_from(view, at)
         stop = at + 4 + size
+        if stop > end or stop < at + _RECORD.size:
+            raise RecordingError(f"a record of callback {callback} does not fit its block")
         r = _Reader(view, at + _RECORD.size, stop)
         clock = r.value() if flags & CLOCK else None
         n = r.u8()
@@ -231,6 +235,8 @@ class _Reader:
             return {self.value(): self.value() for _ in range(n)}
         if tag in (11, 12):
             (n,) = self._take(_U32)
+            if self.at + 8 * n > self.end:
+                raise RecordingError("a record ends inside a value")
             s = struct.Struct(f"<{n}{'d' if tag == 11 else 'q'}")
             return list(self._take(s))
         if tag == 13:

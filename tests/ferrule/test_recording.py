@@ -2,6 +2,7 @@
 (ferrule_recording, record by record; decode_records, for replay), and what
 happens when the file cannot be written."""
 import datetime as dt
+import json
 import math
 import os
 import signal
@@ -473,6 +474,80 @@ def test_a_file_the_reader_cannot_read_is_refused_clearly(ferrule, strategy, pat
     open(path, "wb").write(damage(data))
     with pytest.raises(fr.RecordingError, match=message):
         fr.open(path)
+
+
+FUZZ = """
+import json, random, struct, sys, time
+from corvina.lumen.live.replay import message_shapes, resolve
+from corvina.lumen.utils import ferrule
+header = json.load(open(sys.argv[1]))
+blocks = [open(p, "rb").read() for p in sys.argv[2:]]
+shapes = message_shapes(header)
+
+
+def records(raw):
+    at, out = 0, []
+    while at < len(raw):
+        (size,) = struct.unpack_from("<I", raw, at)
+        out.append(raw[at + 4:at + 4 + size])
+        at += 4 + size
+    return out
+
+
+def mutated(rng, raw):
+    body = bytearray(rng.choice(records(raw)))
+    for _ in range(rng.randint(1, 3)):
+        at = rng.randrange(len(body))
+        how = rng.randrange(5)
+        if how == 0:
+            body[at] = rng.randrange(256)
+        elif how == 1:
+            body[at] = rng.randrange(20)  # another tag
+        elif how == 2:
+            body[at:at + 4] = struct.pack("<I", rng.choice([0, 1, 255, 2**16, 2**31, 2**32 - 1]))
+        elif how == 3:
+            del body[at:at + rng.randint(1, 8)]
+        else:
+            body[at:at] = body[at:at + rng.randint(1, 8)]
+    framed = struct.pack("<I", len(body)) + bytes(body)  # the record's size mended, as a crafted file would
+    return framed if rng.random() < 0.8 else framed + raw  # and sometimes whole records after it
+
+
+deep = bytes([255, 0]) + bytes(16) + bytes([1]) + b"\\x08\\x01\\x00\\x00\\x00" * 200_000 + bytes([0])
+cases = [struct.pack("<I", len(deep)) + deep]
+rng = random.Random(21)
+seen = {}
+deadline = time.monotonic() + 3.0
+tried = 0
+while tried < 20 or time.monotonic() < deadline:
+    data = cases.pop() if cases else mutated(rng, rng.choice(blocks))
+    tried += 1
+    try:
+        ferrule.decode_records(data, shapes, resolve, {})
+    except Exception as e:
+        seen[type(e).__name__] = seen.get(type(e).__name__, 0) + 1
+print(json.dumps({"tried": tried, "raised": seen}))
+"""
+
+
+def test_the_decoder_raises_cleanly_on_damaged_and_crafted_blocks(ferrule, strategy, path, tmp_path):
+    """Mutated records (sizes mended, as checksums would be recomputed) and a value nested far too deep:
+    decode_records raises ValueError (or UnicodeDecodeError) and never crashes; in a child, so a crash
+    fails this test rather than the run."""
+    calls = [lambda n=name, a=args: getattr(strategy, n)(*a) for name, args in CALLS]
+    calls += [lambda v=v: strategy.on_snapshot(make_snapshot(last_price=v)) for v, _ in VALUES]
+    recorded(ferrule, path, calls)
+    with fr.open(path) as rec:
+        (tmp_path / "header.json").write_text(json.dumps(rec.header))
+        blocks = []
+        for i, (raw, _) in enumerate(rec.blocks()):
+            blocks.append(str(tmp_path / f"block{i}"))
+            open(blocks[-1], "wb").write(raw)
+    done = subprocess.run([sys.executable, "-c", FUZZ, str(tmp_path / "header.json"), *blocks],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    result = json.loads(done.stdout)
+    assert result["tried"] > 100 and set(result["raised"]) <= {"ValueError", "UnicodeDecodeError"}, result
 
 
 def test_a_file_that_cannot_be_created_raises_at_start(ferrule, tmp_path):

@@ -2,9 +2,13 @@
 the same requests from the strategy and the same end state as the recorded run."""
 import collections
 import itertools
+import json
+import os
+import struct
 import subprocess
 import sys
 import time
+import zlib
 from types import SimpleNamespace
 
 import numpy as np
@@ -14,7 +18,7 @@ from sim_support import EventLog
 
 from corvina.lumen.environment import Environment
 from corvina.lumen.live import run_day
-from corvina.lumen.live.replay import replay
+from corvina.lumen.live.replay import Replay, replay
 from corvina.lumen.live.report import summary
 from corvina.lumen.model import order as order_model
 from corvina.lumen.model import trade as trade_model
@@ -116,22 +120,120 @@ def test_the_replay_command_refuses_what_it_cannot_read(tmp_path, content, messa
     assert out.returncode == 2 and message in out.stderr
 
 
-def test_a_paced_replay_keeps_to_the_recorded_pace(tmp_path):
-    path = str(tmp_path / "paced.rec")
+def small_recording(path, snapshots=1, pause=0.0, meta=None):
+    """initialize (a configuration holding a numpy date) and snapshots (an enumeration member), recorded."""
     base = SimpleNamespace(md_type="AMD", accounts={}, trading_calendar=[np.datetime64("2024-03-15")])
     previous = Environment._instance
     Environment.set_instance(Environment(["000001.XSHE"]))
     try:
         vela = ferrule.VelaStrategy(SimpleNamespace(base=base))
-        ferrule.start_recording(path, {"universe": ["000001.XSHE"]})
+        ferrule.start_recording(path, {"universe": ["000001.XSHE"], **(meta or {})})
         vela.initialize(SimpleNamespace(base=base))
-        for i in range(4):
-            time.sleep(0.1)
+        for i in range(snapshots):
+            time.sleep(pause)
             vela.on_snapshot(Snapshot(orig_time=20240315093000000 + i, security_id="000001",
                                       market_type=MarketType.SZSE, last_price=10.0))
         ferrule.stop_recording()
     finally:
         Environment.set_instance(previous)
+
+
+def swap_text(raw, old, new):
+    """raw records with each text old (u16 length + UTF-8) made new, record sizes mended."""
+    old_b, new_b = (struct.pack("<H", len(t.encode())) + t.encode() for t in (old, new))
+    out, at = bytearray(), 0
+    while at < len(raw):
+        (size,) = struct.unpack_from("<I", raw, at)
+        body = raw[at + 4:at + 4 + size].replace(old_b, new_b)
+        out += struct.pack("<I", len(body)) + body
+        at += 4 + size
+    return bytes(out)
+
+
+def crafted(path, out, header=lambda h: None, records=lambda raw: raw):
+    """The recording at path rewritten into out as someone crafting a file would: header and records
+    changed, sizes and checksums recomputed."""
+    with ferrule_recording.open(path) as rec:
+        head = dict(rec.header)
+        blocks = [(records(raw), count) for raw, count in rec.blocks()]
+    header(head)
+    text = json.dumps(head).encode()
+    data = b"CORVREC\n" + struct.pack("<HHI", 1, 0, len(text)) + text + struct.pack("<I", zlib.crc32(text))
+    for raw, count in blocks:
+        packed = zlib.compress(raw)
+        data += b"CVBK" + struct.pack("<IIII", len(raw), len(packed), count, zlib.crc32(packed)) + packed
+    out.write_bytes(data)
+    return str(out)
+
+
+def rename_message(old, new):
+    def header(h):
+        for callback in h["callbacks"]:
+            for arg in callback["args"]:
+                if arg.get("message") == old:
+                    arg["message"] = new
+    return header
+
+
+PROBE_MODULE = "corvina_replay_probe"
+CRAFTED = {  # what is swapped in the file: (header change, records change)
+    "as recorded": (None, None),
+    "an enumeration path reaching os.getsid": (None, ("pyvela.enums.MarketType", "shlex.os.getsid")),
+    "an enumeration of a module not imported": (None, ("pyvela.enums.MarketType", f"{PROBE_MODULE}.Kind")),
+    "a numpy function": (None, ("numpy.datetime64", "numpy.corvina_probe")),
+    "a message class that is no message": (rename_message("Snapshot", "__class__"), None),
+}
+
+
+@pytest.mark.parametrize("swap", CRAFTED)
+def test_a_replayed_file_runs_no_code_it_names(tmp_path, monkeypatch, swap):
+    """Enumeration members come only from the gateway SDK's and the engine's enumerations already imported,
+    numpy values only from numpy's scalar types, message classes only from the SDK's messages; any other
+    name stays an opaque value of the reader."""
+    called = []
+    monkeypatch.setattr(os, "getsid", lambda *a: called.append(a))
+    monkeypatch.setattr(np, "corvina_probe", lambda *a: called.append(a), raising=False)
+    (tmp_path / f"{PROBE_MODULE}.py").write_text("import enum\nclass Kind(enum.Enum):\n    A = 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    small_recording(str(tmp_path / "day.rec"))
+    header, text = CRAFTED[swap]
+    path = crafted(tmp_path / "day.rec", tmp_path / "crafted.rec", header or (lambda h: None),
+                   (lambda raw: swap_text(raw, *text)) if text else (lambda raw: raw))
+    reader = Replay(path, strategy=None)
+    try:
+        records = [r for batch in reader.batches() for r in batch]
+    finally:
+        reader.file.close()
+        imported = sys.modules.pop(PROBE_MODULE, None)
+    config = records[0][5][0]
+    snapshot = records[-1][5][0]
+    date = config["trading_calendar"][0]
+    market = snapshot["market_type"] if type(snapshot) is dict else snapshot.market_type
+    assert not called and imported is None
+    if swap == "as recorded":
+        assert type(snapshot) is Snapshot and market is MarketType.SZSE and date == np.datetime64("2024-03-15")
+    elif text and text[0].startswith("pyvela"):
+        assert market == ferrule_recording.EnumValue(text[1], MarketType.SZSE.value)
+    elif text:
+        assert date == ferrule_recording.Other(text[1], "2024-03-15")
+    else:
+        assert type(snapshot) is dict and market is MarketType.SZSE
+
+
+def test_the_replay_command_runs_a_recorded_strategy_only_when_it_is_the_live_runs_own(tmp_path):
+    marker = tmp_path / "ran"
+    script = tmp_path / "named.py"
+    script.write_text(f"open({str(marker)!r}, 'w').close()\nclass Strategy:\n    pass\n")
+    path = str(tmp_path / "day.rec")
+    small_recording(path, meta={"strategy": str(script)})
+    out = subprocess.run([sys.executable, "-m", "corvina.lumen.live.replay", "--quiet", path], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 2 and "pass --strategy" in out.stderr and not marker.exists()
+
+
+def test_a_paced_replay_keeps_to_the_recorded_pace(tmp_path):
+    path = str(tmp_path / "paced.rec")
+    small_recording(path, snapshots=4, pause=0.1)
     shown = []
     start = time.monotonic()
     result = replay(path, speed=2.0, progress=lambda r, e: shown.append(r.feed.records), progress_every=0.01)

@@ -5,6 +5,9 @@ a strategy, as the recorded run did:
 
     python -m corvina.lumen.live.replay FILE [--speed X|max] [--strategy MODULE] [--quiet]
 
+A recording is data: the replay runs no code the file names (see resolve(),
+message_class() and shipped_strategy()).
+
 There is no gateway: the strategy's requests go to a context that only keeps
 them (`ReplayContext.requests`), and every answer, report and timer comes from
 the file, in recorded order. The bridge's clock (its module `datetime` and
@@ -25,9 +28,10 @@ command.
 Part of the stand-in for the engine's live-run side."""
 import argparse
 import datetime as _dt
+import enum
 import gc
-import importlib
 import logging
+import pkgutil
 import sys
 import threading
 import time
@@ -110,39 +114,77 @@ class ReplayClock:
         return self.now().date()
 
 
-def _import_path(path):
-    """The object named "module.Qualname", importing the longest module prefix."""
+# The packages whose enumerations a recording may name: the gateway SDK's and the engine's. A replay
+# rebuilds a member only from an enumeration class of these that is already imported; a file is data,
+# and a name in it never imports a module or calls anything else.
+ENUM_PACKAGES = ("pyvela", "corvina.lumen")
+
+
+def _in_packages(module_name):
+    return any(module_name == p or module_name.startswith(p + ".") for p in ENUM_PACKAGES)
+
+
+def enum_class(path):
+    """The enumeration class named "module.Qualname" when that module is already imported from
+    ENUM_PACKAGES, else None. Looks names up in the namespaces alone: no import, no getter, no
+    module __getattr__ runs."""
     parts = path.split(".")
     for i in range(len(parts) - 1, 0, -1):
-        try:
-            obj = importlib.import_module(".".join(parts[:i]))
-        except ImportError:
+        module_name = ".".join(parts[:i])
+        module = sys.modules.get(module_name)
+        if module is None:
             continue
-        for name in parts[i:]:
-            obj = getattr(obj, name)
-        return obj
-    raise ImportError(f"cannot find {path!r}")
+        namespace = getattr(module, "__dict__", None) if _in_packages(module_name) else None
+        obj = namespace.get(parts[i]) if isinstance(namespace, dict) else None
+        for name in parts[i + 1:]:
+            obj = obj.__dict__.get(name) if isinstance(obj, type) else None
+        if (isinstance(obj, type) and issubclass(obj, enum.Enum)
+                and f"{obj.__module__}.{obj.__qualname__}" == path):
+            return obj
+        return None
+    return None
+
+
+def numpy_scalar_type(name):
+    """The numpy scalar type of that name (a numpy.generic subclass), else None. np.void is left out:
+    called with a number it allocates that many bytes."""
+    import numpy as np
+    cls = vars(np).get(name)
+    if isinstance(cls, type) and issubclass(cls, np.generic) and not issubclass(cls, np.void):
+        return cls
+    return None
 
 
 def resolve(kind, name, value):
-    """Rebuilds what the file names by type: enumeration members by class and
-    value, numpy scalars (trading-calendar dates) from their text; anything
-    else stays an Other (or Raised) of the reader."""
+    """Rebuilds what the file names by type: enumeration members of the gateway SDK's and the engine's
+    enumerations by class and value, numpy scalars (trading-calendar dates) from their text; anything
+    else stays an EnumValue, Other or Raised of the reader."""
     if kind == "enum":
-        try:
-            return _import_path(name)(value)
-        except (ImportError, AttributeError, ValueError, TypeError):
-            return recording.EnumValue(name, value)
+        cls = enum_class(name)
+        if cls is not None:
+            try:
+                return cls(value)
+            except (ValueError, TypeError):
+                pass
+        return recording.EnumValue(name, value)
     if kind == "other":
         module, _, type_name = name.rpartition(".")
-        if module == "numpy":
-            import numpy as np
+        cls = numpy_scalar_type(type_name) if module == "numpy" else None
+        if cls is not None:
             try:
-                return getattr(np, type_name)(value)
-            except (AttributeError, TypeError, ValueError):
+                return cls(value)
+            except (TypeError, ValueError, OverflowError):
                 pass
         return recording.Other(name, value)
     return recording.Raised(name, value)
+
+
+def message_class(name):
+    """The gateway SDK's message class of that name, defined in pyvela.messages, else None (a dict)."""
+    cls = vars(vela_messages).get(name) if isinstance(name, str) else None
+    if isinstance(cls, type) and cls.__module__ == vela_messages.__name__ and cls.__qualname__ == name:
+        return cls
+    return None
 
 
 def message_shapes(header):
@@ -154,7 +196,7 @@ def message_shapes(header):
             if "fields" not in arg:
                 args.append(None)
                 continue
-            cls = None if arg.get("of_self") else getattr(vela_messages, arg.get("message", ""), None)
+            cls = None if arg.get("of_self") else message_class(arg.get("message"))
             args.append((cls, tuple(arg["fields"])))
         shapes.append(tuple(args))
     return shapes
@@ -421,6 +463,20 @@ def replay_line(result):
             f"{rate:,.0f} market-data messages/s")
 
 
+SHIPPED_STRATEGIES = "corvina.lumen.live.strategies."
+
+
+def shipped_strategy(name):
+    """name when it is one of the live run's own strategies (a module of corvina.lumen.live.strategies,
+    found without importing it), else None: the strategy a file names is code, and only the caller's
+    --strategy runs code of its choosing."""
+    if not isinstance(name, str) or not name.startswith(SHIPPED_STRATEGIES):
+        return None
+    from corvina.lumen.live import strategies
+    shipped = {m.name for m in pkgutil.iter_modules(strategies.__path__)}
+    return name if name[len(SHIPPED_STRATEGIES):] in shipped else None
+
+
 def main(argv=None):
     from corvina.lumen.live.report import failed, summary
 
@@ -430,8 +486,8 @@ def main(argv=None):
     parser.add_argument("--speed", type=parse_speed, default=0.0,
                         help="times the recorded pace, or max (default: max, as fast as possible)")
     parser.add_argument("--strategy", default=None,
-                        help="module name or .py file defining class Strategy (default: the recorded one, else "
-                             f"{DEFAULT_STRATEGY})")
+                        help="module name or .py file defining class Strategy (default: the recorded one when it is "
+                             f"one of corvina.lumen.live.strategies, else {DEFAULT_STRATEGY})")
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     args = parser.parse_args(argv)
     try:
@@ -439,7 +495,14 @@ def main(argv=None):
             meta = head.meta if isinstance(head.meta, dict) else {}
     except (OSError, recording.RecordingError) as e:
         parser.error(str(e))
-    source = args.strategy or meta.get("strategy") or DEFAULT_STRATEGY
+    source = args.strategy
+    if source is None:
+        named = meta.get("strategy")
+        source = shipped_strategy(named)
+        if source is None and named is not None:
+            parser.error(f"the recording names the strategy {str(named)[:200]!r}; a replay runs only the live "
+                         f"run's own strategies unasked: pass --strategy to run another")
+        source = source or DEFAULT_STRATEGY
     try:
         strategy = load_strategy(source)
     except (ImportError, OSError, SyntaxError) as e:
