@@ -5,8 +5,8 @@
 
 #include <utility>
 
-#include "ferrule/instrument.hpp"
 #include "ferrule/callbacks.hpp"
+#include "ferrule/instrument.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

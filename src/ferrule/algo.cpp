@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <initializer_list>
 
-#include "ferrule/factory.hpp"
 #include "ferrule/callbacks.hpp"
+#include "ferrule/factory.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

@@ -10,9 +10,9 @@
 #include <cstddef>
 #include <utility>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/instrument.hpp"
-#include "ferrule/callbacks.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

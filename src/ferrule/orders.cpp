@@ -8,8 +8,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "ferrule/factory.hpp"
 #include "ferrule/callbacks.hpp"
+#include "ferrule/factory.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
