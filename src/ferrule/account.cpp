@@ -5,9 +5,9 @@
 
 #include <utility>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/engine.hpp"
 #include "ferrule/instrument.hpp"
-#include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
-#include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
@@ -112,19 +112,22 @@ PyObject* update_book(PyObject* book, Factory& model, EventKind kind, const glue
 
 PyObject* on_algo_login(PyObject* const* a) {
     using F = AlgoLoginRes;
-    return forward(EventKind::ALGO_LOGIN, shapes::algo_login_res, a[1],
+    PyObject* res = a[1];
+    return forward(EventKind::ALGO_LOGIN, shapes::algo_login_res, res,
                    {F::client_seq_id, F::trader_id, F::error_code, F::error_msg}, kw_algo_login);
 }
 
 PyObject* on_create_algo_parent_order_res(PyObject* const* a) {
     using F = CreateParentOrderRes;
-    return forward(EventKind::PARENT_ORDER_CREATE, shapes::create_parent_order_res, a[1],
+    PyObject* res = a[1];
+    return forward(EventKind::PARENT_ORDER_CREATE, shapes::create_parent_order_res, res,
                    {F::client_seq_id, F::sys_quote_id, F::error_code, F::error_msg}, kw_create);
 }
 
 PyObject* on_cancel_algo_parent_order_res(PyObject* const* a) {
     using F = CancelParentOrderRes;
-    return forward(EventKind::PARENT_ORDER_CANCEL, shapes::cancel_parent_order_res, a[1],
+    PyObject* res = a[1];
+    return forward(EventKind::PARENT_ORDER_CANCEL, shapes::cancel_parent_order_res, res,
                    {F::sys_quote_id, F::error_code, F::error_msg}, kw_parent_answer);
 }
 
@@ -148,18 +151,21 @@ PyObject* on_control_algo_parent_order_res(PyObject* const* a) {
 }
 
 PyObject* on_algo_parent_order_update(PyObject* const* a) {
+    PyObject* parent_order = a[1];
     return update_book(g.algo_parent_orders, parent_order_model, EventKind::PARENT_ORDER_UPDATE, kw_parent_order,
-                       shapes::algo_parent_order, a[1]);
+                       shapes::algo_parent_order, parent_order);
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* a) {
+    PyObject* child_order = a[1];
     return update_book(g.algo_child_orders, child_order_model, EventKind::CHILD_ORDER_UPDATE, kw_child_order,
-                       shapes::algo_child_order, a[1]);
+                       shapes::algo_child_order, child_order);
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* a) {
+    PyObject* child_trade = a[1];
     return update_book(g.algo_child_trades, child_trade_model, EventKind::CHILD_ORDER_TRADE, kw_child_trade,
-                       shapes::algo_child_trade, a[1]);
+                       shapes::algo_child_trade, child_trade);
 }
 
 }  // namespace ferrule

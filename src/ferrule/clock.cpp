@@ -5,8 +5,8 @@
 // the clock.
 #include <Python.h>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/engine.hpp"
-#include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
@@ -209,8 +209,10 @@ PyObject* create_time_listener(PyObject* const* a) {
 }
 
 PyObject* send_day_event(PyObject* const* a) {
-    EventCall event(a[1]);
-    if (!event || event.publish({a[2], a[2]}, kw_day_event) < 0) return nullptr;
+    PyObject* event_type = a[1];
+    PyObject* dt = a[2];
+    EventCall event(event_type);
+    if (!event || event.publish({dt, dt}, kw_day_event) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -7,32 +7,10 @@
 
 #include <cstddef>
 
+#include "ferrule/callbacks.hpp"
 #include "glue/function.hpp"
 
 namespace ferrule {
-
-#define FERRULE_CALLBACKS(X)                                                                                    \
-    X(initialize) X(on_initialize) X(on_switch_day)                                                             \
-    X(on_snapshot) X(on_tick_order) X(on_tick_trade) X(on_bar)                                                  \
-    X(on_login) X(on_query_asset) X(on_query_position)                                                          \
-    X(on_order) X(on_trade) X(on_order_action_error)                                                            \
-    X(on_algo_login) X(on_create_algo_parent_order_res) X(on_cancel_algo_parent_order_res)                      \
-    X(on_control_algo_parent_order_res) X(on_algo_parent_order_update) X(on_algo_child_order_update)            \
-    X(on_algo_child_order_trade)                                                                                \
-    X(create_time_listener) X(send_day_event) X(send_before_trading_event) X(send_after_trading_event)          \
-    X(send_open_auction_event) X(set_timer)
-
-enum class Callback : unsigned char {
-#define FERRULE_ENUM(name) name,
-    FERRULE_CALLBACKS(FERRULE_ENUM)
-#undef FERRULE_ENUM
-};
-#define FERRULE_COUNT(name) +1
-constexpr std::size_t kCallbacks = 0 FERRULE_CALLBACKS(FERRULE_COUNT);
-#undef FERRULE_COUNT
-
-// The method's name ("on_snapshot"), interned.
-PyObject* callback_name(Callback c);
 
 struct CallCounts {
     unsigned long long calls[kCallbacks] = {};

@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <utility>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/instrument.hpp"
-#include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"

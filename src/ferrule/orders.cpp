@@ -8,9 +8,9 @@
 #include <initializer_list>
 #include <utility>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
-#include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
@@ -54,20 +54,20 @@ Factory trade_create{"Trade", k_from_create};
 // Enumeration members, each remembered while its enumeration stays as it is.
 using Member = glue::AttrOf;
 Global gl_ORDER_STATUS{"ORDER_STATUS"};
-Member k_ACTIVE{"ACTIVE"};
-Member k_FILLED{"FILLED"};
-Member k_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
-Member k_CANCELLED{"CANCELLED"};
+Member a_ACTIVE{"ACTIVE"};
+Member a_FILLED{"FILLED"};
+Member a_PARTIALLY_FILLED{"PARTIALLY_FILLED"};
+Member a_CANCELLED{"CANCELLED"};
 Global gl_OrderStatusType{"OrderStatusType"};
-Member k_UnSend{"UnSend"};
-Member k_Sended{"Sended"};
-Member k_PartiallyFilled{"PartiallyFilled"};
-Member k_Filled{"Filled"};
-Member k_PartiallyFilledPartiallyCancelled{"PartiallyFilledPartiallyCancelled"};
-Member k_WaitCancelled{"WaitCancelled"};
-Member k_PartiallyFilledWaitCancelled{"PartiallyFilledWaitCancelled"};
-Member k_Cancelled{"Cancelled"};
-Member k_Reject{"Reject"};
+Member a_UnSend{"UnSend"};
+Member a_Sended{"Sended"};
+Member a_PartiallyFilled{"PartiallyFilled"};
+Member a_Filled{"Filled"};
+Member a_PartiallyFilledPartiallyCancelled{"PartiallyFilledPartiallyCancelled"};
+Member a_WaitCancelled{"WaitCancelled"};
+Member a_PartiallyFilledWaitCancelled{"PartiallyFilledWaitCancelled"};
+Member a_Cancelled{"Cancelled"};
+Member a_Reject{"Reject"};
 Name k_empty{""};
 Name k_underscore{"_"};
 
@@ -178,11 +178,11 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     if (numbered <= 0) return numbered;
     Ref status = order_attrs.get(engine_order, E_STATUS);
     if (!status) return -1;
-    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE);
+    Ref active = gl_ORDER_STATUS.attr(a_ACTIVE);
     if (!active) return -1;
     int changed = glue::compare(status.get(), active.get(), Py_NE);
     if (changed <= 0) return changed;
-    if (set_status(engine_order, k_ACTIVE) < 0) return -1;
+    if (set_status(engine_order, a_ACTIVE) < 0) return -1;
     return publish_order_event(EventKind::ORDER_CREATION_PASS, account, engine_order);
 }
 
@@ -241,11 +241,11 @@ int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject*
     Ref trade;
     if (is_new && !(trade = make_trade(report, engine_order, amount.get()))) return -1;
     if (take_cumulative(report, engine_order, traded.get()) < 0) return -1;
-    int r = status_in(status, {&k_Filled});
-    if (r < 0 || (r && set_status(engine_order, k_FILLED) < 0)) return -1;
+    int r = status_in(status, {&a_Filled});
+    if (r < 0 || (r && set_status(engine_order, a_FILLED) < 0)) return -1;
     if (!r) {
-        r = status_in(status, {&k_PartiallyFilled});
-        if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
+        r = status_in(status, {&a_PartiallyFilled});
+        if (r < 0 || (r && set_status(engine_order, a_PARTIALLY_FILLED) < 0)) return -1;
     }
     if (!is_new) {
         ++bridge_counts.repeated_fills;
@@ -261,18 +261,18 @@ int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject*
 
 // Then the cancellation, whether or not the report carried a fill.
 int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* status) {
-    int r = status_in(status, {&k_PartiallyFilledPartiallyCancelled, &k_Cancelled});
+    int r = status_in(status, {&a_PartiallyFilledPartiallyCancelled, &a_Cancelled});
     if (r < 0) return -1;
     if (r) {
-        if (set_status(engine_order, k_CANCELLED) < 0) return -1;
+        if (set_status(engine_order, a_CANCELLED) < 0) return -1;
         return publish_order_event(EventKind::ORDER_CANCELLATION_PASS, account, engine_order);
     }
-    r = status_in(status, {&k_PartiallyFilledWaitCancelled, &k_WaitCancelled});
+    r = status_in(status, {&a_PartiallyFilledWaitCancelled, &a_WaitCancelled});
     if (r <= 0) return r;
     Ref filled = order_attrs.get(engine_order, E_FILLED_QUANTITY);
     if (!filled) return -1;
     r = above_zero(filled.get());
-    if (r < 0 || (r && set_status(engine_order, k_PARTIALLY_FILLED) < 0)) return -1;
+    if (r < 0 || (r && set_status(engine_order, a_PARTIALLY_FILLED) < 0)) return -1;
     return publish_order_event(EventKind::ORDER_PENDING_CANCEL, account, engine_order);
 }
 
@@ -299,15 +299,15 @@ int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
 int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account) {
     Ref status = shapes::order_report.field(report, OrderReport::order_status);
     if (!status) return -1;
-    int r = status_in(status.get(), {&k_UnSend, &k_Sended});
+    int r = status_in(status.get(), {&a_UnSend, &a_Sended});
     if (r) return r < 0 ? -1 : accept(report, engine_order, account);
-    r = status_in(status.get(), {&k_PartiallyFilled, &k_Filled, &k_PartiallyFilledPartiallyCancelled, &k_WaitCancelled,
-                                 &k_PartiallyFilledWaitCancelled, &k_Cancelled});
+    r = status_in(status.get(), {&a_PartiallyFilled, &a_Filled, &a_PartiallyFilledPartiallyCancelled, &a_WaitCancelled,
+                                 &a_PartiallyFilledWaitCancelled, &a_Cancelled});
     if (r) {
         if (r < 0 || apply_fill(report, id, engine_order, account, status.get()) < 0) return -1;
         return apply_cancellation(engine_order, account, status.get());
     }
-    r = status_in(status.get(), {&k_Reject});
+    r = status_in(status.get(), {&a_Reject});
     if (r) return r < 0 ? -1 : reject(report, engine_order, account);
     return 0;
 }

@@ -20,15 +20,9 @@ glue::MethodCall m_append{k_append};
 
 // EVENT.<member> in EventKind order, each remembered while EVENT stays as it is.
 glue::AttrOf kMembers[kEventKinds] = {
-    glue::AttrOf{"TICK"}, glue::AttrOf{"L2_ORDER"}, glue::AttrOf{"L2_TRANSACTION"}, glue::AttrOf{"BAR"},
-    glue::AttrOf{"LOGIN"}, glue::AttrOf{"QUERY_ACCOUNT"}, glue::AttrOf{"QUERY_POSITION"},
-    glue::AttrOf{"ORDER_CREATION_PASS"}, glue::AttrOf{"TRADE"}, glue::AttrOf{"ORDER_CANCELLATION_PASS"},
-    glue::AttrOf{"ORDER_PENDING_CANCEL"}, glue::AttrOf{"ORDER_UNSOLICITED_UPDATE"},
-    glue::AttrOf{"ORDER_CANCELLATION_REJECT"},
-    glue::AttrOf{"ALGO_LOGIN"}, glue::AttrOf{"PARENT_ORDER_CREATE"}, glue::AttrOf{"PARENT_ORDER_CANCEL"},
-    glue::AttrOf{"PARENT_ORDER_PAUSE"}, glue::AttrOf{"PARENT_ORDER_RESUME"}, glue::AttrOf{"PARENT_ORDER_UPDATE"},
-    glue::AttrOf{"CHILD_ORDER_UPDATE"}, glue::AttrOf{"CHILD_ORDER_TRADE"},
-    glue::AttrOf{"BEFORE_TRADING"}, glue::AttrOf{"OPEN_AUCTION"}, glue::AttrOf{"AFTER_TRADING"},
+#define FERRULE_MEMBER(member) glue::AttrOf{#member},
+    FERRULE_EVENTS(FERRULE_MEMBER)
+#undef FERRULE_MEMBER
 };
 
 PublishCounts counts;

@@ -13,16 +13,22 @@
 
 namespace ferrule {
 
-// The EVENT members the bridge publishes; kDayEvent stands for a type handed
-// in by the caller (send_day_event), counted under that member's name.
+// The EVENT members the bridge publishes, by name.
+#define FERRULE_EVENTS(X)                                                                                       \
+    X(TICK) X(L2_ORDER) X(L2_TRANSACTION) X(BAR)                                                                \
+    X(LOGIN) X(QUERY_ACCOUNT) X(QUERY_POSITION)                                                                 \
+    X(ORDER_CREATION_PASS) X(TRADE) X(ORDER_CANCELLATION_PASS) X(ORDER_PENDING_CANCEL)                          \
+    X(ORDER_UNSOLICITED_UPDATE) X(ORDER_CANCELLATION_REJECT)                                                    \
+    X(ALGO_LOGIN) X(PARENT_ORDER_CREATE) X(PARENT_ORDER_CANCEL) X(PARENT_ORDER_PAUSE) X(PARENT_ORDER_RESUME)    \
+    X(PARENT_ORDER_UPDATE) X(CHILD_ORDER_UPDATE) X(CHILD_ORDER_TRADE)                                           \
+    X(BEFORE_TRADING) X(OPEN_AUCTION) X(AFTER_TRADING)
+
+// One kind per member; kDayEvent stands for a type handed in by the caller
+// (send_day_event), counted under that member's name.
 enum class EventKind : unsigned char {
-    TICK, L2_ORDER, L2_TRANSACTION, BAR,
-    LOGIN, QUERY_ACCOUNT, QUERY_POSITION,
-    ORDER_CREATION_PASS, TRADE, ORDER_CANCELLATION_PASS, ORDER_PENDING_CANCEL, ORDER_UNSOLICITED_UPDATE,
-    ORDER_CANCELLATION_REJECT,
-    ALGO_LOGIN, PARENT_ORDER_CREATE, PARENT_ORDER_CANCEL, PARENT_ORDER_PAUSE, PARENT_ORDER_RESUME,
-    PARENT_ORDER_UPDATE, CHILD_ORDER_UPDATE, CHILD_ORDER_TRADE,
-    BEFORE_TRADING, OPEN_AUCTION, AFTER_TRADING,
+#define FERRULE_EVENT_KIND(member) member,
+    FERRULE_EVENTS(FERRULE_EVENT_KIND)
+#undef FERRULE_EVENT_KIND
     kDayEvent,
 };
 constexpr std::size_t kEventKinds = static_cast<std::size_t>(EventKind::kDayEvent);
@@ -47,8 +53,6 @@ public:
     int publish(std::initializer_list<PyObject*> values, const glue::KwNames& kw) const {
         return publish(values.begin(), values.size(), kw);
     }
-    // The type object (EVENT.<member>), borrowed.
-    PyObject* type() const noexcept { return type_.get(); }
 
 private:
     EventKind kind_;

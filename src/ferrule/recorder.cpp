@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/entry.hpp"
 #include "ferrule/recording_format.hpp"
 #include "ferrule/shapes.hpp"
@@ -117,7 +118,7 @@ void patch(Bytes& b, std::size_t off, T v) {
 }
 
 // ---------------------------------------------------------------------------------------------------------------
-// What each callback reads.
+// What each callback reads: its row (callbacks.hpp) and its messages' shapes (shapes.hpp).
 
 Name k_config{"config"};
 Name k_base{"base"};
@@ -129,72 +130,14 @@ Name k_Enum{"Enum"};
 Name k_dumps{"dumps"};
 Global gl_datetime{"datetime"};
 
-enum class Arg : unsigned char { Plain, Message, Messages, Config };
-struct ArgShape {
-    const char* name;
-    Arg kind;
-    Shape* shape;  // what is read from the message (or each message, or self.config.base)
-};
-struct CallbackShape {
-    bool clock;  // reads the bridge's clock
-    int nargs;
-    ArgShape args[4];
-};
+using callbacks::Arg;
+using callbacks::ArgShape;
 
-const CallbackShape s_none{false, 0, {}};
-const CallbackShape s_clock{true, 0, {}};
-const CallbackShape s_config{true, 1, {{"config", Arg::Config, &shapes::config_base}}};
-const CallbackShape s_snapshot{false, 1, {{"snapshot", Arg::Message, &shapes::snapshot}}};
-const CallbackShape s_tick_order{false, 1, {{"tick_order", Arg::Message, &shapes::tick_order}}};
-const CallbackShape s_tick_trade{false, 1, {{"tick_trade", Arg::Message, &shapes::tick_trade}}};
-const CallbackShape s_bar{false, 1, {{"bar", Arg::Message, &shapes::bar}}};
-const CallbackShape s_login{false, 1, {{"login_res", Arg::Message, &shapes::login_res}}};
-const CallbackShape s_asset{false, 4,
-                           {{"asset_res", Arg::Message, &shapes::asset_res}, {"request_id", Arg::Plain, nullptr},
-                            {"code", Arg::Plain, nullptr}, {"msg", Arg::Plain, nullptr}}};
-const CallbackShape s_position{false, 4,
-                              {{"query_position_res", Arg::Messages, &shapes::position_entry},
-                               {"request_id", Arg::Plain, nullptr}, {"code", Arg::Plain, nullptr},
-                               {"msg", Arg::Plain, nullptr}}};
-const CallbackShape s_order{false, 1, {{"order", Arg::Message, &shapes::order_report}}};
-const CallbackShape s_trade{false, 1, {{"trade", Arg::Message, &shapes::trade_report}}};
-const CallbackShape s_action_error{false, 1, {{"order_action_error", Arg::Message, &shapes::order_action_error}}};
-const CallbackShape s_algo_login{false, 1, {{"algo_login_res", Arg::Message, &shapes::algo_login_res}}};
-const CallbackShape s_create{false, 1, {{"create_parent_order_res", Arg::Message, &shapes::create_parent_order_res}}};
-const CallbackShape s_cancel{false, 1, {{"cancel_parent_order_res", Arg::Message, &shapes::cancel_parent_order_res}}};
-const CallbackShape s_control{false, 1,
-                              {{"control_parent_order_res", Arg::Message, &shapes::control_parent_order_res}}};
-const CallbackShape s_parent{false, 1, {{"parent_order", Arg::Message, &shapes::algo_parent_order}}};
-const CallbackShape s_child_order{false, 1, {{"child_order", Arg::Message, &shapes::algo_child_order}}};
-const CallbackShape s_child_trade{false, 1, {{"child_trade", Arg::Message, &shapes::algo_child_trade}}};
-const CallbackShape s_day_event{false, 2, {{"event_type", Arg::Plain, nullptr}, {"dt", Arg::Plain, nullptr}}};
-
-const CallbackShape& shape_of(Callback c) {
-    switch (c) {
-        case Callback::initialize: case Callback::set_timer: case Callback::create_time_listener: return s_config;
-        case Callback::on_initialize: case Callback::on_switch_day: return s_none;
-        case Callback::on_snapshot: return s_snapshot;
-        case Callback::on_tick_order: return s_tick_order;
-        case Callback::on_tick_trade: return s_tick_trade;
-        case Callback::on_bar: return s_bar;
-        case Callback::on_login: return s_login;
-        case Callback::on_query_asset: return s_asset;
-        case Callback::on_query_position: return s_position;
-        case Callback::on_order: return s_order;
-        case Callback::on_trade: return s_trade;
-        case Callback::on_order_action_error: return s_action_error;
-        case Callback::on_algo_login: return s_algo_login;
-        case Callback::on_create_algo_parent_order_res: return s_create;
-        case Callback::on_cancel_algo_parent_order_res: return s_cancel;
-        case Callback::on_control_algo_parent_order_res: return s_control;
-        case Callback::on_algo_parent_order_update: return s_parent;
-        case Callback::on_algo_child_order_update: return s_child_order;
-        case Callback::on_algo_child_order_trade: return s_child_trade;
-        case Callback::send_day_event: return s_day_event;
-        case Callback::send_before_trading_event: case Callback::send_after_trading_event:
-        case Callback::send_open_auction_event: return s_clock;
-    }
-    return s_none;
+// The arguments a callback's row records: those up to the first empty one.
+int recorded_args(const callbacks::Row& row) {
+    int n = 0;
+    while (n < callbacks::kMaxArgs && row.args[n].name) ++n;
+    return n;
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -1021,22 +964,25 @@ void observe(Callback c, PyObject* const* args, bool nested) {
 
 // The whole record of one call into b.
 void encode(Bytes& b, Callback c, PyObject* const* args, bool nested) {
-    const CallbackShape& shape = shape_of(c);
-    std::uint8_t flags = (nested ? rf::kNested : 0) | (shape.clock ? rf::kClock : 0);
+    const callbacks::Row& row = callback_row(c);
+    std::uint8_t flags = (nested ? rf::kNested : 0) | (row.clock ? rf::kClock : 0);
     begin_record(b, static_cast<std::uint8_t>(c), flags);
-    if (shape.clock) {
+    if (row.clock) {
         Ref now = gl_datetime.call_method(k_now);
         if (now)
             put_value(b, now.get(), 0);
         else
             put_raised(b);
     }
-    b.put(static_cast<std::uint8_t>(shape.nargs));
-    for (int i = 0; i < shape.nargs; ++i) {
-        const ArgShape& a = shape.args[i];
-        PyObject* v = a.kind == Arg::Config ? args[0] : args[1 + i];
+    int n = recorded_args(row);
+    b.put(static_cast<std::uint8_t>(n));
+    int param = 1;  // args[0] is self
+    for (int i = 0; i < n; ++i) {
+        const ArgShape& a = row.args[i];
+        PyObject* v = a.kind == Arg::Config ? args[0] : args[param];
+        param += a.parameter;
         switch (a.kind) {
-            case Arg::Plain: put_value(b, v, 0); break;
+            case Arg::Value: put_value(b, v, 0); break;
             case Arg::Message: put_message(b, v, *a.shape); break;
             case Arg::Messages: put_messages(b, v, *a.shape); break;
             case Arg::Config: put_config(b, v, *a.shape); break;
@@ -1064,7 +1010,7 @@ int set_steal(PyObject* d, const char* key, PyObject* v) {
 Ref arg_schema(const ArgShape& a) {
     Ref d = Ref::steal(PyDict_New());
     if (!d || set_steal(d.get(), "name", PyUnicode_FromString(a.name)) < 0) return Ref();
-    if (a.kind == Arg::Plain) return d;
+    if (a.kind == Arg::Value) return d;
     Ref fields = field_names(*a.shape);
     if (set_steal(d.get(), "message", PyUnicode_FromString(a.shape->type())) < 0 ||
         set_item(d.get(), "fields", fields.get()) < 0 ||
@@ -1075,14 +1021,14 @@ Ref arg_schema(const ArgShape& a) {
 }
 
 Ref callback_schema(Callback c) {
-    const CallbackShape& shape = shape_of(c);
+    const callbacks::Row& row = callback_row(c);
     Ref d = Ref::steal(PyDict_New());
     Ref args = Ref::steal(PyList_New(0));
     if (!d || !args || set_item(d.get(), "name", callback_name(c)) < 0 ||
-        set_item(d.get(), "clock", shape.clock ? Py_True : Py_False) < 0 || set_item(d.get(), "args", args.get()) < 0)
+        set_item(d.get(), "clock", row.clock ? Py_True : Py_False) < 0 || set_item(d.get(), "args", args.get()) < 0)
         return Ref();
-    for (int i = 0; i < shape.nargs; ++i) {
-        Ref a = arg_schema(shape.args[i]);
+    for (int i = 0, n = recorded_args(row); i < n; ++i) {
+        Ref a = arg_schema(row.args[i]);
         if (!a || PyList_Append(args.get(), a.get()) < 0) return Ref();
     }
     return d;

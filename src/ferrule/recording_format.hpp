@@ -14,8 +14,9 @@
 // a file cut short by a crash is readable up to its last whole block.
 // The JSON names the callbacks by number ("callbacks": list index = callback
 // byte; 255 is a mark) and, for each, its arguments: a plain value, or a
-// message given as its fields in the order recorded ("fields"), or a list of
-// such messages ("items"). "meta" is what the caller of start_recording gave.
+// message given as its type ("message") and its fields in the order recorded
+// ("fields"); "list" marks a list of such messages, "of_self" one read from
+// self.config.base. "meta" is what the caller of start_recording gave.
 // Record flags: kNested, the call came from inside another method and
 // replaying the outer one repeats it; kClock, the bridge's clock
 // (`datetime.now()` through the module) as the call began follows the two
@@ -46,8 +47,6 @@ constexpr char kMagic[8] = {'C', 'O', 'R', 'V', 'R', 'E', 'C', '\n'};
 constexpr std::uint16_t kVersion = 1;
 constexpr char kBlockMagic[4] = {'C', 'V', 'B', 'K'};
 constexpr std::size_t kBlockHeaderSize = 20;
-// u32 size, u8 callback, u8 flags, i64, i64
-constexpr std::size_t kRecordHeadSize = 4 + 1 + 1 + 8 + 8;
 
 constexpr std::uint8_t kMarkCallback = 255;
 constexpr std::uint8_t kNested = 1;

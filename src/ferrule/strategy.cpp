@@ -1,9 +1,8 @@
 // VelaStrategy: the class body, construction, start-up and the day switch.
 #include <Python.h>
 
+#include "ferrule/callbacks.hpp"
 #include "ferrule/engine.hpp"
-#include "ferrule/entry.hpp"
-#include "ferrule/methods.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
@@ -58,44 +57,6 @@ Name k_vela_context{"vela_context"};
 Name k_underscore{"_"};
 Name k_1m{"1m"};
 Name k_initialize_log{"VelaStrategy initialize..."};
-
-// Every method but __init__ is entered through the one door (counts, recorder).
-#define ENTERED(name) entered<Callback::name, name>
-
-// The class body, in order. Parameters after "self" are the callers' names.
-const glue::Signature kMethods[] = {
-    {"__init__", {"self", "config"}, 2, 2, init, nullptr},
-    {"initialize", {"self", "config"}, 2, 2, ENTERED(initialize), nullptr},
-    {"on_initialize", {"self"}, 1, 1, ENTERED(on_initialize), nullptr},
-    {"on_switch_day", {"self"}, 1, 1, ENTERED(on_switch_day), nullptr},
-    {"on_snapshot", {"self", "snapshot"}, 2, 2, ENTERED(on_snapshot), nullptr},
-    {"on_tick_order", {"self", "tick_order"}, 2, 2, ENTERED(on_tick_order), nullptr},
-    {"on_tick_trade", {"self", "tick_trade"}, 2, 2, ENTERED(on_tick_trade), nullptr},
-    {"on_bar", {"self", "bar"}, 2, 2, ENTERED(on_bar), nullptr},
-    {"on_login", {"self", "login_res"}, 2, 2, ENTERED(on_login), nullptr},
-    {"on_query_asset", {"self", "asset_res", "request_id", "code", "msg"}, 5, 5, ENTERED(on_query_asset), nullptr},
-    {"on_query_position", {"self", "query_position_res", "request_id", "code", "msg"}, 5, 5,
-     ENTERED(on_query_position), nullptr},
-    {"on_order", {"self", "order"}, 2, 2, ENTERED(on_order), nullptr},
-    {"on_trade", {"self", "trade"}, 2, 2, ENTERED(on_trade), nullptr},
-    {"on_order_action_error", {"self", "order_action_error"}, 2, 2, ENTERED(on_order_action_error), nullptr},
-    {"on_algo_login", {"self", "algo_login_res"}, 2, 2, ENTERED(on_algo_login), nullptr},
-    {"on_create_algo_parent_order_res", {"self", "create_parent_order_res"}, 2, 2,
-     ENTERED(on_create_algo_parent_order_res), nullptr},
-    {"on_cancel_algo_parent_order_res", {"self", "cancel_parent_order_res"}, 2, 2,
-     ENTERED(on_cancel_algo_parent_order_res), nullptr},
-    {"on_control_algo_parent_order_res", {"self", "control_parent_order_res"}, 2, 2,
-     ENTERED(on_control_algo_parent_order_res), nullptr},
-    {"on_algo_parent_order_update", {"self", "parent_order"}, 2, 2, ENTERED(on_algo_parent_order_update), nullptr},
-    {"on_algo_child_order_update", {"self", "child_order"}, 2, 2, ENTERED(on_algo_child_order_update), nullptr},
-    {"on_algo_child_order_trade", {"self", "child_trade"}, 2, 2, ENTERED(on_algo_child_order_trade), nullptr},
-    {"create_time_listener", {"self"}, 1, 1, ENTERED(create_time_listener), nullptr},
-    {"send_day_event", {"self", "event_type", "dt"}, 3, 3, ENTERED(send_day_event), nullptr},
-    {"send_before_trading_event", {"self"}, 1, 1, ENTERED(send_before_trading_event), nullptr},
-    {"send_after_trading_event", {"self"}, 1, 1, ENTERED(send_after_trading_event), nullptr},
-    {"send_open_auction_event", {"self"}, 1, 1, ENTERED(send_open_auction_event), nullptr},
-    {"set_timer", {"self"}, 1, 1, ENTERED(set_timer), nullptr},
-};
 
 // value.split("_") unpacked into exactly two parts; the second, upper-cased.
 Ref gateway_part(PyObject* value) {
@@ -174,8 +135,6 @@ int subscribe_bars(PyObject* context) {
                                   k_1m.get());
 }
 
-}  // namespace
-
 PyObject* init(PyObject* const* a) {
     PyObject* self = a[0];
     Ref super = glue::call(reinterpret_cast<PyObject*>(&PySuper_Type), g.strategy_class, self);
@@ -190,12 +149,15 @@ PyObject* init(PyObject* const* a) {
     if (!now) return nullptr;
     Ref today = glue::call_method(now.get(), k_date);
     if (!today || PyObject_SetAttr(self, k_first_dt, today.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, k_config, a[1]) < 0) return nullptr;
+    PyObject* config = a[1];
+    if (PyObject_SetAttr(self, k_config, config) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
+}  // namespace
+
 PyObject* initialize(PyObject* const* a) {
-    PyObject* self = a[0];  // a[1], the config argument, is not used: the constructor kept it
+    PyObject* self = a[0];  // the config argument is not used: the constructor kept it
     if (log_info(k_initialize_log) < 0) return nullptr;
     Ref config = glue::getattr(self, k_config);
     if (!config) return nullptr;
@@ -225,6 +187,22 @@ PyObject* on_switch_day(PyObject* const*) {
     Py_RETURN_NONE;
 }
 
+namespace {
+
+// The class body: __init__, then every callback in the order of their rows.
+// __init__ is not entered through the one door: nothing counts or records it.
+const glue::Signature kInit{"__init__", {"self", "config"}, 2, 2, init, nullptr};
+
+int define_method(PyObject* ns, const glue::Signature& sig) {
+    char qual[96];
+    PyOS_snprintf(qual, sizeof qual, "VelaStrategy.%s", sig.name);
+    Ref f = glue::make_function(sig, qual, g.module_name);
+    Ref key = Ref::steal(PyUnicode_InternFromString(sig.name));
+    return f && key ? PyObject_SetItem(ns, key.get(), f.get()) : -1;
+}
+
+}  // namespace
+
 // class VelaStrategy(strategy.VelaStrategy): built as the interpreter builds a
 // class statement, through the base's metaclass and its prepared namespace.
 int define_strategy_class(PyObject* module) {
@@ -242,13 +220,9 @@ int define_strategy_class(PyObject* module) {
     if (PyObject_SetItem(ns.get(), k_module, g.module_name) < 0 ||
         PyObject_SetItem(ns.get(), k_qualname, qualname.get()) < 0)
         return -1;
-    for (const glue::Signature& sig : kMethods) {
-        char qual[96];
-        PyOS_snprintf(qual, sizeof qual, "VelaStrategy.%s", sig.name);
-        Ref f = glue::make_function(sig, qual, g.module_name);
-        Ref key = Ref::steal(PyUnicode_InternFromString(sig.name));
-        if (!f || !key || PyObject_SetItem(ns.get(), key.get(), f.get()) < 0) return -1;
-    }
+    if (define_method(ns.get(), kInit) < 0) return -1;
+    for (std::size_t i = 0; i < kCallbacks; ++i)
+        if (define_method(ns.get(), callback_signature(static_cast<Callback>(i))) < 0) return -1;
     Ref cls = glue::call(meta, k_VelaStrategy.get(), bases.get(), ns.get());
     if (!cls || PyObject_SetAttr(module, k_VelaStrategy, cls.get()) < 0) return -1;
     g.strategy_class = cls.release();

@@ -18,7 +18,6 @@ public:
     Name& operator=(const Name&) = delete;
     operator PyObject*() const noexcept { return obj_; }
     PyObject* get() const noexcept { return obj_; }
-    const char* text() const noexcept { return text_; }
 
 private:
     friend int intern_all();

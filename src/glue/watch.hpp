@@ -32,7 +32,6 @@ public:
     // change they cause themselves then disarms it.
     bool arm(PyTypeObject* tp) noexcept;
     bool holds(const PyTypeObject* tp) const noexcept { return armed_ && type_ == tp; }
-    bool armed() const noexcept { return armed_; }
     void disarm() noexcept { armed_ = false; }
 
 private:
