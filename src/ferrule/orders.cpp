@@ -155,18 +155,16 @@ int log_report(PyObject* report) {
     return line ? log_info(line.get()) : -1;
 }
 
-// The engine order filed under report.client_order_id: 1 with *out (and
-// *id, when asked) set, 0 when the engine has none, -1 on error.
-int find_order(PyObject* report, Ref* out, Ref* id = nullptr) {
+// The engine order filed under report.client_order_id: 1 with *out set, 0
+// when the engine has none, -1 on error.
+int find_order(PyObject* report, Ref* out) {
     Ref key = report_attrs.get(report, R_CLIENT_ORDER_ID);
     if (!key) return -1;
     int known = PyDict_Contains(g.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
     if (known <= 0) return known;
     *out = Ref::steal(PyObject_GetItem(g.orders_dict, key.get()));
-    if (!*out) return -1;
-    if (id) *id = std::move(key);
-    return 1;
+    return *out ? 1 : -1;
 }
 
 // Environment.get_instance().get_account(engine_order.market_code)
@@ -188,8 +186,55 @@ int publish_order_event(EventKind kind, PyObject* account, PyObject* engine_orde
     return event.publish({account, copy.get()}, kw_order_event);
 }
 
-// The gateway has the order (unsent or sent): it becomes ACTIVE once the
-// counter has numbered it.
+// An order is accepted once. The first numbered acceptance claims it in a
+// record keyed by the order's identity, with no Python code between the look
+// and the claim; later ones (a resend after a reconnect, a duplicate on
+// another gateway thread) still take over the counter's id and the frozen
+// cash, but change no status and publish nothing. If the acceptance fails
+// the claim is given back.
+class AcceptClaim {
+public:
+    // 1 claimed, 0 accepted before, -1 on error.
+    int take(PyObject* engine_order) {
+        key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+        if (!key_) return -1;
+        // An entry of this claim's own, so that giving it back removes no other.
+        Ref entry = Ref::steal(PyTuple_Pack(1, engine_order));
+        if (!entry) return -1;
+        int seen = PyDict_Contains(g.accepted_orders, key_.get());
+        if (seen != 0) return seen < 0 ? -1 : 0;
+        if (PyDict_SetItem(g.accepted_orders, key_.get(), entry.get()) < 0) return -1;
+        entry_ = std::move(entry);
+        return 1;
+    }
+    void give_back() {
+        if (!entry_) return;
+        glue::PendingError pending;
+        PyObject* now = PyDict_GetItemWithError(g.accepted_orders, key_.get());
+        if ((now == entry_.get() && PyDict_DelItem(g.accepted_orders, key_.get()) < 0) || (!now && PyErr_Occurred()))
+            pending.chain_into_current();
+        else
+            pending.restore();
+        entry_.reset();
+    }
+
+private:
+    Ref key_, entry_;
+};
+
+// The order becomes ACTIVE, once the counter has numbered it.
+int activate(PyObject* engine_order, PyObject* account) {
+    Ref status = order_attrs.get(engine_order, E_STATUS);
+    if (!status) return -1;
+    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE);
+    if (!active) return -1;
+    int changed = glue::compare(status.get(), active.get(), Py_NE);
+    if (changed <= 0) return changed;
+    if (set_status(engine_order, k_ACTIVE) < 0) return -1;
+    return publish_order_event(EventKind::ORDER_CREATION_PASS, account, engine_order);
+}
+
+// The gateway has the order (unsent or sent).
 int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref counter_id = report_attrs.get(report, R_COUNTER_ORDER_ID);
     if (!counter_id) return -1;
@@ -199,14 +244,14 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     if (numbered <= 0) return numbered;
     numbered = above_zero(counter_id.get());
     if (numbered <= 0) return numbered;
-    Ref status = order_attrs.get(engine_order, E_STATUS);
-    if (!status) return -1;
-    Ref active = gl_ORDER_STATUS.attr(k_ACTIVE);
-    if (!active) return -1;
-    int changed = glue::compare(status.get(), active.get(), Py_NE);
-    if (changed <= 0) return changed;
-    if (set_status(engine_order, k_ACTIVE) < 0) return -1;
-    return publish_order_event(EventKind::ORDER_CREATION_PASS, account, engine_order);
+    AcceptClaim claim;
+    int first = claim.take(engine_order);
+    if (first <= 0) return first;
+    if (activate(engine_order, account) < 0) {
+        claim.give_back();
+        return -1;
+    }
+    return 0;
 }
 
 // Trade.__from_create__(...) for the latest match of `amount`.
@@ -248,37 +293,82 @@ int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) 
 
 // A gateway resends reports after a reconnect, and a cancellation report may
 // repeat the order's latest match: a match is new only when the cumulative
-// quantity passes the highest one already published as a TRADE for this
-// engine order. Another order object filed under the same id starts afresh.
-// 1 new, 0 seen, -1 with the comparison's error.
-int match_is_new(PyObject* id, PyObject* engine_order, PyObject* filled) {
-    PyObject* seen = PyDict_GetItemWithError(g.published_fills, id);  // borrowed
-    if (!seen) return PyErr_Occurred() ? -1 : 1;
-    Ref held = Ref::borrow(seen);  // the comparison may run Python code that changes the record
-    if (PyTuple_GET_ITEM(seen, 0) != engine_order) return 1;
-    return glue::compare(filled, PyTuple_GET_ITEM(seen, 1), Py_GT);
+// quantity passes the highest one already claimed as a TRADE for this engine
+// order. The record is keyed by the order's identity (an int), so reading and
+// writing it run no Python code, and a new engine order starts afresh.
+//
+// Reports of one order may arrive on several gateway threads at once, so the
+// match is claimed before it is published: the claim is the record's new
+// figure, written right after the last look at the record with no Python code
+// in between. A report that compares against a claim still being published
+// is judged against that figure: a resend racing its original is withheld
+// and one TRADE goes out; a later fill racing an earlier one passes it and is
+// published too. If publishing fails, the claim is given back (unless a later
+// claim replaced it), as if it had never been taken.
+class FillClaim {
+public:
+    // 1 new and claimed, 0 seen, -1 with the comparison's error.
+    int take(PyObject* engine_order, PyObject* filled);
+    // Publishing failed: the record goes back to what it was; the error goes on.
+    void give_back();
+
+private:
+    // A comparison that runs code every time and keeps changing this order's
+    // record (a report published from inside `>`) is decided on its last try.
+    static constexpr int kTries = 16;
+    Ref key_, entry_, previous_;
+};
+
+int FillClaim::take(PyObject* engine_order, PyObject* filled) {
+    key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+    if (!key_) return -1;
+    for (int attempt = 1;; ++attempt) {
+        Ref seen = Ref::borrow(PyDict_GetItemWithError(g.published_fills, key_.get()));
+        if (!seen && PyErr_Occurred()) return -1;
+        // `filled > published`: Python's comparison, which may run code (and
+        // let another thread claim) unless both are the interpreter's numbers.
+        int is_new = seen ? glue::compare(filled, PyTuple_GET_ITEM(seen.get(), 1), Py_GT) : 1;
+        if (is_new < 0) return -1;
+        Ref entry;
+        if (is_new && !(entry = Ref::steal(PyTuple_Pack(2, engine_order, filled)))) return -1;
+        // From the last look to the claim no Python code runs: an int key, a
+        // strong record held.
+        PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
+        if (!now && PyErr_Occurred()) return -1;
+        if (now != seen.get() && attempt < kTries) continue;
+        if (!is_new) return 0;
+        previous_ = Ref::borrow(now);
+        if (PyDict_SetItem(g.published_fills, key_.get(), entry.get()) < 0) return -1;
+        entry_ = std::move(entry);
+        return 1;
+    }
 }
 
-int remember_fill(PyObject* id, PyObject* engine_order, PyObject* filled) {
-    Ref entry = Ref::steal(PyTuple_Pack(2, engine_order, filled));
-    return entry ? PyDict_SetItem(g.published_fills, id, entry.get()) : -1;
+void FillClaim::give_back() {
+    if (!entry_) return;
+    glue::PendingError pending;
+    PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
+    int rc = 0;
+    if (now == entry_.get())
+        rc = previous_ ? PyDict_SetItem(g.published_fills, key_.get(), previous_.get())
+                       : PyDict_DelItem(g.published_fills, key_.get());
+    else if (!now && PyErr_Occurred())
+        rc = -1;
+    entry_.reset();
+    if (rc < 0)
+        pending.chain_into_current();
+    else
+        pending.restore();
 }
 
-// A fill or a cancellation, first the fill: only a report whose latest match
-// is above zero. A match already published changes the cumulative figures
-// and the status as any other, but builds no Trade and publishes nothing.
-int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account, PyObject* status) {
-    Ref amount = report_attrs.get(report, R_LAST_MATCH_QTY);
-    if (!amount) return -1;
-    int filled = above_zero(amount.get());
-    if (filled <= 0) return filled;
-    Ref traded = report_attrs.get(report, R_TRADE_QTY);
-    if (!traded) return -1;
-    int is_new = match_is_new(id, engine_order, traded.get());
-    if (is_new < 0) return -1;
+// The trade, the cumulative figures, the status and the event of a match
+// already judged: a repeat changes the figures and the status as any other
+// report, but builds no Trade and publishes nothing.
+int settle_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status, PyObject* amount,
+                PyObject* traded, bool is_new) {
     Ref trade;
-    if (is_new && !(trade = make_trade(report, engine_order, amount.get()))) return -1;
-    if (take_cumulative(report, engine_order, traded.get()) < 0) return -1;
+    if (is_new && !(trade = make_trade(report, engine_order, amount))) return -1;
+    if (take_cumulative(report, engine_order, traded) < 0) return -1;
     int r = status_in(status, {&k_Filled});
     if (r < 0 || (r && set_status(engine_order, k_FILLED) < 0)) return -1;
     if (!r) {
@@ -293,8 +383,26 @@ int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject*
     if (!event) return -1;
     Ref copy = deepcopy(engine_order);
     if (!copy) return -1;
-    if (event.publish({account, trade.get(), copy.get()}, kw_trade_event) < 0) return -1;
-    return remember_fill(id, engine_order, traded.get());
+    return event.publish({account, trade.get(), copy.get()}, kw_trade_event);
+}
+
+// A fill or a cancellation, first the fill: only a report whose latest match
+// is above zero.
+int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status) {
+    Ref amount = report_attrs.get(report, R_LAST_MATCH_QTY);
+    if (!amount) return -1;
+    int filled = above_zero(amount.get());
+    if (filled <= 0) return filled;
+    Ref traded = report_attrs.get(report, R_TRADE_QTY);
+    if (!traded) return -1;
+    FillClaim claim;
+    int is_new = claim.take(engine_order, traded.get());
+    if (is_new < 0) return -1;
+    if (settle_fill(report, engine_order, account, status, amount.get(), traded.get(), is_new) < 0) {
+        claim.give_back();
+        return -1;
+    }
+    return 0;
 }
 
 // Then the cancellation, whether or not the report carried a fill.
@@ -334,7 +442,7 @@ int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
 }
 
 // The handling of the first group of statuses the report's status equals, tested in order.
-int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account) {
+int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref status = report_attrs.get(report, R_ORDER_STATUS);
     if (!status) return -1;
     int r = status_in(status.get(), {&k_UnSend, &k_Sended});
@@ -342,7 +450,7 @@ int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* a
     r = status_in(status.get(), {&k_PartiallyFilled, &k_Filled, &k_PartiallyFilledPartiallyCancelled, &k_WaitCancelled,
                                  &k_PartiallyFilledWaitCancelled, &k_Cancelled});
     if (r) {
-        if (r < 0 || apply_fill(report, id, engine_order, account, status.get()) < 0) return -1;
+        if (r < 0 || apply_fill(report, engine_order, account, status.get()) < 0) return -1;
         return apply_cancellation(engine_order, account, status.get());
     }
     r = status_in(status.get(), {&k_Reject});
@@ -355,12 +463,12 @@ int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* a
 PyObject* on_order(PyObject* const* a) {
     PyObject* report = a[1];
     if (log_report(report) < 0) return nullptr;
-    Ref engine_order, id;
-    int known = find_order(report, &engine_order, &id);
+    Ref engine_order;
+    int known = find_order(report, &engine_order);
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
     Ref account = account_of(engine_order.get());
     if (!account) return nullptr;
-    if (dispatch(report, id.get(), engine_order.get(), account.get()) < 0) return nullptr;
+    if (dispatch(report, engine_order.get(), account.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -30,6 +30,17 @@ def test_acceptance_needs_a_positive_counter_id_and_is_published_once(ferrule, s
     assert order.status.name == ("ACTIVE" if events else "PENDING_NEW")
 
 
+def test_an_order_is_accepted_once(ferrule, strategy, drain):
+    """A numbered acceptance sent again after a fill (a resend after a reconnect) publishes nothing and
+    leaves the status alone; it still takes over the counter's figures."""
+    order = file_order(ferrule)
+    for report in (make_report("Sended", counter_order_id=5), fill("PartiallyFilled"),
+                   make_report("Sended", counter_order_id=6, frozen_trade_value=7)):
+        strategy.on_order(report)
+    assert [e.event_type.name for e in drain()] == ["ORDER_CREATION_PASS", "TRADE"]
+    assert (order.status.name, order.secondary_order_id, order.frozen_cash) == ("PARTIALLY_FILLED", 6, 7)
+
+
 @pytest.mark.parametrize("status, filled, events, final", [
     ("Filled", 0, [], "ACTIVE"),
     ("PartiallyFilled", 0, [], "ACTIVE"),
