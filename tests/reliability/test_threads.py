@@ -16,10 +16,12 @@ ring-buffer races are counted and reported, and only what the design
 guarantees is asserted. CORVINA_THREAD_ROUNDS sets the calls per producer."""
 import itertools
 import json
+import logging
 import os
 import random
 import sys
 import threading
+import time
 import traceback
 
 import pytest
@@ -235,3 +237,184 @@ def test_one_producer_one_drainer_lose_nothing(counted_queue):
     events = report(run, f"single-producer {run.label}", ROUNDS)
     assert len(events) == len(run.drained)
     assert [id(e) for e in events] == [id(e) for e in run.appended]
+
+
+# -- a simulated day on several gateway threads ------------------------------------------------------------------
+#
+# A day of the simulated gateway with faults (every match resent, cancellations repeating the latest match,
+# reports for orders never sent) is taken down callback by callback, then delivered again the way a gateway
+# with several threads delivers it: market data on two threads, order reports on two (each resent report on the
+# other thread at the same moment as its original), answers and algorithmic updates on one, the engine
+# draining on its own thread and falling behind now and then so that the queue overflows.
+# CORVINA_THREAD_DAYS (default 1) sets how many times the day is delivered so.
+DAYS = int(os.environ.get("CORVINA_THREAD_DAYS", "1"))
+DAY_QUEUE = 400  # entries: small enough to overflow while the engine looks away
+
+
+class Together:
+    """Sample strategies run as one: the breakout's many fills beside the tour's algorithmic orders."""
+
+    def __init__(self, *parts):
+        self.parts = parts
+
+    def __getattr__(self, hook):
+        found = [getattr(p, hook) for p in self.parts if hasattr(p, hook)]
+        if not found:
+            raise AttributeError(hook)
+        return lambda *args: [f(*args) for f in found] and None
+
+
+@pytest.fixture(scope="module")
+def gateway_day():
+    """(calls, counts): every callback of the day in delivery order, and what the faults make a bridge count."""
+    import functools
+
+    from corvina.lumen.live import day
+    from corvina.lumen.live.strategies import breakout, tour
+    from pyvela.sim import SimGateway, faults
+
+    calls = []
+    deliver = SimGateway.deliver
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(SimGateway, "deliver", lambda gw, name, *args: (calls.append((name, args)),
+                                                                   deliver(gw, name, *args)))
+        mp.setattr(day, "Faults", functools.partial(faults.Faults, resend_every=1))
+        result = day.run_day(strategy=Together(breakout.Strategy(), tour.Strategy()),
+                             faults="resend,cancel-match,unknown")
+    R.reset_state()
+    assert not result.gateway.errors and not result.engine.errors
+    counts = dict(result.faults.expected(), TRADE=result.handover["published"]["TRADE"],
+                  events=sum(result.handover["published"].values()))
+    assert counts["repeated_fills"] >= 20 and counts["unknown_orders"] and counts["TRADE"] >= 20
+    return calls, counts
+
+
+class Rendezvous:
+    """A resent report and its original, delivered by two threads at the same moment: each spins until both
+    are there (a wait on a lock would wake the first one far later than the second goes on)."""
+
+    def __init__(self, report):
+        self.report = report
+        self.arrived = []
+
+    def meet(self):
+        self.arrived.append(None)  # one C call: no thread switch inside
+        deadline = time.monotonic() + 60
+        while len(self.arrived) < 2:
+            if time.monotonic() > deadline:
+                raise TimeoutError("the other thread never came")
+
+
+def split_day(calls):
+    """The day's callbacks as five threads deliver them: [market 1, market 2, orders 1, orders 2, answers]."""
+    market, orders, answers = ([], []), ([], []), []
+    instruments = {}
+    previous = None
+    for name, args in calls:
+        if name in ("on_initialize", "on_switch_day"):
+            continue
+        if name in R.MARKET_DATA:
+            side = instruments.setdefault(args[0].security_id, len(instruments) % 2)
+            market[side].append((name, args))
+        elif name in ("on_order", "on_order_action_error"):
+            own = orders[abs(args[0].client_order_id) % 2]
+            if name == "on_order" and args[0] is previous:  # the gateway sent it again: race it with the original
+                meeting = Rendezvous(args[0])
+                own[-1] = meeting
+                orders[1 - abs(args[0].client_order_id) % 2].append(meeting)
+            else:
+                own.append((name, args))
+            previous = args[0] if name == "on_order" else None
+        else:
+            answers.append((name, args))
+    return [*market, *orders, answers]
+
+
+def deliver_day(calls, expected_events, q, lock):
+    """The day on five gateway threads and the engine's, publishing into q; (stats, drained by type, errors)."""
+    import collections
+
+    from corvina.lumen.model.order import Order
+
+    R.reset_state()
+    s = R.new_strategy()
+    s.context = QuietContext()
+    for cid in {a[0].client_order_id for n, a in calls if n == "on_order" and a[0].client_order_id > 0}:
+        R.file_order(cid, Order("000001.XSHE", 100, 10.0, client_order_id=cid))
+    errors, drained, stop = [], collections.Counter(), threading.Event()
+
+    def gateway_thread(steps):
+        for step in steps:
+            try:
+                if isinstance(step, Rendezvous):
+                    step.meet()
+                    with lock:
+                        s.on_order(step.report)
+                else:
+                    with lock:
+                        getattr(s, step[0])(*step[1])
+            except Exception:
+                errors.append(traceback.format_exc())
+
+    def engine_thread():
+        rng = random.Random(5)
+        # Near the end of the day the engine stops draining: what it leaves waits, and the rest overwrites.
+        while not stop.is_set() and sum(ferrule.stats()["published"].values()) < 0.97 * expected_events:
+            with lock:
+                batch = [q.popleft() for _ in range(len(q))]
+            drained.update(e.event_type.name for e in batch)
+            time.sleep(rng.choice([0, 0, 0.0005, 0.003]))  # busy elsewhere now and then: the queue overflows
+
+    original_queue, ferrule.event_queue = ferrule.event_queue, q
+    try:
+        ferrule.reset_stats()
+        engine = threading.Thread(target=engine_thread)
+        gateways = [threading.Thread(target=gateway_thread, args=(steps,)) for steps in split_day(calls)]
+        for t in [engine, *gateways]:
+            t.start()
+        for t in gateways:
+            t.join(timeout=300)
+        stop.set()
+        engine.join(timeout=60)
+        assert not any(t.is_alive() for t in [engine, *gateways]), "a thread did not finish"
+        return ferrule.stats(), drained, errors
+    finally:
+        ferrule.event_queue = original_queue
+
+
+@pytest.mark.parametrize("queue", ["deque", "ring buffer under one lock"])
+def test_a_day_on_several_gateway_threads(gateway_day, queue):
+    """No fill published twice, every fault counted once, and every published event drained, overwritten or
+    still waiting: with a queue whose append and len() are single C calls (collections.deque) and no lock,
+    and with one written in Python (the ring buffer) when producers and the engine share one lock."""
+    import collections
+    import contextlib
+    import gc
+
+    calls, expected = gateway_day
+    old_interval, collecting, muted = sys.getswitchinterval(), gc.isenabled(), logging.root.manager.disable
+    gc.enable()
+    sys.setswitchinterval(1e-6)
+    logging.disable(logging.INFO)  # each report's log line takes the handler's lock, which keeps threads apart
+    try:
+        for _ in range(DAYS):
+            if queue == "deque":
+                q, lock = collections.deque(maxlen=DAY_QUEUE), contextlib.nullcontext()
+            else:
+                q, lock = ferrule.RB(capacity=DAY_QUEUE, dtype=object), threading.Lock()
+            stats, drained, errors = deliver_day(calls, expected["events"], q, lock)
+            assert not errors, errors[0]
+            assert not any(stats["failures"].values())
+            published = sum(stats["published"].values())
+            print("DAY", queue, expected, {"published": published, "drained": sum(drained.values()),
+                                           "overwritten": stats["overwritten"], "waiting": len(q)})
+            assert (stats["published"]["TRADE"], stats["repeated_fills"], stats["unknown_orders"]) == (
+                expected["TRADE"], expected["repeated_fills"], expected["unknown_orders"])
+            assert drained["TRADE"] <= stats["published"]["TRADE"] and stats["overwritten"] > 0 and len(q)
+            assert published == sum(drained.values()) + stats["overwritten"] + len(q)
+    finally:
+        logging.disable(muted)
+        sys.setswitchinterval(old_interval)
+        if not collecting:
+            gc.disable()
+        R.reset_state()
