@@ -292,32 +292,46 @@ int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) 
 }
 
 // A gateway resends reports after a reconnect, and a cancellation report may
-// repeat the order's latest match: a match is new only when the cumulative
-// quantity passes the highest one already claimed as a TRADE for this engine
-// order. The record is keyed by the order's identity (an int), so reading and
-// writing it run no Python code, and a new engine order starts afresh.
+// repeat the order's latest match. Each match of an order raises its
+// cumulative quantity, so a match is new unless its cumulative quantity is
+// among those already claimed as a TRADE for this engine order (Python's
+// `in`: identity, then ==). A match that arrives late, after a later one of
+// the same order, is still new. The record is keyed by the order's identity
+// (an int), so reading and writing it run no Python code, and a new engine
+// order starts afresh.
 //
 // Reports of one order may arrive on several gateway threads at once, so the
-// match is claimed before it is published: the claim is the record's new
-// figure, written right after the last look at the record with no Python code
-// in between. A report that compares against a claim still being published
-// is judged against that figure: a resend racing its original is withheld
-// and one TRADE goes out; a later fill racing an earlier one passes it and is
-// published too. If publishing fails, the claim is given back (unless a later
-// claim replaced it), as if it had never been taken.
+// match is claimed before it is published: its quantity joins the record
+// right after the last look at it, with no Python code in between. A report
+// judged while another claim is still being published counts that claim: a
+// resend racing its original is withheld and one TRADE goes out; two
+// different matches racing each other are both published. If publishing
+// fails, the claim is given back, as if it had never been taken.
 class FillClaim {
 public:
     // 1 new and claimed, 0 seen, -1 with the comparison's error.
     int take(PyObject* engine_order, PyObject* filled);
-    // Publishing failed: the record goes back to what it was; the error goes on.
+    // Publishing failed: the quantity leaves the record; the error goes on.
     void give_back();
 
 private:
     // A comparison that runs code every time and keeps changing this order's
-    // record (a report published from inside `>`) is decided on its last try.
+    // record (a report published from inside ==) is decided on its last try.
     static constexpr int kTries = 16;
-    Ref key_, entry_, previous_;
+    // (order, quantity claimed, ...) with `filled` added.
+    static Ref with(PyObject* record, PyObject* engine_order, PyObject* filled);
+    Ref key_, filled_;
 };
+
+Ref FillClaim::with(PyObject* record, PyObject* engine_order, PyObject* filled) {
+    Py_ssize_t n = record ? PyTuple_GET_SIZE(record) : 1;
+    Ref entry = Ref::steal(PyTuple_New(n + 1));
+    if (!entry) return Ref();
+    PyTuple_SET_ITEM(entry.get(), 0, Py_NewRef(engine_order));
+    for (Py_ssize_t i = 1; i < n; ++i) PyTuple_SET_ITEM(entry.get(), i, Py_NewRef(PyTuple_GET_ITEM(record, i)));
+    PyTuple_SET_ITEM(entry.get(), n, Py_NewRef(filled));
+    return entry;
+}
 
 int FillClaim::take(PyObject* engine_order, PyObject* filled) {
     key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
@@ -325,36 +339,56 @@ int FillClaim::take(PyObject* engine_order, PyObject* filled) {
     for (int attempt = 1;; ++attempt) {
         Ref seen = Ref::borrow(PyDict_GetItemWithError(g.published_fills, key_.get()));
         if (!seen && PyErr_Occurred()) return -1;
-        // `filled > published`: Python's comparison, which may run code (and
-        // let another thread claim) unless both are the interpreter's numbers.
-        int is_new = seen ? glue::compare(filled, PyTuple_GET_ITEM(seen.get(), 1), Py_GT) : 1;
-        if (is_new < 0) return -1;
+        // == may run code, and another thread claim meanwhile, unless the
+        // quantities are the interpreter's own numbers. Newest first: a resend
+        // repeats the latest match.
+        int is_new = 1;
+        for (Py_ssize_t i = seen ? PyTuple_GET_SIZE(seen.get()) - 1 : 0; i > 0 && is_new; --i) {
+            int same = PyObject_RichCompareBool(filled, PyTuple_GET_ITEM(seen.get(), i), Py_EQ);
+            if (same < 0) return -1;
+            is_new = !same;
+        }
         Ref entry;
-        if (is_new && !(entry = Ref::steal(PyTuple_Pack(2, engine_order, filled)))) return -1;
-        // From the last look to the claim no Python code runs: an int key, a
-        // strong record held.
+        if (is_new && !(entry = with(seen.get(), engine_order, filled))) return -1;
+        // From this look to the claim no Python code runs: an int key, the
+        // entry built already.
         PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
         if (!now && PyErr_Occurred()) return -1;
-        if (now != seen.get() && attempt < kTries) continue;
+        if (now != seen.get()) {
+            if (attempt < kTries) continue;
+            if (is_new && !(entry = with(now, engine_order, filled))) return -1;
+        }
         if (!is_new) return 0;
-        previous_ = Ref::borrow(now);
         if (PyDict_SetItem(g.published_fills, key_.get(), entry.get()) < 0) return -1;
-        entry_ = std::move(entry);
+        filled_ = Ref::borrow(filled);
         return 1;
     }
 }
 
 void FillClaim::give_back() {
-    if (!entry_) return;
+    if (!filled_) return;
     glue::PendingError pending;
-    PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
     int rc = 0;
-    if (now == entry_.get())
-        rc = previous_ ? PyDict_SetItem(g.published_fills, key_.get(), previous_.get())
-                       : PyDict_DelItem(g.published_fills, key_.get());
-    else if (!now && PyErr_Occurred())
-        rc = -1;
-    entry_.reset();
+    PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
+    if (!now) {
+        rc = PyErr_Occurred() ? -1 : 0;  // a new day emptied the record meanwhile
+    } else {
+        Py_ssize_t n = PyTuple_GET_SIZE(now), at = 1;
+        while (at < n && PyTuple_GET_ITEM(now, at) != filled_.get()) ++at;
+        if (at < n && n == 2) {
+            rc = PyDict_DelItem(g.published_fills, key_.get());
+        } else if (at < n) {
+            Ref rest = Ref::steal(PyTuple_New(n - 1));
+            if (!rest) {
+                rc = -1;
+            } else {
+                for (Py_ssize_t i = 0, j = 0; i < n; ++i)
+                    if (i != at) PyTuple_SET_ITEM(rest.get(), j++, Py_NewRef(PyTuple_GET_ITEM(now, i)));
+                rc = PyDict_SetItem(g.published_fills, key_.get(), rest.get());
+            }
+        }
+    }
+    filled_.reset();
     if (rc < 0)
         pending.chain_into_current();
     else

@@ -14,6 +14,9 @@ one consumer never race (each index has one writer) short of the million-entry
 wrap. So: a crash or an exception from anywhere but the ring buffer fails;
 ring-buffer races are counted and reported, and only what the design
 guarantees is asserted. CORVINA_THREAD_ROUNDS sets the calls per producer."""
+import collections
+import contextlib
+import gc
 import itertools
 import json
 import logging
@@ -23,6 +26,7 @@ import sys
 import threading
 import time
 import traceback
+from decimal import Decimal
 
 import pytest
 
@@ -330,10 +334,26 @@ def split_day(calls):
     return [*market, *orders, answers]
 
 
+@contextlib.contextmanager
+def racing():
+    """Threads switching every microsecond, the cyclic collector on, and no log lines (each report's line
+    takes the logging handler's lock, which would keep the threads apart); the module's state emptied after."""
+    old_interval, collecting, muted = sys.getswitchinterval(), gc.isenabled(), logging.root.manager.disable
+    gc.enable()
+    sys.setswitchinterval(1e-6)
+    logging.disable(logging.INFO)
+    try:
+        yield
+    finally:
+        logging.disable(muted)
+        sys.setswitchinterval(old_interval)
+        if not collecting:
+            gc.disable()
+        R.reset_state()
+
+
 def deliver_day(calls, expected_events, q, lock):
     """The day on five gateway threads and the engine's, publishing into q; (stats, drained by type, errors)."""
-    import collections
-
     from corvina.lumen.model.order import Order
 
     R.reset_state()
@@ -387,16 +407,8 @@ def test_a_day_on_several_gateway_threads(gateway_day, queue):
     """No fill published twice, every fault counted once, and every published event drained, overwritten or
     still waiting: with a queue whose append and len() are single C calls (collections.deque) and no lock,
     and with one written in Python (the ring buffer) when producers and the engine share one lock."""
-    import collections
-    import contextlib
-    import gc
-
     calls, expected = gateway_day
-    old_interval, collecting, muted = sys.getswitchinterval(), gc.isenabled(), logging.root.manager.disable
-    gc.enable()
-    sys.setswitchinterval(1e-6)
-    logging.disable(logging.INFO)  # each report's log line takes the handler's lock, which keeps threads apart
-    try:
+    with racing():
         for _ in range(DAYS):
             if queue == "deque":
                 q, lock = collections.deque(maxlen=DAY_QUEUE), contextlib.nullcontext()
@@ -412,9 +424,78 @@ def test_a_day_on_several_gateway_threads(gateway_day, queue):
                 expected["TRADE"], expected["repeated_fills"], expected["unknown_orders"])
             assert drained["TRADE"] <= stats["published"]["TRADE"] and stats["overwritten"] > 0 and len(q)
             assert published == sum(drained.values()) + stats["overwritten"] + len(q)
-    finally:
-        logging.disable(muted)
-        sys.setswitchinterval(old_interval)
-        if not collecting:
-            gc.disable()
-        R.reset_state()
+
+
+# -- one decision raced by two threads ---------------------------------------------------------------------------
+RACE_TRIALS = 150
+
+
+def order_report(status, **fields):
+    values = dict(client_order_id=1, security_id="000001", order_qty=100, trade_qty=30, total_trade_value=315.0,
+                  last_match_qty=30, last_match_price=10.5, counter_order_id=7)
+    return M.OrderReport(order_status=getattr(OrderStatusType, status), **dict(values, **fields))
+
+
+def slow_status_order():
+    """An engine order whose status is a property: writing it runs Python code."""
+    from corvina.lumen.model.order import Order
+
+    class SlowStatus(Order):
+        @property
+        def status(self):
+            return self.__dict__["_status"]
+
+        @status.setter
+        def status(self, value):
+            for _ in range(100):
+                pass
+            self.__dict__["_status"] = value
+
+    return SlowStatus("000001.XSHE", 100, 10.0, client_order_id=1)
+
+
+def updates(n):
+    message = M.AlgoParentOrderMsg(sys_quote_id="Q1")
+    return lambda s: [s.on_algo_parent_order_update(message) for _ in range(n)]
+
+
+# case -> (engine order or None for the plain one, what each thread does, what must come of it)
+RACES = {
+    "a resend racing its original": (None, [order_report("PartiallyFilled")] * 2, {"TRADE": 1}),
+    "two matches racing": (None, [order_report("PartiallyFilled"), order_report("PartiallyFilled", trade_qty=60)],
+                           {"TRADE": 2}),
+    "a resend with figures that are not the interpreter's numbers": (
+        None, [order_report("PartiallyFilled", trade_qty=Decimal(30), total_trade_value=Decimal(315))] * 2,
+        {"TRADE": 1}),
+    "an acceptance sent twice": (slow_status_order, [order_report("Sended", last_match_qty=0)] * 2,
+                                 {"ORDER_CREATION_PASS": 1}),
+    "updates of one algorithmic order": (None, [updates(20)] * 2, {"PARENT_ORDER_UPDATE": 40, "updates": 40}),
+}
+
+
+@pytest.mark.parametrize("case", list(RACES))
+def test_a_decision_taken_once_with_two_threads_at_once(case):
+    """Both threads start the same moment, switching every microsecond; each trial must come out as one
+    thread after the other would have it."""
+    import collections
+
+    make_order, steps, expected = RACES[case]
+    s = R.new_strategy()
+    s.context = QuietContext()
+    calls = [step if callable(step) else (lambda s, r=step: s.on_order(r)) for step in steps]
+    outcomes = collections.Counter()
+    with racing():
+        for _ in range(RACE_TRIALS):
+            R.reset_state()
+            R.file_order(1, make_order() if make_order else None)
+            meeting = Rendezvous(None)
+            threads = [threading.Thread(target=lambda c=c: (meeting.meet(), c(s))) for c in calls]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            got = collections.Counter(e.event_type.name for e in R.drain())
+            if "Q1" in ferrule.algo_parent_orders:
+                got["updates"] = ferrule.algo_parent_orders["Q1"].updates
+            outcomes[tuple(sorted((k, got[k]) for k in expected))] += 1
+    assert outcomes == {tuple(sorted(expected.items())): RACE_TRIALS}
