@@ -436,7 +436,7 @@ def order_report(status, **fields):
     return M.OrderReport(order_status=getattr(OrderStatusType, status), **dict(values, **fields))
 
 
-def slow_status_order():
+def slow_status_order(monkeypatch):
     """An engine order whose status is a property: writing it runs Python code, which lets other threads in."""
     from corvina.lumen.model.order import Order
 
@@ -450,7 +450,12 @@ def slow_status_order():
             time.sleep(0)
             self.__dict__["_status"] = value
 
-    return SlowStatus("000001.XSHE", 100, 10.0, client_order_id=1)
+    R.file_order(1, SlowStatus("000001.XSHE", 100, 10.0, client_order_id=1))
+
+
+def slow_deque(monkeypatch):
+    """The module's deque replaced by a Python function, which lets other threads in."""
+    monkeypatch.setattr(ferrule, "deque", lambda *args, **kw: (time.sleep(0), collections.deque(*args, **kw))[1])
 
 
 def updates(n):
@@ -458,27 +463,33 @@ def updates(n):
     return lambda s: [s.on_algo_parent_order_update(message) for _ in range(n)]
 
 
-# case -> (engine order or None for the plain one, what each thread does, what must come of it)
+def plain_order(monkeypatch):
+    R.file_order(1)
+
+
+# case -> (what each trial starts from, what each thread does, what must come of it)
 RACES = {
-    "a resend racing its original": (None, [order_report("PartiallyFilled")] * 2, {"TRADE": 1}),
-    "two matches racing": (None, [order_report("PartiallyFilled"), order_report("PartiallyFilled", trade_qty=60)],
-                           {"TRADE": 2}),
+    "a resend racing its original": (plain_order, [order_report("PartiallyFilled")] * 2, {"TRADE": 1}),
+    "two matches racing": (plain_order, [order_report("PartiallyFilled"),
+                                         order_report("PartiallyFilled", trade_qty=60)], {"TRADE": 2}),
     "a resend with figures that are not the interpreter's numbers": (
-        None, [order_report("PartiallyFilled", trade_qty=Decimal(30), total_trade_value=Decimal(315))] * 2,
+        plain_order, [order_report("PartiallyFilled", trade_qty=Decimal(30), total_trade_value=Decimal(315))] * 2,
         {"TRADE": 1}),
     "an acceptance sent twice": (slow_status_order, [order_report("Sended", last_match_qty=0)] * 2,
                                  {"ORDER_CREATION_PASS": 1}),
-    "updates of one algorithmic order": (None, [updates(20)] * 2, {"PARENT_ORDER_UPDATE": 40, "updates": 40}),
+    "updates of one algorithmic order": (plain_order, [updates(20)] * 2, {"PARENT_ORDER_UPDATE": 40, "updates": 40}),
+    "the first snapshots of an instrument": (slow_deque, [lambda s: s.on_snapshot(*R.good_args("on_snapshot"))] * 2,
+                                             {"TICK": 2, "ticks": 2}),
 }
 
 
 @pytest.mark.parametrize("case", list(RACES))
-def test_a_decision_taken_once_with_two_threads_at_once(case):
+def test_a_decision_taken_once_with_two_threads_at_once(case, monkeypatch):
     """Both threads start the same moment, switching every microsecond; each trial must come out as one
     thread after the other would have it."""
     import collections
 
-    make_order, steps, expected = RACES[case]
+    prepare, steps, expected = RACES[case]
     s = R.new_strategy()
     s.context = QuietContext()
     calls = [step if callable(step) else (lambda s, r=step: s.on_order(r)) for step in steps]
@@ -486,7 +497,7 @@ def test_a_decision_taken_once_with_two_threads_at_once(case):
     with racing():
         for _ in range(RACE_TRIALS):
             R.reset_state()
-            R.file_order(1, make_order() if make_order else None)
+            prepare(monkeypatch)
             meeting = Rendezvous(None)
             threads = [threading.Thread(target=lambda c=c: (meeting.meet(), c(s))) for c in calls]
             for t in threads:
@@ -496,5 +507,6 @@ def test_a_decision_taken_once_with_two_threads_at_once(case):
             got = collections.Counter(e.event_type.name for e in R.drain())
             if "Q1" in ferrule.algo_parent_orders:
                 got["updates"] = ferrule.algo_parent_orders["Q1"].updates
+            got["ticks"] = sum(map(len, ferrule.history_tick.values()))
             outcomes[tuple(sorted((k, got[k]) for k in expected))] += 1
     assert dict(outcomes) == {tuple(sorted(expected.items())): RACE_TRIALS}, dict(outcomes)
