@@ -138,7 +138,10 @@ int append_event(EventKind kind, PyObject* event_type, PyObject* event) {
     // Counted before the append, which is the queue's own code and may let
     // another thread publish meanwhile: the bound then already holds this
     // event. A failed append is taken back out of the counts; the bound keeps
-    // it, which only makes the next append ask the length sooner.
+    // it, which only makes the next append ask the length sooner. Between
+    // len() and the append nothing of ours runs; a queue whose own len() or
+    // append runs Python code lets other threads in there, and its overwrites
+    // are exact only when publishers and the engine's pops share a lock.
     unsigned long long* published =
         kind == EventKind::kDayEvent ? nullptr : &counts.published[static_cast<std::size_t>(kind)];
     if (published) ++*published;
