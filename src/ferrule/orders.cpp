@@ -315,51 +315,94 @@ public:
     void give_back();
 
 private:
+    // The record: [order, {quantities that are the interpreter's own numbers},
+    // (any other quantities,), version]. The numbers are found in the set
+    // without running code; the version changes with every claim and every
+    // claim given back, so a look that ran code can tell whether it still holds.
+    enum { kOrder, kNumbers, kOthers, kVersion, kSize };
     // A comparison that runs code every time and keeps changing this order's
     // record (a report published from inside ==) is decided on its last try.
     static constexpr int kTries = 16;
-    // (order, quantity claimed, ...) with `filled` added.
-    static Ref with(PyObject* record, PyObject* engine_order, PyObject* filled);
-    Ref key_, filled_;
+    static bool plain_number(PyObject* v) { return PyLong_CheckExact(v) || PyFloat_CheckExact(v); }
+    // The order's record, created empty when it has none.
+    Ref record(PyObject* engine_order);
+    int bump(PyObject* rec);
+    Ref key_, record_, filled_;
 };
 
-Ref FillClaim::with(PyObject* record, PyObject* engine_order, PyObject* filled) {
-    Py_ssize_t n = record ? PyTuple_GET_SIZE(record) : 1;
-    Ref entry = Ref::steal(PyTuple_New(n + 1));
-    if (!entry) return Ref();
-    PyTuple_SET_ITEM(entry.get(), 0, Py_NewRef(engine_order));
-    for (Py_ssize_t i = 1; i < n; ++i) PyTuple_SET_ITEM(entry.get(), i, Py_NewRef(PyTuple_GET_ITEM(record, i)));
-    PyTuple_SET_ITEM(entry.get(), n, Py_NewRef(filled));
-    return entry;
+Ref FillClaim::record(PyObject* engine_order) {
+    PyObject* rec = PyDict_GetItemWithError(g.published_fills, key_.get());
+    if (rec || PyErr_Occurred()) return Ref::borrow(rec);
+    Ref fresh = Ref::steal(PyList_New(kSize));
+    if (!fresh) return Ref();
+    PyObject* numbers = PySet_New(nullptr);
+    PyObject* version = PyLong_FromLong(0);
+    PyList_SET_ITEM(fresh.get(), kOrder, Py_NewRef(engine_order));
+    PyList_SET_ITEM(fresh.get(), kNumbers, numbers);
+    PyList_SET_ITEM(fresh.get(), kOthers, PyTuple_New(0));
+    PyList_SET_ITEM(fresh.get(), kVersion, version);
+    if (!numbers || !version || !PyList_GET_ITEM(fresh.get(), kOthers)) return Ref();
+    rec = PyDict_SetDefault(g.published_fills, key_.get(), fresh.get());
+    return Ref::borrow(rec);
+}
+
+int FillClaim::bump(PyObject* rec) {
+    long version = PyLong_AsLong(PyList_GET_ITEM(rec, kVersion));
+    PyObject* next = PyLong_FromLong(version + 1);
+    return next ? PyList_SetItem(rec, kVersion, next) : -1;
+}
+
+// Python's `v in seq` for a tuple: identity, then ==. 1, 0 or -1.
+int listed_in(PyObject* seq, PyObject* v) {
+    for (Py_ssize_t i = PyTuple_GET_SIZE(seq) - 1; i >= 0; --i) {  // newest first: a resend repeats the latest
+        int same = PyObject_RichCompareBool(v, PyTuple_GET_ITEM(seq, i), Py_EQ);
+        if (same != 0) return same;
+    }
+    return 0;
 }
 
 int FillClaim::take(PyObject* engine_order, PyObject* filled) {
     key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
     if (!key_) return -1;
+    bool plain = plain_number(filled);
     for (int attempt = 1;; ++attempt) {
-        Ref seen = Ref::borrow(PyDict_GetItemWithError(g.published_fills, key_.get()));
-        if (!seen && PyErr_Occurred()) return -1;
-        // == may run code, and another thread claim meanwhile, unless the
-        // quantities are the interpreter's own numbers. Newest first: a resend
-        // repeats the latest match.
-        int is_new = 1;
-        for (Py_ssize_t i = seen ? PyTuple_GET_SIZE(seen.get()) - 1 : 0; i > 0 && is_new; --i) {
-            int same = PyObject_RichCompareBool(filled, PyTuple_GET_ITEM(seen.get(), i), Py_EQ);
-            if (same < 0) return -1;
-            is_new = !same;
+        Ref rec = record(engine_order);
+        if (!rec) return -1;
+        long version = PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion));
+        Ref numbers = Ref::borrow(PyList_GET_ITEM(rec.get(), kNumbers));
+        Ref others = Ref::borrow(PyList_GET_ITEM(rec.get(), kOthers));
+        // A plain number is looked up in the set without running code. Anything
+        // else is compared with each quantity, and == may run code (and let
+        // another thread claim meanwhile).
+        int seen;
+        if (plain) {
+            seen = PySet_Contains(numbers.get(), filled);
+        } else {
+            Ref listed = Ref::steal(PySequence_Tuple(numbers.get()));
+            seen = listed ? listed_in(listed.get(), filled) : -1;
         }
-        Ref entry;
-        if (is_new && !(entry = with(seen.get(), engine_order, filled))) return -1;
-        // From this look to the claim no Python code runs: an int key, the
-        // entry built already.
+        if (seen == 0 && PyTuple_GET_SIZE(others.get())) seen = listed_in(others.get(), filled);
+        if (seen < 0) return -1;
+        // From this look to the claim no Python code runs: an int key, plain
+        // numbers, the version compared by value.
         PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
         if (!now && PyErr_Occurred()) return -1;
-        if (now != seen.get()) {
-            if (attempt < kTries) continue;
-            if (is_new && !(entry = with(now, engine_order, filled))) return -1;
+        bool held = now == rec.get() && PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion)) == version;
+        if (!held && attempt < kTries) continue;
+        if (seen) return 0;
+        if (plain) {
+            if (PySet_Add(numbers.get(), filled) < 0) return -1;
+        } else {
+            PyObject* current = PyList_GET_ITEM(rec.get(), kOthers);
+            Py_ssize_t n = PyTuple_GET_SIZE(current);
+            PyObject* more = PyTuple_New(n + 1);
+            if (!more) return -1;
+            for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(more, i, Py_NewRef(PyTuple_GET_ITEM(current, i)));
+            PyTuple_SET_ITEM(more, n, Py_NewRef(filled));
+            if (PyList_SetItem(rec.get(), kOthers, more) < 0) return -1;
         }
-        if (!is_new) return 0;
-        if (PyDict_SetItem(g.published_fills, key_.get(), entry.get()) < 0) return -1;
+        if (bump(rec.get()) < 0) return -1;
+        record_ = std::move(rec);
         filled_ = Ref::borrow(filled);
         return 1;
     }
@@ -370,25 +413,26 @@ void FillClaim::give_back() {
     glue::PendingError pending;
     int rc = 0;
     PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
-    if (!now) {
-        rc = PyErr_Occurred() ? -1 : 0;  // a new day emptied the record meanwhile
-    } else {
-        Py_ssize_t n = PyTuple_GET_SIZE(now), at = 1;
-        while (at < n && PyTuple_GET_ITEM(now, at) != filled_.get()) ++at;
-        if (at < n && n == 2) {
-            rc = PyDict_DelItem(g.published_fills, key_.get());
-        } else if (at < n) {
-            Ref rest = Ref::steal(PyTuple_New(n - 1));
-            if (!rest) {
-                rc = -1;
-            } else {
-                for (Py_ssize_t i = 0, j = 0; i < n; ++i)
-                    if (i != at) PyTuple_SET_ITEM(rest.get(), j++, Py_NewRef(PyTuple_GET_ITEM(now, i)));
-                rc = PyDict_SetItem(g.published_fills, key_.get(), rest.get());
+    if (now == record_.get()) {  // else a new day emptied the record meanwhile
+        if (plain_number(filled_.get())) {
+            rc = PySet_Discard(PyList_GET_ITEM(now, kNumbers), filled_.get()) < 0 ? -1 : 0;
+        } else {
+            PyObject* others = PyList_GET_ITEM(now, kOthers);
+            Py_ssize_t n = PyTuple_GET_SIZE(others), at = 0;
+            while (at < n && PyTuple_GET_ITEM(others, at) != filled_.get()) ++at;
+            if (at < n) {
+                PyObject* rest = PyTuple_New(n - 1);
+                for (Py_ssize_t i = 0, j = 0; rest && i < n; ++i)
+                    if (i != at) PyTuple_SET_ITEM(rest, j++, Py_NewRef(PyTuple_GET_ITEM(others, i)));
+                rc = rest ? PyList_SetItem(now, kOthers, rest) : -1;
             }
         }
+        if (rc == 0) rc = bump(now);
+    } else if (!now && PyErr_Occurred()) {
+        rc = -1;
     }
     filled_.reset();
+    record_.reset();
     if (rc < 0)
         pending.chain_into_current();
     else

@@ -24,7 +24,7 @@ struct State {
     PyObject* algo_child_trades = nullptr;
     // Not module globals, emptied with the books, keyed by the engine order's
     // identity (an int: looking up and writing run no Python code):
-    // id(order) -> (order, each cumulative quantity claimed as a TRADE, ...);
+    // id(order) -> the cumulative quantities claimed as TRADEs for it (orders.cpp);
     PyObject* published_fills = nullptr;
     // id(order) -> (order,), for the orders whose acceptance was taken.
     PyObject* accepted_orders = nullptr;
