@@ -81,26 +81,42 @@ int control_is(PyObject* res, ControlParentOrderRes field, PyObject* control_typ
 // One state message: the previous object (or None) from the book, the new one
 // from the model's from_vela, stored, then published as a deep copy. The key
 // (sys_quote_id) is read afresh at each use.
+//
+// from_vela is Python code, during which another gateway thread may store an
+// update of the same key. The new object is stored only if the book still
+// holds the one it was built on, looked at and written with no Python code in
+// between (for the keys gateways send, ints and text, whose hash and == are
+// the interpreter's own); otherwise it is built again on the newer one, so an
+// update racing another is never lost and each builds on the last.
 template <class F>
 PyObject* update_book(PyObject* book, Factory& model, EventKind kind, const glue::KwNames& kw, ShapeOf<F>& shape,
                       PyObject* message) {
+    // A from_vela that itself keeps updating this key is taken on its last try.
+    constexpr int kTries = 16;
     Ref key = shape.field(message, F::sys_quote_id);
     if (!key) return nullptr;
     int known = PyDict_Contains(book, key.get());
     if (known < 0) return nullptr;
-    Ref previous = Ref::borrow(Py_None);
+    Ref previous;  // empty: None
     if (known) {
         key = shape.field(message, F::sys_quote_id);
         if (!key) return nullptr;
         // dict.get: None if the entry went away meanwhile.
-        PyObject* stored = PyDict_GetItemWithError(book, key.get());
-        if (!stored && PyErr_Occurred()) return nullptr;
-        if (stored) previous = Ref::borrow(stored);
+        previous = Ref::borrow(PyDict_GetItemWithError(book, key.get()));
+        if (!previous && PyErr_Occurred()) return nullptr;
     }
-    Ref obj = model.call(nullptr, message, previous.get());
-    if (!obj) return nullptr;
-    key = shape.field(message, F::sys_quote_id);
-    if (!key || PyDict_SetItem(book, key.get(), obj.get()) < 0) return nullptr;
+    Ref obj;
+    for (int attempt = 1;; ++attempt) {
+        obj = model.call(nullptr, message, previous ? previous.get() : Py_None);
+        if (!obj) return nullptr;
+        key = shape.field(message, F::sys_quote_id);
+        if (!key) return nullptr;
+        PyObject* now = PyDict_GetItemWithError(book, key.get());
+        if (!now && PyErr_Occurred()) return nullptr;
+        if (now == previous.get() || attempt == kTries) break;
+        previous = Ref::borrow(now);
+    }
+    if (PyDict_SetItem(book, key.get(), obj.get()) < 0) return nullptr;
     EventCall event(kind);
     if (!event) return nullptr;
     Ref copy = deepcopy(obj.get());

@@ -200,7 +200,10 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
             if (!deque) return -1;
             PyObject* argv[] = {nullptr, maxlen};
             Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
-            if (!q || PyDict_SetItem(history, key, q.get()) < 0) return -1;
+            // A deque() that runs Python code lets another gateway thread create
+            // the instrument's queue meanwhile: the first one stored is kept, so
+            // neither thread's record is lost.
+            if (!q || !PyDict_SetDefault(history, key, q.get())) return -1;
         }
         // deque() may have run anything: look the queue up again, as Python would.
         found = PyDict_GetItemWithError(history, key);

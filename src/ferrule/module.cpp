@@ -105,7 +105,7 @@ int new_dict(PyObject* m, const char* name, PyObject** slot) {
 
 int create_state(PyObject* m) {
     if (new_dict(m, "vela_params", &g.vela_params) < 0) return -1;
-    if (!(g.published_fills = PyDict_New())) return -1;
+    if (!(g.published_fills = PyDict_New()) || !(g.accepted_orders = PyDict_New())) return -1;
     glue::Ref rb = gl_RB.get();
     if (!rb) return -1;
     glue::Ref capacity = glue::Ref::steal(PyLong_FromLong(kEventQueueCapacity));

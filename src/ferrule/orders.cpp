@@ -132,18 +132,16 @@ int log_report(PyObject* report) {
 }
 
 // The engine order filed under the message's client_order_id: 1 with *out
-// (and *id, when asked) set, 0 when the engine has none, -1 on error.
+// set, 0 when the engine has none, -1 on error.
 template <class F>
-int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out, Ref* id = nullptr) {
+int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out) {
     Ref key = shape.field(message, F::client_order_id);
     if (!key) return -1;
     int known = PyDict_Contains(g.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
     if (known <= 0) return known;
     *out = Ref::steal(PyObject_GetItem(g.orders_dict, key.get()));
-    if (!*out) return -1;
-    if (id) *id = std::move(key);
-    return 1;
+    return *out ? 1 : -1;
 }
 
 // Environment.get_instance().get_account(engine_order.market_code)
@@ -165,8 +163,55 @@ int publish_order_event(EventKind kind, PyObject* account, PyObject* engine_orde
     return event.publish({account, copy.get()}, kw_order_event);
 }
 
-// The gateway has the order (unsent or sent): it becomes ACTIVE once the
-// counter has numbered it.
+// An order is accepted once. The first numbered acceptance claims it in a
+// record keyed by the order's identity, with no Python code between the look
+// and the claim; later ones (a resend after a reconnect, a duplicate on
+// another gateway thread) still take over the counter's id and the frozen
+// cash, but change no status and publish nothing. If the acceptance fails
+// the claim is given back.
+class AcceptClaim {
+public:
+    // 1 claimed, 0 accepted before, -1 on error.
+    int take(PyObject* engine_order) {
+        key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+        if (!key_) return -1;
+        // An entry of this claim's own, so that giving it back removes no other.
+        Ref entry = Ref::steal(PyTuple_Pack(1, engine_order));
+        if (!entry) return -1;
+        int seen = PyDict_Contains(g.accepted_orders, key_.get());
+        if (seen != 0) return seen < 0 ? -1 : 0;
+        if (PyDict_SetItem(g.accepted_orders, key_.get(), entry.get()) < 0) return -1;
+        entry_ = std::move(entry);
+        return 1;
+    }
+    void give_back() {
+        if (!entry_) return;
+        glue::PendingError pending;
+        PyObject* now = PyDict_GetItemWithError(g.accepted_orders, key_.get());
+        if ((now == entry_.get() && PyDict_DelItem(g.accepted_orders, key_.get()) < 0) || (!now && PyErr_Occurred()))
+            pending.chain_into_current();
+        else
+            pending.restore();
+        entry_.reset();
+    }
+
+private:
+    Ref key_, entry_;
+};
+
+// The order becomes ACTIVE, once the counter has numbered it.
+int activate(PyObject* engine_order, PyObject* account) {
+    Ref status = order_attrs.get(engine_order, E_STATUS);
+    if (!status) return -1;
+    Ref active = gl_ORDER_STATUS.attr(a_ACTIVE);
+    if (!active) return -1;
+    int changed = glue::compare(status.get(), active.get(), Py_NE);
+    if (changed <= 0) return changed;
+    if (set_status(engine_order, a_ACTIVE) < 0) return -1;
+    return publish_order_event(EventKind::ORDER_CREATION_PASS, account, engine_order);
+}
+
+// The gateway has the order (unsent or sent).
 int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref counter_id = shapes::order_report.field(report, OrderReport::counter_order_id);
     if (!counter_id) return -1;
@@ -176,14 +221,14 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
     if (numbered <= 0) return numbered;
     numbered = above_zero(counter_id.get());
     if (numbered <= 0) return numbered;
-    Ref status = order_attrs.get(engine_order, E_STATUS);
-    if (!status) return -1;
-    Ref active = gl_ORDER_STATUS.attr(a_ACTIVE);
-    if (!active) return -1;
-    int changed = glue::compare(status.get(), active.get(), Py_NE);
-    if (changed <= 0) return changed;
-    if (set_status(engine_order, a_ACTIVE) < 0) return -1;
-    return publish_order_event(EventKind::ORDER_CREATION_PASS, account, engine_order);
+    AcceptClaim claim;
+    int first = claim.take(engine_order);
+    if (first <= 0) return first;
+    if (activate(engine_order, account) < 0) {
+        claim.give_back();
+        return -1;
+    }
+    return 0;
 }
 
 // Trade.__from_create__(order_id=..., price=..., ...) for the latest match of `amount`.
@@ -209,38 +254,161 @@ int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) 
 }
 
 // A gateway resends reports after a reconnect, and a cancellation report may
-// repeat the order's latest match: a match is new only when the cumulative
-// quantity passes the highest one already published as a TRADE for this
-// engine order. Another order object filed under the same id starts afresh.
-// 1 new, 0 seen, -1 with the comparison's error.
-int match_is_new(PyObject* id, PyObject* engine_order, PyObject* filled) {
-    PyObject* seen = PyDict_GetItemWithError(g.published_fills, id);  // borrowed
-    if (!seen) return PyErr_Occurred() ? -1 : 1;
-    Ref held = Ref::borrow(seen);  // the comparison may run Python code that changes the record
-    if (PyTuple_GET_ITEM(seen, 0) != engine_order) return 1;
-    return glue::compare(filled, PyTuple_GET_ITEM(seen, 1), Py_GT);
+// repeat the order's latest match. Each match of an order raises its
+// cumulative quantity, so a match is new unless its cumulative quantity is
+// among those already claimed as a TRADE for this engine order (Python's
+// `in`: identity, then ==). A match that arrives late, after a later one of
+// the same order, is still new. The record is keyed by the order's identity
+// (an int), so reading and writing it run no Python code, and a new engine
+// order starts afresh.
+//
+// Reports of one order may arrive on several gateway threads at once, so the
+// match is claimed before it is published: its quantity joins the record
+// right after the last look at it, with no Python code in between. A report
+// judged while another claim is still being published counts that claim: a
+// resend racing its original is withheld and one TRADE goes out; two
+// different matches racing each other are both published. If publishing
+// fails, the claim is given back, as if it had never been taken.
+class FillClaim {
+public:
+    // 1 new and claimed, 0 seen, -1 with the comparison's error.
+    int take(PyObject* engine_order, PyObject* filled);
+    // Publishing failed: the quantity leaves the record; the error goes on.
+    void give_back();
+
+private:
+    // The record: [order, {quantities that are the interpreter's own numbers},
+    // (any other quantities,), version]. The numbers are found in the set
+    // without running code; the version changes with every claim and every
+    // claim given back, so a look that ran code can tell whether it still holds.
+    enum { kOrder, kNumbers, kOthers, kVersion, kSize };
+    // A comparison that runs code every time and keeps changing this order's
+    // record (a report published from inside ==) is decided on its last try.
+    static constexpr int kTries = 16;
+    static bool plain_number(PyObject* v) { return PyLong_CheckExact(v) || PyFloat_CheckExact(v); }
+    // The order's record, created empty when it has none.
+    Ref record(PyObject* engine_order);
+    int bump(PyObject* rec);
+    Ref key_, record_, filled_;
+};
+
+Ref FillClaim::record(PyObject* engine_order) {
+    PyObject* rec = PyDict_GetItemWithError(g.published_fills, key_.get());
+    if (rec || PyErr_Occurred()) return Ref::borrow(rec);
+    Ref fresh = Ref::steal(PyList_New(kSize));
+    if (!fresh) return Ref();
+    PyObject* numbers = PySet_New(nullptr);
+    PyObject* version = PyLong_FromLong(0);
+    PyList_SET_ITEM(fresh.get(), kOrder, Py_NewRef(engine_order));
+    PyList_SET_ITEM(fresh.get(), kNumbers, numbers);
+    PyList_SET_ITEM(fresh.get(), kOthers, PyTuple_New(0));
+    PyList_SET_ITEM(fresh.get(), kVersion, version);
+    if (!numbers || !version || !PyList_GET_ITEM(fresh.get(), kOthers)) return Ref();
+    rec = PyDict_SetDefault(g.published_fills, key_.get(), fresh.get());
+    return Ref::borrow(rec);
 }
 
-int remember_fill(PyObject* id, PyObject* engine_order, PyObject* filled) {
-    Ref entry = Ref::steal(PyTuple_Pack(2, engine_order, filled));
-    return entry ? PyDict_SetItem(g.published_fills, id, entry.get()) : -1;
+int FillClaim::bump(PyObject* rec) {
+    long version = PyLong_AsLong(PyList_GET_ITEM(rec, kVersion));
+    PyObject* next = PyLong_FromLong(version + 1);
+    return next ? PyList_SetItem(rec, kVersion, next) : -1;
 }
 
-// A fill or a cancellation, first the fill: only a report whose latest match
-// is above zero. A match already published changes the cumulative figures
-// and the status as any other, but builds no Trade and publishes nothing.
-int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account, PyObject* status) {
-    Ref amount = shapes::order_report.field(report, OrderReport::last_match_qty);
-    if (!amount) return -1;
-    int filled = above_zero(amount.get());
-    if (filled <= 0) return filled;
-    Ref traded = shapes::order_report.field(report, OrderReport::trade_qty);
-    if (!traded) return -1;
-    int is_new = match_is_new(id, engine_order, traded.get());
-    if (is_new < 0) return -1;
+// Python's `v in seq` for a tuple: identity, then ==. 1, 0 or -1.
+int listed_in(PyObject* seq, PyObject* v) {
+    for (Py_ssize_t i = PyTuple_GET_SIZE(seq) - 1; i >= 0; --i) {  // newest first: a resend repeats the latest
+        int same = PyObject_RichCompareBool(v, PyTuple_GET_ITEM(seq, i), Py_EQ);
+        if (same != 0) return same;
+    }
+    return 0;
+}
+
+int FillClaim::take(PyObject* engine_order, PyObject* filled) {
+    key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+    if (!key_) return -1;
+    bool plain = plain_number(filled);
+    for (int attempt = 1;; ++attempt) {
+        Ref rec = record(engine_order);
+        if (!rec) return -1;
+        long version = PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion));
+        Ref numbers = Ref::borrow(PyList_GET_ITEM(rec.get(), kNumbers));
+        Ref others = Ref::borrow(PyList_GET_ITEM(rec.get(), kOthers));
+        // A plain number is looked up in the set without running code. Anything
+        // else is compared with each quantity, and == may run code (and let
+        // another thread claim meanwhile).
+        int seen;
+        if (plain) {
+            seen = PySet_Contains(numbers.get(), filled);
+        } else {
+            Ref listed = Ref::steal(PySequence_Tuple(numbers.get()));
+            seen = listed ? listed_in(listed.get(), filled) : -1;
+        }
+        if (seen == 0 && PyTuple_GET_SIZE(others.get())) seen = listed_in(others.get(), filled);
+        if (seen < 0) return -1;
+        // From this look to the claim no Python code runs: an int key, plain
+        // numbers, the version compared by value.
+        PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
+        if (!now && PyErr_Occurred()) return -1;
+        bool held = now == rec.get() && PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion)) == version;
+        if (!held && attempt < kTries) continue;
+        if (seen) return 0;
+        if (plain) {
+            if (PySet_Add(numbers.get(), filled) < 0) return -1;
+        } else {
+            PyObject* current = PyList_GET_ITEM(rec.get(), kOthers);
+            Py_ssize_t n = PyTuple_GET_SIZE(current);
+            PyObject* more = PyTuple_New(n + 1);
+            if (!more) return -1;
+            for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(more, i, Py_NewRef(PyTuple_GET_ITEM(current, i)));
+            PyTuple_SET_ITEM(more, n, Py_NewRef(filled));
+            if (PyList_SetItem(rec.get(), kOthers, more) < 0) return -1;
+        }
+        if (bump(rec.get()) < 0) return -1;
+        record_ = std::move(rec);
+        filled_ = Ref::borrow(filled);
+        return 1;
+    }
+}
+
+void FillClaim::give_back() {
+    if (!filled_) return;
+    glue::PendingError pending;
+    int rc = 0;
+    PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
+    if (now == record_.get()) {  // else a new day emptied the record meanwhile
+        if (plain_number(filled_.get())) {
+            rc = PySet_Discard(PyList_GET_ITEM(now, kNumbers), filled_.get()) < 0 ? -1 : 0;
+        } else {
+            PyObject* others = PyList_GET_ITEM(now, kOthers);
+            Py_ssize_t n = PyTuple_GET_SIZE(others), at = 0;
+            while (at < n && PyTuple_GET_ITEM(others, at) != filled_.get()) ++at;
+            if (at < n) {
+                PyObject* rest = PyTuple_New(n - 1);
+                for (Py_ssize_t i = 0, j = 0; rest && i < n; ++i)
+                    if (i != at) PyTuple_SET_ITEM(rest, j++, Py_NewRef(PyTuple_GET_ITEM(others, i)));
+                rc = rest ? PyList_SetItem(now, kOthers, rest) : -1;
+            }
+        }
+        if (rc == 0) rc = bump(now);
+    } else if (!now && PyErr_Occurred()) {
+        rc = -1;
+    }
+    filled_.reset();
+    record_.reset();
+    if (rc < 0)
+        pending.chain_into_current();
+    else
+        pending.restore();
+}
+
+// The trade, the cumulative figures, the status and the event of a match
+// already judged: a repeat changes the figures and the status as any other
+// report, but builds no Trade and publishes nothing.
+int settle_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status, PyObject* amount,
+                PyObject* traded, bool is_new) {
     Ref trade;
-    if (is_new && !(trade = make_trade(report, engine_order, amount.get()))) return -1;
-    if (take_cumulative(report, engine_order, traded.get()) < 0) return -1;
+    if (is_new && !(trade = make_trade(report, engine_order, amount))) return -1;
+    if (take_cumulative(report, engine_order, traded) < 0) return -1;
     int r = status_in(status, {&a_Filled});
     if (r < 0 || (r && set_status(engine_order, a_FILLED) < 0)) return -1;
     if (!r) {
@@ -255,8 +423,26 @@ int apply_fill(PyObject* report, PyObject* id, PyObject* engine_order, PyObject*
     if (!event) return -1;
     Ref copy = deepcopy(engine_order);
     if (!copy) return -1;
-    if (event.publish({account, trade.get(), copy.get()}, kw_trade_event) < 0) return -1;
-    return remember_fill(id, engine_order, traded.get());
+    return event.publish({account, trade.get(), copy.get()}, kw_trade_event);
+}
+
+// A fill or a cancellation, first the fill: only a report whose latest match
+// is above zero.
+int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status) {
+    Ref amount = shapes::order_report.field(report, OrderReport::last_match_qty);
+    if (!amount) return -1;
+    int filled = above_zero(amount.get());
+    if (filled <= 0) return filled;
+    Ref traded = shapes::order_report.field(report, OrderReport::trade_qty);
+    if (!traded) return -1;
+    FillClaim claim;
+    int is_new = claim.take(engine_order, traded.get());
+    if (is_new < 0) return -1;
+    if (settle_fill(report, engine_order, account, status, amount.get(), traded.get(), is_new) < 0) {
+        claim.give_back();
+        return -1;
+    }
+    return 0;
 }
 
 // Then the cancellation, whether or not the report carried a fill.
@@ -296,7 +482,7 @@ int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
 }
 
 // The handling of the first group of statuses the report's status equals, tested in order.
-int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* account) {
+int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref status = shapes::order_report.field(report, OrderReport::order_status);
     if (!status) return -1;
     int r = status_in(status.get(), {&a_UnSend, &a_Sended});
@@ -304,7 +490,7 @@ int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* a
     r = status_in(status.get(), {&a_PartiallyFilled, &a_Filled, &a_PartiallyFilledPartiallyCancelled, &a_WaitCancelled,
                                  &a_PartiallyFilledWaitCancelled, &a_Cancelled});
     if (r) {
-        if (r < 0 || apply_fill(report, id, engine_order, account, status.get()) < 0) return -1;
+        if (r < 0 || apply_fill(report, engine_order, account, status.get()) < 0) return -1;
         return apply_cancellation(engine_order, account, status.get());
     }
     r = status_in(status.get(), {&a_Reject});
@@ -317,12 +503,12 @@ int dispatch(PyObject* report, PyObject* id, PyObject* engine_order, PyObject* a
 PyObject* on_order(PyObject* const* a) {
     PyObject* report = a[1];
     if (log_report(report) < 0) return nullptr;
-    Ref engine_order, id;
-    int known = find_order(shapes::order_report, report, &engine_order, &id);
+    Ref engine_order;
+    int known = find_order(shapes::order_report, report, &engine_order);
     if (known <= 0) return known < 0 ? nullptr : Py_NewRef(Py_None);
     Ref account = account_of(engine_order.get());
     if (!account) return nullptr;
-    if (dispatch(report, id.get(), engine_order.get(), account.get()) < 0) return nullptr;
+    if (dispatch(report, engine_order.get(), account.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -49,9 +49,12 @@ int track(PyObject* queue) {
         capacity = PyLong_AsSsize_t(maxlen.get());
         if (capacity == -1 && PyErr_Occurred()) return -1;
     }
-    Py_XSETREF(depth.queue, Py_NewRef(queue));
+    // All of it before the old queue is let go, which may run code.
+    PyObject* old = depth.queue;
+    depth.queue = Py_NewRef(queue);
     depth.capacity = capacity;
     depth.bound = capacity;  // unknown depth: the first append asks
+    Py_XDECREF(old);
     return 0;
 }
 
@@ -63,10 +66,13 @@ void count_by_name(PyObject* event_type) {
     if (glue::lookup_attr(event_type, k_name, &name) <= 0 || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         name = Ref::steal(PyObject_Str(event_type));
-        if (!name) {
-            PyErr_Clear();
-            return;
-        }
+    }
+    // Plain text, whose hash and == run no code: the count below is read and
+    // written with no other thread in between.
+    if (name && !PyUnicode_CheckExact(name.get())) name = Ref::steal(PyUnicode_FromObject(name.get()));
+    if (!name) {
+        PyErr_Clear();
+        return;
     }
     for (std::size_t i = 0; i < kEventKinds; ++i) {
         if (PyUnicode_Compare(name.get(), kMembers[i].name()) == 0) {
@@ -123,15 +129,26 @@ int append_event(EventKind kind, PyObject* event_type, PyObject* event) {
         depth.bound = n;
         overwrites = n >= depth.capacity;
     }
-    if (m_append.call_void(queue.get(), event) < 0) return -1;
-    if (kind == EventKind::kDayEvent)
-        count_by_name(event_type);
-    else
-        ++counts.published[static_cast<std::size_t>(kind)];
+    // Counted before the append, which is the queue's own code and may let
+    // another thread publish meanwhile: the bound then already holds this
+    // event. A failed append is taken back out of the counts; the bound keeps
+    // it, which only makes the next append ask the length sooner. Between
+    // len() and the append nothing of ours runs; a queue whose own len() or
+    // append runs Python code lets other threads in there, and its overwrites
+    // are exact only when publishers and the engine's pops share a lock.
+    unsigned long long* published =
+        kind == EventKind::kDayEvent ? nullptr : &counts.published[static_cast<std::size_t>(kind)];
+    if (published) ++*published;
     if (overwrites)
         ++counts.overwritten;
     else if (depth.capacity >= 0)
         ++depth.bound;
+    if (m_append.call_void(queue.get(), event) < 0) {
+        if (published && *published) --*published;  // unless reset_stats() came in between
+        if (overwrites && counts.overwritten) --counts.overwritten;
+        return -1;
+    }
+    if (!published) count_by_name(event_type);
     return 0;
 }
 

@@ -21,9 +21,12 @@ struct State {
     PyObject* algo_parent_orders = nullptr;
     PyObject* algo_child_orders = nullptr;
     PyObject* algo_child_trades = nullptr;
-    // Not a module global: client order id -> (engine order, highest cumulative
-    // quantity published as a TRADE for it). Emptied with the books.
+    // Not module globals, emptied with the books, keyed by the engine order's
+    // identity (an int: looking up and writing run no Python code):
+    // id(order) -> the cumulative quantities claimed as TRADEs for it (orders.cpp);
     PyObject* published_fills = nullptr;
+    // id(order) -> (order,), for the orders whose acceptance was taken.
+    PyObject* accepted_orders = nullptr;
     PyObject* strategy_class = nullptr;  // VelaStrategy as created at load (what super() resolves through)
 };
 

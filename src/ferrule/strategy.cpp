@@ -182,7 +182,7 @@ PyObject* on_initialize(PyObject* const*) { Py_RETURN_NONE; }
 
 PyObject* on_switch_day(PyObject* const*) {
     for (PyObject* d : {g.orders_dict, g.history_bar, g.history_tick, g.algo_parent_orders, g.algo_child_orders,
-                        g.algo_child_trades, g.published_fills})
+                        g.algo_child_trades, g.published_fills, g.accepted_orders})
         PyDict_Clear(d);
     Py_RETURN_NONE;
 }

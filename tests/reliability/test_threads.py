@@ -14,13 +14,19 @@ one consumer never race (each index has one writer) short of the million-entry
 wrap. So: a crash or an exception from anywhere but the ring buffer fails;
 ring-buffer races are counted and reported, and only what the design
 guarantees is asserted. CORVINA_THREAD_ROUNDS sets the calls per producer."""
+import collections
+import contextlib
+import gc
 import itertools
 import json
+import logging
 import os
 import random
 import sys
 import threading
+import time
 import traceback
+from decimal import Decimal
 
 import pytest
 
@@ -235,3 +241,272 @@ def test_one_producer_one_drainer_lose_nothing(counted_queue):
     events = report(run, f"single-producer {run.label}", ROUNDS)
     assert len(events) == len(run.drained)
     assert [id(e) for e in events] == [id(e) for e in run.appended]
+
+
+# -- a simulated day on several gateway threads ------------------------------------------------------------------
+#
+# A day of the simulated gateway with faults (every match resent, cancellations repeating the latest match,
+# reports for orders never sent) is taken down callback by callback, then delivered again the way a gateway
+# with several threads delivers it: market data on two threads, order reports on two (each resent report on the
+# other thread at the same moment as its original), answers and algorithmic updates on one, the engine
+# draining on its own thread and falling behind now and then so that the queue overflows.
+# CORVINA_THREAD_DAYS (default 1) sets how many times the day is delivered so.
+DAYS = int(os.environ.get("CORVINA_THREAD_DAYS", "1"))
+DAY_QUEUE = 400  # entries: small enough to overflow while the engine looks away
+
+
+class Together:
+    """Sample strategies run as one: the breakout's many fills beside the tour's algorithmic orders."""
+
+    def __init__(self, *parts):
+        self.parts = parts
+
+    def __getattr__(self, hook):
+        found = [getattr(p, hook) for p in self.parts if hasattr(p, hook)]
+        if not found:
+            raise AttributeError(hook)
+        return lambda *args: [f(*args) for f in found] and None
+
+
+@pytest.fixture(scope="module")
+def gateway_day():
+    """(calls, counts): every callback of the day in delivery order, and what the faults make a bridge count."""
+    import functools
+
+    from corvina.lumen.live import day
+    from corvina.lumen.live.strategies import breakout, tour
+    from pyvela.sim import SimGateway, faults
+
+    calls = []
+    deliver = SimGateway.deliver
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(SimGateway, "deliver", lambda gw, name, *args: (calls.append((name, args)),
+                                                                   deliver(gw, name, *args)))
+        mp.setattr(day, "Faults", functools.partial(faults.Faults, resend_every=1))
+        result = day.run_day(strategy=Together(breakout.Strategy(), tour.Strategy()),
+                             faults="resend,cancel-match,unknown")
+    R.reset_state()
+    assert not result.gateway.errors and not result.engine.errors
+    counts = dict(result.faults.expected(), TRADE=result.handover["published"]["TRADE"],
+                  events=sum(result.handover["published"].values()))
+    assert counts["repeated_fills"] >= 20 and counts["unknown_orders"] and counts["TRADE"] >= 20
+    return calls, counts
+
+
+class Rendezvous:
+    """A resent report and its original, delivered by two threads at the same moment: each spins until both
+    are there (a wait on a lock would wake the first one far later than the second goes on)."""
+
+    def __init__(self, report):
+        self.report = report
+        self.arrived = []
+
+    def meet(self):
+        self.arrived.append(None)  # one C call: no thread switch inside
+        deadline = time.monotonic() + 60
+        while len(self.arrived) < 2:
+            if time.monotonic() > deadline:
+                raise TimeoutError("the other thread never came")
+
+
+def split_day(calls):
+    """The day's callbacks as five threads deliver them: [market 1, market 2, orders 1, orders 2, answers]."""
+    market, orders, answers = ([], []), ([], []), []
+    instruments = {}
+    previous = None
+    for name, args in calls:
+        if name in ("on_initialize", "on_switch_day"):
+            continue
+        if name in R.MARKET_DATA:
+            side = instruments.setdefault(args[0].security_id, len(instruments) % 2)
+            market[side].append((name, args))
+        elif name in ("on_order", "on_order_action_error"):
+            own = orders[abs(args[0].client_order_id) % 2]
+            if name == "on_order" and args[0] is previous:  # the gateway sent it again: race it with the original
+                meeting = Rendezvous(args[0])
+                own[-1] = meeting
+                orders[1 - abs(args[0].client_order_id) % 2].append(meeting)
+            else:
+                own.append((name, args))
+            previous = args[0] if name == "on_order" else None
+        else:
+            answers.append((name, args))
+    return [*market, *orders, answers]
+
+
+@contextlib.contextmanager
+def racing():
+    """Threads switching every microsecond, the cyclic collector on, and no log lines (each report's line
+    takes the logging handler's lock, which would keep the threads apart); the module's state emptied after."""
+    old_interval, collecting, muted = sys.getswitchinterval(), gc.isenabled(), logging.root.manager.disable
+    gc.enable()
+    sys.setswitchinterval(1e-6)
+    logging.disable(logging.INFO)
+    try:
+        yield
+    finally:
+        logging.disable(muted)
+        sys.setswitchinterval(old_interval)
+        if not collecting:
+            gc.disable()
+        R.reset_state()
+
+
+def deliver_day(calls, expected_events, q, lock):
+    """The day on five gateway threads and the engine's, publishing into q; (stats, drained by type, errors)."""
+    from corvina.lumen.model.order import Order
+
+    R.reset_state()
+    s = R.new_strategy()
+    s.context = QuietContext()
+    for cid in {a[0].client_order_id for n, a in calls if n == "on_order" and a[0].client_order_id > 0}:
+        R.file_order(cid, Order("000001.XSHE", 100, 10.0, client_order_id=cid))
+    errors, drained, stop = [], collections.Counter(), threading.Event()
+
+    def gateway_thread(steps):
+        for step in steps:
+            try:
+                if isinstance(step, Rendezvous):
+                    step.meet()
+                    with lock:
+                        s.on_order(step.report)
+                else:
+                    with lock:
+                        getattr(s, step[0])(*step[1])
+            except Exception:
+                errors.append(traceback.format_exc())
+
+    def engine_thread():
+        rng = random.Random(5)
+        # Near the end of the day the engine stops draining: what it leaves waits, and the rest overwrites.
+        while not stop.is_set() and sum(ferrule.stats()["published"].values()) < 0.97 * expected_events:
+            with lock:
+                batch = [q.popleft() for _ in range(len(q))]
+            drained.update(e.event_type.name for e in batch)
+            time.sleep(rng.choice([0, 0, 0.0005, 0.003]))  # busy elsewhere now and then: the queue overflows
+
+    original_queue, ferrule.event_queue = ferrule.event_queue, q
+    try:
+        ferrule.reset_stats()
+        engine = threading.Thread(target=engine_thread)
+        gateways = [threading.Thread(target=gateway_thread, args=(steps,)) for steps in split_day(calls)]
+        for t in [engine, *gateways]:
+            t.start()
+        for t in gateways:
+            t.join(timeout=300)
+        stop.set()
+        engine.join(timeout=60)
+        assert not any(t.is_alive() for t in [engine, *gateways]), "a thread did not finish"
+        return ferrule.stats(), drained, errors
+    finally:
+        ferrule.event_queue = original_queue
+
+
+@pytest.mark.parametrize("queue", ["deque", "ring buffer under one lock"])
+def test_a_day_on_several_gateway_threads(gateway_day, queue):
+    """No fill published twice, every fault counted once, and every published event drained, overwritten or
+    still waiting: with a queue whose append and len() are single C calls (collections.deque) and no lock,
+    and with one written in Python (the ring buffer) when producers and the engine share one lock."""
+    calls, expected = gateway_day
+    with racing():
+        for _ in range(DAYS):
+            if queue == "deque":
+                q, lock = collections.deque(maxlen=DAY_QUEUE), contextlib.nullcontext()
+            else:
+                q, lock = ferrule.RB(capacity=DAY_QUEUE, dtype=object), threading.Lock()
+            stats, drained, errors = deliver_day(calls, expected["events"], q, lock)
+            assert not errors, errors[0]
+            assert not any(stats["failures"].values())
+            published = sum(stats["published"].values())
+            print("DAY", queue, expected, {"published": published, "drained": sum(drained.values()),
+                                           "overwritten": stats["overwritten"], "waiting": len(q)})
+            assert (stats["published"]["TRADE"], stats["repeated_fills"], stats["unknown_orders"]) == (
+                expected["TRADE"], expected["repeated_fills"], expected["unknown_orders"])
+            assert drained["TRADE"] <= stats["published"]["TRADE"] and stats["overwritten"] > 0 and len(q)
+            assert published == sum(drained.values()) + stats["overwritten"] + len(q)
+
+
+# -- one decision raced by two threads ---------------------------------------------------------------------------
+RACE_TRIALS = 150
+
+
+def order_report(status, **fields):
+    values = dict(client_order_id=1, security_id="000001", order_qty=100, trade_qty=30, total_trade_value=315.0,
+                  last_match_qty=30, last_match_price=10.5, counter_order_id=7)
+    return M.OrderReport(order_status=getattr(OrderStatusType, status), **dict(values, **fields))
+
+
+def slow_status_order(monkeypatch):
+    """An engine order whose status is a property: writing it runs Python code, which lets other threads in."""
+    from corvina.lumen.model.order import Order
+
+    class SlowStatus(Order):
+        @property
+        def status(self):
+            return self.__dict__["_status"]
+
+        @status.setter
+        def status(self, value):
+            time.sleep(0)
+            self.__dict__["_status"] = value
+
+    R.file_order(1, SlowStatus("000001.XSHE", 100, 10.0, client_order_id=1))
+
+
+def slow_deque(monkeypatch):
+    """The module's deque replaced by a Python function, which lets other threads in."""
+    monkeypatch.setattr(ferrule, "deque", lambda *args, **kw: (time.sleep(0), collections.deque(*args, **kw))[1])
+
+
+def updates(n):
+    message = M.AlgoParentOrderMsg(sys_quote_id="Q1")
+    return lambda s: [s.on_algo_parent_order_update(message) for _ in range(n)]
+
+
+def plain_order(monkeypatch):
+    R.file_order(1)
+
+
+# case -> (what each trial starts from, what each thread does, what must come of it)
+RACES = {
+    "a resend racing its original": (plain_order, [order_report("PartiallyFilled")] * 2, {"TRADE": 1}),
+    "two matches racing": (plain_order, [order_report("PartiallyFilled"),
+                                         order_report("PartiallyFilled", trade_qty=60)], {"TRADE": 2}),
+    "a resend with figures that are not the interpreter's numbers": (
+        plain_order, [order_report("PartiallyFilled", trade_qty=Decimal(30), total_trade_value=Decimal(315))] * 2,
+        {"TRADE": 1}),
+    "an acceptance sent twice": (slow_status_order, [order_report("Sended", last_match_qty=0)] * 2,
+                                 {"ORDER_CREATION_PASS": 1}),
+    "updates of one algorithmic order": (plain_order, [updates(20)] * 2, {"PARENT_ORDER_UPDATE": 40, "updates": 40}),
+    "the first snapshots of an instrument": (slow_deque, [lambda s: s.on_snapshot(*R.good_args("on_snapshot"))] * 2,
+                                             {"TICK": 2, "ticks": 2}),
+}
+
+
+@pytest.mark.parametrize("case", list(RACES))
+def test_a_decision_taken_once_with_two_threads_at_once(case, monkeypatch):
+    """Both threads start the same moment, switching every microsecond; each trial must come out as one
+    thread after the other would have it."""
+    import collections
+
+    prepare, steps, expected = RACES[case]
+    s = R.new_strategy()
+    s.context = QuietContext()
+    calls = [step if callable(step) else (lambda s, r=step: s.on_order(r)) for step in steps]
+    outcomes = collections.Counter()
+    with racing():
+        for _ in range(RACE_TRIALS):
+            R.reset_state()
+            prepare(monkeypatch)
+            meeting = Rendezvous(None)
+            threads = [threading.Thread(target=lambda c=c: (meeting.meet(), c(s))) for c in calls]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            got = collections.Counter(e.event_type.name for e in R.drain())
+            if "Q1" in ferrule.algo_parent_orders:
+                got["updates"] = ferrule.algo_parent_orders["Q1"].updates
+            got["ticks"] = sum(map(len, ferrule.history_tick.values()))
+            outcomes[tuple(sorted((k, got[k]) for k in expected))] += 1
+    assert dict(outcomes) == {tuple(sorted(expected.items())): RACE_TRIALS}, dict(outcomes)
