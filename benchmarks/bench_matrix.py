@@ -361,7 +361,10 @@ class Row:
         shape = MESSAGE_SHAPES[message_shape]
         slots = {name: msgs for name, msgs, _ in md.cases(calls)}
         slots["on_order resent"] = slots["on_order"]
-        self.msgs = {name: [shape(m) for m in slots[name]] for name in CALLBACKS}
+        # Each side reads messages of its own: what one side's reads leave on a message (a dict the
+        # interpreter made for it) must not change the other side's path.
+        self.msgs = {side: {name: [shape(m) for m in slots[name]] for name in CALLBACKS}
+                     for side in ("C", "Py", "floor")}
         self.reports = slots["on_order"]
 
     def bind(self):
@@ -374,10 +377,9 @@ class Row:
         """(side, loop over the calls, what to run before each loop)."""
         compiled, yardstick = self.bench.compiled, self.bench.yardstick
         method = name.split()[0]
-        msgs = self.msgs[name]
         c_cb, p_cb = getattr(compiled, method), getattr(yardstick, method)
 
-        def reset(cb=None):
+        def reset(cb=None, msgs=None):
             def run():
                 md.reset_state(compiled, yardstick)
                 self.queue_reset()
@@ -388,10 +390,11 @@ class Row:
                         md.loop(cb, msgs)  # the first sending; what is timed is the second
             return run
 
-        rows = floor_args(name, msgs)
+        c_msgs, p_msgs = self.msgs["C"][name], self.msgs["Py"][name]
+        rows = floor_args(name, self.msgs["floor"][name])
         floor = floor_fn(name)
-        return [("C", lambda: md.loop(c_cb, msgs), reset(c_cb)),
-                ("Py", lambda: md.loop(p_cb, msgs), reset(p_cb)),
+        return [("C", lambda: md.loop(c_cb, c_msgs), reset(c_cb, c_msgs)),
+                ("Py", lambda: md.loop(p_cb, p_msgs), reset(p_cb, p_msgs)),
                 ("floor", lambda: floor(rows), reset())]
 
     def queue_reset(self):

@@ -375,6 +375,44 @@ def test_every_message_layout_reads_right(strategy, ferrule, universe, drain, cl
         assert Counted.reads[:3] == ["orig_time", "security_id", "market_type"] and len(Counted.reads) == 63
 
 
+class Plain:
+    iopv = "class default"  # read when an instance dict lacks the name
+
+
+def dict_snapshot(order=1, drop=(), **values):
+    """A Plain message whose dict holds the snapshot's fields in the given order, without `drop`."""
+    m = Plain()
+    m.__dict__.update({f: values.get(f, getattr(make_snapshot(), f)) for f in FIELDS[::order] if f not in drop})
+    return m
+
+
+def test_instance_dict_messages_read_as_python_reads(strategy, ferrule, universe, drain):
+    cls = type("Plain", (Plain,), {})
+    last = lambda: ferrule.history_tick[CODE][-1]  # noqa: E731
+    for i, order in enumerate([1, 1, -1, 1]):  # the same names in another order in between
+        m = dict_snapshot(order, last_price=i)
+        m.__class__ = cls
+        strategy.on_snapshot(m)
+        assert (last()["last_price"], last()["iopv"]) == (i, 0)
+    m = dict_snapshot(drop=("iopv",), last_price=4)
+    m.__class__ = cls
+    strategy.on_snapshot(m)
+    assert (last()["last_price"], last()["iopv"]) == (4, "class default")
+    m.__dict__ = {**vars(dict_snapshot(-1, last_price=5)), "iopv": 6}  # a dict of its own, swapped in
+    strategy.on_snapshot(m)
+    assert (last()["last_price"], last()["iopv"]) == (5, 6)
+    cls.last_price = property(lambda self: "property")  # a data descriptor wins over the dict
+    strategy.on_snapshot(m)
+    assert last()["last_price"] == "property"
+    m = dict_snapshot(drop=("open_price",))
+    m.__class__ = cls
+    with pytest.raises(AttributeError) as got:
+        strategy.on_snapshot(m)
+    with pytest.raises(AttributeError) as expected:
+        m.open_price
+    assert str(got.value) == str(expected.value)
+
+
 class Factory:
     """A callable object without __get__: looked up on a class, it is what it is."""
     def __call__(self, *a):
