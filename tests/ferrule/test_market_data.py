@@ -68,6 +68,8 @@ def test_snapshot_record_and_tick_event(strategy, ferrule, universe, drain):
     assert not gc.is_tracked(tick)  # as a dict display of these values is not
     strategy.on_snapshot(make_snapshot())
     assert gc.is_tracked(ferrule.history_tick[CODE][-1])  # it holds lists: the collector must see it
+    # An all-str dict, as a display makes: the collector visits its values only, not its keys as well.
+    assert len(gc.get_referents(ferrule.history_tick[CODE][-1])) == len(TICK_KEYS)
 
 
 def test_tick_history_keeps_the_newest_60(strategy, ferrule, universe, drain):
@@ -155,6 +157,7 @@ def test_bar_record_and_unbounded_history(strategy, ferrule, universe, drain):
                            "total_turnover", "volume", "prev_close"]
     assert list(q[-1].values()) == [CODE, dt.datetime(2026, 12, 8, 9, 31), 10.0, 10.2, 10.3, 9.9, 1.0e6, 100_000,
                                     9.8]
+    assert len(gc.get_referents(q[-1])) == 9
     assert not ferrule.history_tick
 
 
