@@ -157,7 +157,7 @@ def _enum_events(pairs):
     """EVENT as an enumeration; with `pairs`, its members are tuples of the pairs dict(member) starts from."""
     members = {n: v for n, v in vars(baseline._EVENT).items() if not n.startswith("_")}
     if pairs:
-        return enum.Enum("EVENT", {n: ((("event_type", v),),) for n, v in members.items()}, type=tuple)
+        return enum.Enum("EVENT", {n: (("event_type", v),) for n, v in members.items()}, type=tuple)
     return enum.Enum("EVENT", list(members))
 
 
