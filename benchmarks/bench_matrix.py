@@ -5,6 +5,7 @@ gives it: message shapes x engine shapes x queues, with the cyclic collector on.
     .venv/bin/python benchmarks/bench_matrix.py --quick            # fewer rows and repeats, no instructions
     .venv/bin/python benchmarks/bench_matrix.py --no-instructions  # times only
     .venv/bin/python benchmarks/bench_matrix.py --rows slots:base,dict:all-python
+    .venv/bin/python benchmarks/bench_matrix.py --rows dict:base --profile dict:base/on_tick_trade
 
 Rows. Each message shape runs against the base engine; each engine variant,
 which changes one thing of the base engine, runs against `__slots__`
@@ -460,7 +461,7 @@ def child(rows, calls):
         bench.unbind()
 
 
-def instructions(rows, calls):
+def instructions(rows, calls, profile=None):
     if not shutil.which("valgrind"):
         sys.exit("instructions need valgrind (or pass --no-instructions)")
     with tempfile.TemporaryDirectory() as tmp:
@@ -478,6 +479,8 @@ def instructions(rows, calls):
             sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(labels)} loops")
         counts = {}
         for (label, name, side), path in zip(labels, dumps):
+            if profile and (label, name.replace("+", " ")) == profile:
+                md.by_function((f"{label} {name.replace('+', ' ')}", side), path, calls)
             with open(path) as f:
                 total = next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line) for line in f)
                              if m)
@@ -523,6 +526,9 @@ def main():
     ap.add_argument("--rows", help="message:engine pairs, comma-separated (default: the whole matrix)")
     ap.add_argument("--no-instructions", action="store_true", help="times only")
     ap.add_argument("--instruction-calls", type=int, default=600, help="messages per callgrind loop")
+    ap.add_argument("--profile", metavar="ROW/CALLBACK",
+                    help="with instructions: where that cell's instructions go by function, each side "
+                         "(e.g. dict:base/on_tick_trade)")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     rows = [tuple(r.split(":", 1)) for r in args.rows.split(",")] if args.rows else \
@@ -541,7 +547,8 @@ def main():
           f"processor: {md.processor()}, {os.cpu_count()} cores")
     print(f"ns: thread CPU time per call, median of {rounds} alternating rounds of {calls} calls, collector on "
           f"(IQR beside); off: the C/Py ratio with the collector off")
-    counts = instructions(rows, args.instruction_calls) if want_ir else None
+    profile = tuple(args.profile.split("/", 1)) if args.profile else None
+    counts = instructions(rows, args.instruction_calls, profile) if want_ir else None
     if counts is not None:
         print(f"Ir: callgrind instructions per call, collector on, loops of {args.instruction_calls} calls")
     head = (f"{'messages:engine':<26}{'callback':<17}{'C':>7}{'IQR':>5}{'Py':>7}{'IQR':>5}{'floor':>7}"
