@@ -488,6 +488,101 @@ def instructions(rows, calls, profile=None):
         return counts
 
 
+# --- what a call costs its caller --------------------------------------------------------------------------
+
+
+def call_cost_loops(n):
+    """The engine's callables of the base engine, each called n times from the interpreter (a loop) and from
+    C (map, consumed by a zero-length deque: a vectorcall per item, as the bridge makes them), next to a
+    builtin called the same ways, whose difference is the two drivers' own cost."""
+    xs = list(range(n))
+    consume = collections.deque(maxlen=0).extend
+    factory = _factory("static", _pack, _L2Record)  # as the base engine's L2Order
+    lam, fn = (lambda code, market_type: code), baseline._map2
+
+    def py_builtin():
+        for x in xs:
+            abs(x)
+
+    def c_builtin():
+        consume(map(abs, xs))
+
+    def py_builtin2():
+        for x in xs:
+            divmod(x, 1)
+
+    def c_builtin2():
+        consume(map(divmod, xs, itertools.repeat(1)))
+
+    def py_lambda():
+        for x in xs:
+            lam(x, 1)
+
+    def c_lambda():
+        consume(map(lam, xs, itertools.repeat(1)))
+
+    def py_function():
+        for x in xs:
+            fn(x, 1)
+
+    def c_function():
+        consume(map(fn, xs, itertools.repeat(1)))
+
+    def py_builtin9():
+        for x in xs:
+            max(x, x, x, x, x, x, x, x, x)
+
+    def c_builtin9():
+        consume(map(max, *[xs] * 9))
+
+    def py_factory9():
+        for x in xs:
+            factory.__from_create__(x, x, x, x, x, x, x, x, x)
+
+    def c_factory9():
+        consume(map(factory.__from_create__, *[xs] * 9))
+
+    return [("builtin(x)", py_builtin, c_builtin), ("builtin(x, 1)", py_builtin2, c_builtin2),
+            ("lambda(x, 1)", py_lambda, c_lambda), ("function(x, 1)", py_function, c_function),
+            ("builtin(9 args)", py_builtin9, c_builtin9), ("static(*9 args)", py_factory9, c_factory9)]
+
+
+def call_costs(n=2000):
+    """Under callgrind: instructions per call of a Python-level callable made from C against the same call
+    made by the interpreter, each less a builtin's call made the same way."""
+    if os.environ.get("BENCH_CALL_COST_CHILD"):
+        loops = call_cost_loops(n)
+        for label, py, c in loops:
+            for side, fn in (("py", py), ("c", c)):
+                fn()
+                operator.call(fn)
+                print(f"dump {label} {side}", flush=True)
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.calls.out")
+        run = subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
+                              "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, __file__,
+                              "--call-costs"], capture_output=True, text=True,
+                             env={**os.environ, "BENCH_CALL_COST_CHILD": "1"})
+        if run.returncode != 0:
+            sys.exit(f"callgrind run failed:\n{run.stderr[-3000:]}")
+        labels = [line[5:].rsplit(" ", 1) for line in run.stdout.splitlines() if line.startswith("dump ")]
+        dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
+        ir = {}
+        for (label, side), path in zip(labels, dumps):
+            with open(path) as f:
+                ir[label, side] = next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line)
+                                                                 for line in f) if m) / n
+    print("Ir per call, callgrind: the interpreter's call / the same call made from C, and what C pays more "
+          "once each driver's own cost (a builtin called the same way) is taken off")
+    refs = {"builtin(x)": "builtin(x)", "builtin(x, 1)": "builtin(x, 1)", "lambda(x, 1)": "builtin(x, 1)",
+            "function(x, 1)": "builtin(x, 1)", "builtin(9 args)": "builtin(9 args)",
+            "static(*9 args)": "builtin(9 args)"}
+    for label, ref in refs.items():
+        extra = (ir[label, "c"] - ir[ref, "c"]) - (ir[label, "py"] - ir[ref, "py"])
+        print(f"  {label:<16}{ir[label, 'py']:>8.0f}{ir[label, 'c']:>8.0f}   from C: {extra:+.0f}")
+
+
 # --- the tables --------------------------------------------------------------------------------------------
 
 
@@ -529,8 +624,13 @@ def main():
     ap.add_argument("--profile", metavar="ROW/CALLBACK",
                     help="with instructions: where that cell's instructions go by function, each side "
                          "(e.g. dict:base/on_tick_trade)")
+    ap.add_argument("--call-costs", action="store_true",
+                    help="only: what a Python-level callable costs when called from C against the interpreter")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.call_costs:
+        call_costs()
+        return
     rows = [tuple(r.split(":", 1)) for r in args.rows.split(",")] if args.rows else \
         (QUICK_ROWS if args.quick else default_rows())
     for m, e in rows:
