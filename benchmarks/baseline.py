@@ -22,6 +22,7 @@ history_tick = {}
 history_bar = {}
 orders_dict = {}  # bound to the compiled module's book by the benchmark, so both sides see the same orders
 algo_child_orders = {}
+published_fills = {}  # client_order_id -> (engine order, cumulative quantity published)
 
 
 class VelaStrategy(strategy.VelaStrategy):
@@ -133,11 +134,15 @@ class VelaStrategy(strategy.VelaStrategy):
               or status == OrderStatusType.PartiallyFilledWaitCancelled or status == OrderStatusType.Cancelled):
             amount = order.last_match_qty
             if amount > 0:
-                trade = Trade.__from_create__(
-                    order_id=engine_order.order_id, price=order.last_match_price, amount=amount,
-                    side=engine_order.side, position_effect=engine_order.position_effect,
-                    market_code=engine_order.market_code, frozen_price=engine_order.price)
+                # A resent report's match is published once.
                 filled = order.trade_qty
+                seen = published_fills.get(order.client_order_id)
+                is_new = seen is None or seen[0] is not engine_order or filled > seen[1]
+                if is_new:
+                    trade = Trade.__from_create__(
+                        order_id=engine_order.order_id, price=order.last_match_price, amount=amount,
+                        side=engine_order.side, position_effect=engine_order.position_effect,
+                        market_code=engine_order.market_code, frozen_price=engine_order.price)
                 engine_order.avg_price = order.total_trade_value / filled
                 engine_order.filled_quantity = filled
                 engine_order.unfilled_quantity = order.order_qty - filled
@@ -145,8 +150,10 @@ class VelaStrategy(strategy.VelaStrategy):
                     engine_order.status = ORDER_STATUS.FILLED
                 elif status == OrderStatusType.PartiallyFilled:
                     engine_order.status = ORDER_STATUS.PARTIALLY_FILLED
-                event_queue.append(Event(EVENT.TRADE, account=account, trade=trade,
-                                         order=copy.deepcopy(engine_order)))
+                if is_new:
+                    event_queue.append(Event(EVENT.TRADE, account=account, trade=trade,
+                                             order=copy.deepcopy(engine_order)))
+                    published_fills[order.client_order_id] = (engine_order, filled)
             if status == OrderStatusType.PartiallyFilledPartiallyCancelled or status == OrderStatusType.Cancelled:
                 engine_order.status = ORDER_STATUS.CANCELLED
                 event_queue.append(Event(EVENT.ORDER_CANCELLATION_PASS, account=account,

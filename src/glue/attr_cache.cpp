@@ -24,6 +24,8 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
         w.get[i] = w.set[i] = nullptr;
         w.slot[i] = 0;
         w.in_dict[i] = false;
+        w.hint[i] = 0;
+        w.relearned[i] = 0;
     }
     w.dict_writes = false;
     w.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(tp)));
@@ -31,8 +33,8 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
     // with lookup hooks of its own is remembered with everything generic.
     if (w.guard.arm(tp) && tp->tp_getattro == PyObject_GenericGetAttr) {
         bool generic_set = tp->tp_setattro == PyObject_GenericSetAttr;
-        bool use_dict = objects_ == Objects::Kept && has_instance_dict(tp);
-        w.dict_writes = use_dict && generic_set;
+        bool use_dict = has_instance_dict(tp);
+        w.dict_writes = objects_ == Objects::Kept && use_dict && generic_set;
         for (std::size_t i = 0; i < n_ && w.guard.holds(tp); ++i) {
             Ref d = find_on_mro(tp, names_[i]->get());
             if (!d) {
@@ -45,8 +47,14 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
                 continue;
             }
             // Only a data descriptor wins over the instance dict without looking at it.
+            // Anything else on the class (a default, a method) comes after the
+            // instance dict, as long as its type cannot gain a __set__ later.
             PyTypeObject* dt = Py_TYPE(d.get());
-            if (!dt->tp_descr_get || !dt->tp_descr_set) continue;
+            if (!dt->tp_descr_get || !dt->tp_descr_set) {
+                bool fixed = !(dt->tp_flags & Py_TPFLAGS_HEAPTYPE) || (dt->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
+                w.in_dict[i] = use_dict && fixed;
+                continue;
+            }
             w.get[i] = Py_NewRef(d.get());
             if (generic_set) w.set[i] = Py_NewRef(d.get());
             // What reading a `__slots__` member comes to: a load, unless it is
@@ -63,15 +71,35 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
     return current && w.type == tp && w.guard.holds(tp) ? &w : nullptr;
 }
 
-// As the generic lookup does for a name its class does not define: the
-// instance dict, and the interpreter's AttributeError when it is not there.
-Ref AttrReader::get_from_dict(PyObject* obj, std::size_t i) {
+// As the generic lookup does for a name nothing on its class overrides: the
+// instance dict, then the generic lookup (a class attribute, or the
+// interpreter's AttributeError) when the name is not there.
+Ref AttrReader::get_from_dict(PyObject* obj, const Way& w, std::size_t i) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     if (!dict) return Ref();
-    PyObject* v = PyDict_GetItemWithError(dict.get(), names_[i]->get());
-    if (v) return Ref::borrow(v);
+    PyObject* name = names_[i]->get();
+    PyObject *key, *value;
+    Py_ssize_t pos = w.hint[i];
+    // Only the name's own entry holds the very same key object.
+    if (pos >= 0 && PyDict_Next(dict.get(), &pos, &key, &value) && key == name) return Ref::borrow(value);
+    // Learned again while that pays: a small dict, and not every time.
+    constexpr Py_ssize_t kScanned = 32;
+    constexpr unsigned char kRelearned = 16;
+    if (w.hint[i] >= 0 && w.relearned[i] < kRelearned && PyDict_GET_SIZE(dict.get()) <= kScanned) {
+        ++w.relearned[i];
+        for (pos = 0; PyDict_Next(dict.get(), &pos, &key, &value);) {
+            if (key == name) {
+                w.hint[i] = pos - 1;
+                return Ref::borrow(value);
+            }
+        }
+    } else if (w.relearned[i] >= kRelearned) {
+        w.hint[i] = -1;
+    }
+    value = PyDict_GetItemWithError(dict.get(), name);
+    if (value) return Ref::borrow(value);
     if (PyErr_Occurred()) return Ref();
-    return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
+    return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 int AttrReader::set(PyObject* obj, std::size_t i, PyObject* value) {

@@ -12,6 +12,10 @@
 // objects (the strategy's own counters) may instead go to the instance
 // __dict__ for names the class does not define: asking for the dict makes
 // the interpreter create it, once, which a message read once should not pay.
+// Messages that have a __dict__ (a plain class) are read from it too, at the
+// entry where the name was found last: instances made alike keep their names
+// in the same order, so the entry is found without hashing, through the
+// dict's public iteration, and checked by the key's identity.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -43,7 +47,7 @@ public:
                     return Ref::borrow(v);
                 return Ref::steal(PyObject_GetAttr(obj, names_[i]->get()));
             }
-            if (w->in_dict[i]) return get_from_dict(obj, i);
+            if (w->in_dict[i]) return get_from_dict(obj, *w, i);
             PyObject* d = w->get[i];
             // The descriptor's own class could have lost __get__ or __set__ since.
             descrgetfunc f = d ? Py_TYPE(d)->tp_descr_get : nullptr;
@@ -65,11 +69,15 @@ private:
         Py_ssize_t slot[kMaxNames] = {};      // > 0: the offset of a plain object slot (`__slots__`)
         PyObject* get[kMaxNames] = {};        // strong: data descriptors read directly; null: generic
         PyObject* set[kMaxNames] = {};        // strong: data descriptors written directly; null: generic
-        bool in_dict[kMaxNames] = {};         // not on the class: the instance __dict__ (kept objects only)
-        bool dict_writes = false;             // stores go to that dict as well
+        bool in_dict[kMaxNames] = {};         // nothing on the class overrides the instance __dict__
+        bool dict_writes = false;             // stores go to that dict as well (kept objects only)
+        // Where in the instance dicts' order the name was last found (-1: look
+        // it up), and how often that had to be learned again.
+        mutable Py_ssize_t hint[kMaxNames] = {};
+        mutable unsigned char relearned[kMaxNames] = {};
     };
 
-    Ref get_from_dict(PyObject* obj, std::size_t i);
+    Ref get_from_dict(PyObject* obj, const Way& w, std::size_t i);
 
     // What is known about this type, or nullptr when it cannot be known.
     const Way* way(PyTypeObject* tp) {

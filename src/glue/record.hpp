@@ -1,8 +1,11 @@
 // Dicts with a fixed set of str keys in a fixed order (the tick and bar
-// records), built as the interpreter builds a dict display: a table sized
-// for all the keys up front, then each key stored once, so that nothing is
-// resized on the way. Measured against a copy of a {key: None} template with
-// the values stored into it: the presized build takes fewer instructions.
+// records), made as a copy of a {key: None} template with the values stored
+// into it: the copy takes the template's table whole, so nothing is resized
+// or rehashed on the way, and its keys stay of the all-str kind the
+// interpreter gives a dict display. That kind matters beyond the build: the
+// collector's traversal of an all-str dict visits only the values, and every
+// later lookup takes the str fast path (a dict of the general kind, as a
+// presized one is, costs the collector twice the visits per record kept).
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -20,11 +23,12 @@ public:
     RecordBuilder(std::initializer_list<const Name*> keys) noexcept;
 
     // {keys[i]: values[i]}: a new dict (values borrowed), or empty with the error set.
-    Ref build(PyObject* const* values) const;
+    Ref build(PyObject* const* values);
 
 private:
     const Name* keys_[kMaxKeys] = {};
     std::size_t n_ = 0;
+    PyObject* template_ = nullptr;  // strong, made at the first build; never changed after
 };
 
 }  // namespace glue

@@ -68,6 +68,8 @@ def test_snapshot_record_and_tick_event(strategy, ferrule, universe, drain):
     assert not gc.is_tracked(tick)  # as a dict display of these values is not
     strategy.on_snapshot(make_snapshot())
     assert gc.is_tracked(ferrule.history_tick[CODE][-1])  # it holds lists: the collector must see it
+    # An all-str dict, as a display makes: the collector visits its values only, not its keys as well.
+    assert len(gc.get_referents(ferrule.history_tick[CODE][-1])) == len(TICK_KEYS)
 
 
 def test_tick_history_keeps_the_newest_60(strategy, ferrule, universe, drain):
@@ -155,6 +157,7 @@ def test_bar_record_and_unbounded_history(strategy, ferrule, universe, drain):
                            "total_turnover", "volume", "prev_close"]
     assert list(q[-1].values()) == [CODE, dt.datetime(2026, 12, 8, 9, 31), 10.0, 10.2, 10.3, 9.9, 1.0e6, 100_000,
                                     9.8]
+    assert len(gc.get_referents(q[-1])) == 9
     assert not ferrule.history_tick
 
 
@@ -373,6 +376,44 @@ def test_every_message_layout_reads_right(strategy, ferrule, universe, drain, cl
     assert ferrule.history_tick[CODE][0]["iopv"] == ("hook:iopv" if cls is Hooked else 0)
     if cls is Counted:
         assert Counted.reads[:3] == ["orig_time", "security_id", "market_type"] and len(Counted.reads) == 63
+
+
+class Plain:
+    iopv = "class default"  # read when an instance dict lacks the name
+
+
+def dict_snapshot(order=1, drop=(), **values):
+    """A Plain message whose dict holds the snapshot's fields in the given order, without `drop`."""
+    m = Plain()
+    m.__dict__.update({f: values.get(f, getattr(make_snapshot(), f)) for f in FIELDS[::order] if f not in drop})
+    return m
+
+
+def test_instance_dict_messages_read_as_python_reads(strategy, ferrule, universe, drain):
+    cls = type("Plain", (Plain,), {})
+    last = lambda: ferrule.history_tick[CODE][-1]  # noqa: E731
+    for i, order in enumerate([1, 1, -1, 1]):  # the same names in another order in between
+        m = dict_snapshot(order, last_price=i)
+        m.__class__ = cls
+        strategy.on_snapshot(m)
+        assert (last()["last_price"], last()["iopv"]) == (i, 0)
+    m = dict_snapshot(drop=("iopv",), last_price=4)
+    m.__class__ = cls
+    strategy.on_snapshot(m)
+    assert (last()["last_price"], last()["iopv"]) == (4, "class default")
+    m.__dict__ = {**vars(dict_snapshot(-1, last_price=5)), "iopv": 6}  # a dict of its own, swapped in
+    strategy.on_snapshot(m)
+    assert (last()["last_price"], last()["iopv"]) == (5, 6)
+    cls.last_price = property(lambda self: "property")  # a data descriptor wins over the dict
+    strategy.on_snapshot(m)
+    assert last()["last_price"] == "property"
+    m = dict_snapshot(drop=("open_price",))
+    m.__class__ = cls
+    with pytest.raises(AttributeError) as got:
+        strategy.on_snapshot(m)
+    with pytest.raises(AttributeError) as expected:
+        m.open_price
+    assert str(got.value) == str(expected.value)
 
 
 class Factory:

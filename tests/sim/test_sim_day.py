@@ -155,8 +155,10 @@ class _Counting:
         self.seen.append(tick)
 
 
-@pytest.mark.parametrize("producers, lockstep", [(1, False), (3, False), (3, True)])
-def test_the_engine_has_handled_everything_published_before_its_sync_returns(producers, lockstep):
+@pytest.mark.parametrize("producers, lockstep, sync", [(1, False, "wait_caught_up"), (3, False, "wait_caught_up"),
+                                                     (3, True, "wait_caught_up"), (3, True, "catch_up_here"),
+                                                     (1, False, "catch_up_here")])
+def test_the_engine_has_handled_everything_published_before_its_sync_returns(producers, lockstep, sync):
     lock = threading.Lock()
     fake = SimpleNamespace(event_queue=RingBuffer(capacity=1000, dtype=object))
     strategy = _Counting()
@@ -175,7 +177,7 @@ def test_the_engine_has_handled_everything_published_before_its_sync_returns(pro
             t.start()
         for t in threads:
             t.join()
-        engine.wait_caught_up(timeout=10)
+        getattr(engine, sync)()
         assert len(strategy.seen) == 300 * producers * round_
     engine.stop()
     assert not engine.errors

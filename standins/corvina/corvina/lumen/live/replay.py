@@ -398,7 +398,7 @@ class Replay:
                             base = 0
                             lock.release()
                             try:
-                                engine.wait_caught_up()
+                                engine.catch_up_here()
                             finally:
                                 lock.acquire()
                         continue
