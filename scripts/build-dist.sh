@@ -56,18 +56,22 @@ sdist=("$out"/corvina_core-*.tar.gz)
 for v in "${versions[@]}"; do
     env_runner "$v"
     venv="$(venv_of "$v")"
-    # zlib is linked from the system (manylinux allows libz.so.1), but its headers
-    # must sit alone: next to the system's own libc headers they would shadow
-    # the glibc 2.17 ones the compiler targets.
-    mkdir -p "$work/$v/zlib"
-    "${runner[@]}" cp /usr/include/zlib.h /usr/include/zconf.h "$work/$v/zlib/"
+    # The system's headers the build needs, in a folder of their own: beside the
+    # system's libc headers they would shadow the glibc 2.17 ones the compiler
+    # targets. zlib's (libz.so.1 itself is linked from the system: manylinux
+    # allows it), and Debian's pyconfig.h, which Python.h reaches through the
+    # multiarch folder.
+    inc="$work/$v/include"
+    mkdir -p "$inc/x86_64-linux-gnu"
+    "${runner[@]}" cp /usr/include/zlib.h /usr/include/zconf.h "$inc/"
+    ln -sfn "/usr/include/x86_64-linux-gnu/python$v" "$inc/x86_64-linux-gnu/python$v"
     libz="$("${runner[@]}" gcc -print-file-name=libz.so)"
     echo "== cp${v/./}: zig c++ -target x86_64-linux-gnu.2.17" >&2
-    "${runner[@]}" env CXX="$root/scripts/zig-c++" CORVINA_ZIG="$zig" \
+    "${runner[@]}" env CXX="$root/scripts/zig-c++" CXXFLAGS="-isystem $inc" CORVINA_ZIG="$zig" \
         ZIG_GLOBAL_CACHE_DIR="$root/build/zig-cache" ZIG_LOCAL_CACHE_DIR="$root/build/zig-cache" \
         "$venv/bin/python" -m pip wheel -q --no-cache-dir --no-deps --no-build-isolation -w "$work/$v" \
         --config-settings=build-dir="build/zig-{wheel_tag}" \
-        --config-settings=cmake.define.ZLIB_INCLUDE_DIR="$work/$v/zlib" \
+        --config-settings=cmake.define.ZLIB_INCLUDE_DIR="$inc" \
         --config-settings=cmake.define.ZLIB_LIBRARY="$libz" \
         "${sdist[0]}"
     for wheel in "$work/$v"/corvina_core-*.whl; do

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Run by hand after ./scripts/build-dist.sh (not part of the tests: the first
+# Run by hand after ./scripts/build-dist.sh, optionally naming the folder of
+# its wheels (default dist/; not part of the tests: the first
 # run builds an interpreter, some minutes): shows that the cp313 release wheel
 # imports and runs under glibc 2.31, older than any machine that builds it.
 # A minimal Debian bullseye root is made in the cache folder (scripts/envs.sh),
@@ -40,12 +41,13 @@ if [ ! -x "$old$prefix/bin/python3.13" ]; then
         && make -s -j\$(nproc) >/dev/null 2>&1 && make -s altinstall >/dev/null 2>&1"
 fi
 
-wheels=(dist/corvina_core-*-cp313-*manylinux*.whl)
-[ -f "${wheels[0]}" ] || { echo "check-old-glibc: no cp313 wheel in dist/ (run ./scripts/build-dist.sh 3.13 first)" >&2; exit 1; }
+dist="$(cd "${1:-dist}" && pwd)"
+wheels=("$dist"/corvina_core-*-cp313-*manylinux*.whl)
+[ -f "${wheels[0]}" ] || { echo "check-old-glibc: no cp313 wheel in $dist (run ./scripts/build-dist.sh 3.13 first)" >&2; exit 1; }
 venv=/opt/check-venv
 root_exec "$old" /bin/sh -c "rm -rf $venv && $prefix/bin/python3.13 -m venv $venv \
     && $venv/bin/python -m pip install -q click numpy numpy-ringbuffer \
-    && $venv/bin/python -m pip install -q --no-index ${wheels[0]} dist/pyvela-*.whl dist/corvina_engine_standin-*.whl"
+    && $venv/bin/python -m pip install -q --no-index ${wheels[0]} $dist/pyvela-*.whl $dist/corvina_engine_standin-*.whl"
 root_exec "$old" /bin/sh -c "set -x
     ldd --version | head -n1
     $venv/bin/python -c 'import sys, platform; print(sys.version.split()[0], platform.libc_ver())'

