@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: a simulated trading day on the shipped sample, with a progress
-# line and a summary. Sets everything up first (as the test command does).
+# line and a summary. Sets up .venv first (a no-op when its record matches the tree).
 # Options go to `python -m corvina.lumen.live`: --data FILE, --speed X|max,
 # --strategy MODULE|FILE.py, --window HH:MM-HH:MM, --quiet, --faults [KIND,...], --record FILE
 # [--overwrite] (replay it with scripts/replay.sh FILE).

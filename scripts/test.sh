@@ -1,16 +1,42 @@
 #!/usr/bin/env bash
-# The test command: sets everything up on a fresh machine, then runs the
-# tests on every supported interpreter it has an environment for: CPython
-# 3.12 (.venv, required: set-up fails without it), then 3.13 (.venv-3.13,
-# when set-up found one). Fails if any run fails; extra arguments go to pytest.
+# The test command: sets everything up (scripts/setup.sh: every supported
+# CPython this machine can have), then runs the whole suite on each of them,
+# 3.14 and 3.15 inside the Debian unstable root where the set-up made them
+# there. Ends with one line per interpreter: passed, failed or skipped and
+# why. Fails if a set-up or a run fails; extra arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/setup.sh"
 cd "$root"
+. "$root/scripts/envs.sh"
+
+summary="$(mktemp)"
+trap 'rm -f "$summary"' EXIT
 status=0
-for venv in .venv .venv-3.13; do
-    [ -x "$venv/bin/python" ] || continue
-    echo "== CPython $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])') ($venv)"
-    "$venv/bin/python" -m pytest -q "$@" || status=$?
+start=$SECONDS
+CORVINA_SKIPPED="$summary" "$root/scripts/setup.sh" || status=1
+echo "== set-up: $((SECONDS - start)) s"
+
+for v in "${CORVINA_VERSIONS[@]}"; do
+    venv="$(venv_of "$v")"
+    grep -q "^CPython $v: skipped" "$summary" && continue
+    if ! env_runner "$v"; then
+        echo "CPython $v: not set up" >> "$summary"
+        continue
+    fi
+    where=""
+    [ ${#runner[@]} -eq 0 ] || where=", in the Debian unstable root"
+    full="$("${runner[@]}" "$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
+    echo "== CPython $full (${venv#"$root/"}$where)"
+    start=$SECONDS
+    rc=0
+    "${runner[@]}" "$venv/bin/python" -m pytest -q "$@" || rc=$?
+    if [ "$rc" = 0 ]; then
+        echo "CPython $full$where: passed in $((SECONDS - start)) s" >> "$summary"
+    else
+        echo "CPython $full$where: FAILED (pytest exit $rc) in $((SECONDS - start)) s" >> "$summary"
+        status=1
+    fi
 done
+echo "== summary"
+LC_ALL=C sort -t' ' -k2,2V "$summary"
 exit "$status"

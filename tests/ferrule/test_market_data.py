@@ -65,7 +65,7 @@ def test_snapshot_record_and_tick_event(strategy, ferrule, universe, drain):
     assert event.event_type is ferrule.EVENT.TICK and list(event.payload) == ["calendar_dt", "trading_dt", "tick"]
     assert event.calendar_dt == event.trading_dt == tick["datetime"]
     assert event.tick._tick_dict is tick and event.tick.instrument.market_code == CODE
-    assert not gc.is_tracked(tick)  # as a dict display of these values is not
+    assert gc.is_tracked(tick) == gc.is_tracked({**tick})  # as a dict display of these values
     strategy.on_snapshot(make_snapshot())
     assert gc.is_tracked(ferrule.history_tick[CODE][-1])  # it holds lists: the collector must see it
     # An all-str dict, as a display makes: the collector visits its values only, not its keys as well.

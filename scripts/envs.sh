@@ -1,0 +1,248 @@
+# The interpreters' environments; sourced by setup.sh, test.sh and build-dist.sh
+# with $root set to the checkout.
+#
+# Each supported CPython has a venv in the checkout: .venv (3.12, the primary),
+# .venv-3.13, .venv-3.14 and .venv-3.15. An interpreter is taken from PATH or
+# pyenv. Where the machine has no 3.14 or 3.15, it comes from a minimal Debian
+# unstable root kept in the cache folder (outside the checkout, so clones share
+# it); that venv is made and used inside the root, with the checkout mounted at
+# the same path, so its paths, subprocesses and wheels work as on a host.
+#
+# Every venv keeps a record (.corvina-setup) of what was installed from which
+# sources; a set-up whose record matches the tree runs no installer.
+
+CORVINA_VERSIONS=(3.12 3.13 3.14 3.15)
+cache="${CORVINA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvina}"
+
+# The unstable root's recipe: a change to any of these rebuilds it.
+UNSTABLE_SUITE=sid
+UNSTABLE_PACKAGES="python3.14-dev python3.14-venv python3.15-dev python3.15-venv g++ zlib1g-dev"
+# The suite's Release file may be dated before its Valid-Until allows.
+ROOT_APT_CONF='Acquire::Check-Valid-Until "false";'
+
+venv_of() { if [ "$1" = 3.12 ]; then echo "$root/.venv"; else echo "$root/.venv-$1"; fi; }
+
+# is_version PYTHON 3.12
+is_version() { "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$2'.split('.'))))" >/dev/null 2>&1; }
+
+# find_python 3.12: PATH first, then pyenv's versions, newest patch release first.
+find_python() {
+    local want="$1" c r
+    # pyenv's shims are skipped: slow to start, and its versions are looked at below.
+    for c in $(type -P -a "python$want" python3 python | grep -v '/shims/'); do
+        if is_version "$c" "$want"; then echo "$c"; return; fi
+    done
+    local roots=("$HOME/.pyenv")
+    [ -n "${PYENV_ROOT:-}" ] && roots=("$PYENV_ROOT" "${roots[@]}")
+    for r in "${roots[@]}"; do
+        for c in $(ls -d "$r"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V -r); do
+            if is_version "$c" "$want"; then echo "$c"; return; fi
+        done
+    done
+    return 1
+}
+
+# tree_hash PATH...: the content of the files under PATHs, build products left out.
+tree_hash() {
+    (cd "$root" && find "$@" \( -name __pycache__ -o -name build -o -name dist -o -name '*.egg-info' \) -prune \
+        -o -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -c1-16)
+}
+
+# --- Debian roots -----------------------------------------------------------
+
+# The Debian mirror this machine's apt uses (or $CORVINA_DEBIAN_MIRROR).
+debian_mirror() {
+    if [ -n "${CORVINA_DEBIAN_MIRROR:-}" ]; then echo "$CORVINA_DEBIAN_MIRROR"; return; fi
+    local f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -r "$f" ] || continue
+        sed -n -E 's#^[[:space:]]*(deb|URIs:)[[:space:]]+(\[[^]]*\][[:space:]]+)?(https?://[^[:space:]]+/debian)/?([[:space:]].*)?$#\3#p' "$f"
+    done | sed -n 1p
+}
+
+# Refuses to delete a root that still has something mounted in it.
+remove_root() {
+    local dir="$1"
+    [ -e "$dir" ] || return 0
+    if awk -v d="$dir/" 'index($2 "/", d) == 1 { found = 1 } END { exit !found }' /proc/self/mounts; then
+        echo "setup: $dir has mounts; not removing it" >&2
+        return 1
+    fi
+    rm -rf "$dir"
+}
+
+# root_exec DIR CMD...: runs CMD in the root DIR, in a mount namespace of its own
+# (so nothing stays mounted), with the checkout at the same path, a private
+# /tmp, the host's CA bundle for pip (its TLS may need it) and a clean
+# environment; the working directory is kept.
+root_exec() {
+    local dir="$1"; shift
+    local ca="${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}" k v
+    local envs=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
+                PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1)
+    if [ -r "$ca" ]; then
+        envs+=(PIP_CERT=/etc/corvina-host-ca.crt SSL_CERT_FILE=/etc/corvina-host-ca.crt
+               REQUESTS_CA_BUNDLE=/etc/corvina-host-ca.crt)
+    else
+        ca=""
+    fi
+    while IFS='=' read -r -d '' k v; do
+        case "$k" in
+            CI|TERM|COLUMNS|PYTHONHASHSEED|PYTHONFAULTHANDLER|PYTHONDEVMODE|PIP_DEFAULT_TIMEOUT|SOURCE_DATE_EPOCH|\
+            CORVINA_*|OPENBLAS_*|PYTEST_*|HYPOTHESIS_*) envs+=("$k=$v") ;;
+        esac
+    done < <(env -0)
+    mkdir -p "$dir$root"
+    touch "$dir/etc/corvina-host-ca.crt"
+    unshare --mount --propagation private -- /bin/sh -c '
+        set -e
+        dir="$1" checkout="$2" ca="$3" cwd="$4"; shift 4
+        mount -t proc proc "$dir/proc"
+        mount --rbind /dev "$dir/dev"
+        mount --rbind /sys "$dir/sys"
+        mount -t tmpfs -o mode=1777 tmpfs "$dir/tmp"
+        mount --bind "$checkout" "$dir$checkout"
+        [ -z "$ca" ] || mount --bind "$ca" "$dir/etc/corvina-host-ca.crt"
+        [ ! -f /etc/resolv.conf ] || mount --bind /etc/resolv.conf "$dir/etc/resolv.conf"
+        exec chroot "$dir" /usr/bin/env -i "$@"
+    ' sh "$dir" "$root" "$ca" "$PWD" "${envs[@]}" /bin/sh -c 'cd "$0" && exec "$@"' "$PWD" "$@"
+}
+
+# debian_root NAME SUITE "PACKAGES": makes $cache/NAME a minimal root of SUITE with
+# PACKAGES (kept while that recipe stays the same) and sets $root_dir and
+# $root_id. Where this machine cannot make one, sets $skip_reason and returns 3.
+debian_root() {
+    local name="$1" suite="$2" packages="$3" recipe mirror log tmp lock
+    root_dir="$cache/$name"
+    recipe="$(printf '%s\n' "$suite" "$packages" "$ROOT_APT_CONF" | sha256sum | cut -c1-16)"
+    root_id="$(sed -n "s/^recipe=$recipe built=//p" "$root_dir/.corvina-root" 2>/dev/null || true)"
+    [ -n "$root_id" ] && return 0
+
+    if [ "$(id -u)" != 0 ]; then skip_reason="making a Debian $suite root needs root (debootstrap, chroot, mounts)"; return 3; fi
+    local tool
+    for tool in unshare chroot mount; do
+        command -v "$tool" >/dev/null || { skip_reason="no $tool on this machine"; return 3; }
+    done
+    if ! command -v debootstrap >/dev/null; then
+        command -v apt-get >/dev/null || { skip_reason="no debootstrap and no apt-get to install it"; return 3; }
+        echo "setup: installing debootstrap" >&2
+        { apt-get install -y -q debootstrap || { apt-get update -q && apt-get install -y -q debootstrap; }; } >/dev/null 2>&1 \
+            || { skip_reason="debootstrap could not be installed with apt-get"; return 3; }
+    fi
+    mirror="$(debian_mirror)"
+    [ -n "$mirror" ] || { skip_reason="no Debian mirror in apt's sources (set CORVINA_DEBIAN_MIRROR)"; return 3; }
+
+    mkdir -p "$cache"
+    exec {lock}>"$cache/$name.lock"
+    flock "$lock"
+    # Another run may have made it while this one waited.
+    root_id="$(sed -n "s/^recipe=$recipe built=//p" "$root_dir/.corvina-root" 2>/dev/null || true)"
+    if [ -n "$root_id" ]; then exec {lock}>&-; return 0; fi
+
+    log="$cache/$name.log"
+    tmp="$cache/$name.new"
+    echo "setup: making a Debian $suite root in $root_dir (log: $log)" >&2
+    remove_root "$tmp" || { exec {lock}>&-; skip_reason="$tmp is in use"; return 3; }
+    # debootstrap mounts /proc in the target: inside a namespace of its own it cannot stay mounted.
+    if ! unshare --mount --propagation private -- debootstrap --variant=minbase "$suite" "$tmp" "$mirror" >"$log" 2>&1; then
+        exec {lock}>&-
+        skip_reason="debootstrap of Debian $suite from $mirror failed (log: $log)"
+        return 3
+    fi
+    printf '%s\n' "$ROOT_APT_CONF" > "$tmp/etc/apt/apt.conf.d/99corvina"
+    # shellcheck disable=SC2086
+    if ! (cd / && root_exec "$tmp" /bin/sh -c 'apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" && apt-get clean' \
+            sh $packages) >>"$log" 2>&1; then
+        exec {lock}>&-
+        skip_reason="installing $packages in the Debian $suite root failed (log: $log)"
+        return 3
+    fi
+    root_id="$(date -u +%Y%m%dT%H%M%SZ).$$"
+    echo "recipe=$recipe built=$root_id" > "$tmp/.corvina-root"
+    if [ -e "$root_dir" ]; then
+        remove_root "$root_dir.old" && mv "$root_dir" "$root_dir.old" && remove_root "$root_dir.old" \
+            || { exec {lock}>&-; skip_reason="the old root $root_dir could not be replaced"; return 3; }
+    fi
+    mv "$tmp" "$root_dir"
+    exec {lock}>&-
+    echo "setup: Debian $suite root ready ($(du -sh "$root_dir" 2>/dev/null | cut -f1))" >&2
+}
+
+# --- environments -----------------------------------------------------------
+
+# env_runner VERSION: sets $runner to the command prefix that runs the venv's
+# programs (empty on the host, root_exec ROOT in a Debian root); 1 without a venv.
+env_runner() {
+    local venv; venv="$(venv_of "$1")"
+    local where; where="$(sed -n 's/^interpreter=.* in //p' "$venv/.corvina-setup" 2>/dev/null)"
+    runner=()
+    case "$where" in
+        host) [ -x "$venv/bin/python" ] ;;
+        "") return 1 ;;
+        *) runner=(root_exec "$cache/${where%%:*}") ;;
+    esac
+}
+
+record_get() { sed -n "s/^$2=//p" "$1" 2>/dev/null; }
+record_set() {
+    local file="$1" key="$2" value="$3"
+    { grep -v "^$key=" "$file" 2>/dev/null || true; echo "$key=$value"; } > "$file.new" && mv "$file.new" "$file"
+}
+
+# env_prepare VERSION: makes that venv ready, doing only what its record shows
+# to be missing or out of date. Exits 3 with $skip_reason set where this
+# machine has no way to that interpreter. Meant to run in a subshell with -e.
+env_prepare() {
+    local v="$1" venv py where
+    venv="$(venv_of "$v")"
+    runner=()
+    if py="$(find_python "$v")"; then
+        where="host"
+        py_id="$py $(stat -Lc %Y "$py")"
+    elif [ "$v" = 3.14 ] || [ "$v" = 3.15 ]; then
+        local rc=0
+        debian_root unstable "$UNSTABLE_SUITE" "$UNSTABLE_PACKAGES" || rc=$?
+        [ "$rc" = 0 ] || { echo "$skip_reason" > "$skip_file"; exit "$rc"; }
+        py="/usr/bin/python$v"
+        where="unstable:$root_id"
+        py_id="$py"
+        runner=(root_exec "$root_dir")
+    else
+        echo "no CPython $v on PATH or under pyenv" > "$skip_file"
+        exit 3
+    fi
+
+    local record="$venv/.corvina-setup"
+    local want_py="$v $py_id in $where"
+    local want_reqs want_standins want_core
+    want_reqs="$(tree_hash requirements-dev.txt scripts/envs.sh)"
+    want_standins="$(tree_hash standins)"
+    want_core="$(tree_hash src CMakeLists.txt pyproject.toml) sanitize=${CORVINA_SANITIZE:-OFF}"
+
+    if [ "$(record_get "$record" interpreter)" != "$want_py" ]; then
+        echo "setup: creating $(basename "$venv") with $py${runner:+ (Debian unstable root)}" >&2
+        rm -rf "$venv"
+        "${runner[@]}" "$py" -m venv "$venv"
+        record_set "$record" interpreter "$want_py"
+    fi
+    local pip=("${runner[@]}" "$venv/bin/python" -m pip --disable-pip-version-check -q)
+    if [ "$(record_get "$record" requirements)" != "$want_reqs" ]; then
+        echo "setup: $(basename "$venv"): dependencies from PyPI" >&2
+        "${pip[@]}" install -r requirements-dev.txt
+        record_set "$record" requirements "$want_reqs"
+        record_set "$record" standins ""
+        record_set "$record" core ""
+    fi
+    if [ "$(record_get "$record" standins)" != "$want_standins" ]; then
+        echo "setup: $(basename "$venv"): the stand-ins" >&2
+        "${pip[@]}" install ./standins/pyvela ./standins/corvina
+        record_set "$record" standins "$want_standins"
+    fi
+    if [ "$(record_get "$record" core)" != "$want_core" ]; then
+        echo "setup: $(basename "$venv"): the compiled core" >&2
+        local build_args=()
+        [ "${CORVINA_SANITIZE:-OFF}" != OFF ] && build_args+=(--config-settings=cmake.define.CORVINA_SANITIZE=ON)
+        "${pip[@]}" install --no-build-isolation "${build_args[@]}" .
+        record_set "$record" core "$want_core"
+    fi
+}

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs a command in the environment of one interpreter (setting it up first if
+# needed), inside the Debian unstable root where that environment lives there:
+#   scripts/run-in.sh 3.15 python benchmarks/bench_market_data.py
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+. "$root/scripts/envs.sh"
+[ $# -ge 2 ] || { echo "usage: scripts/run-in.sh VERSION COMMAND [ARG...]" >&2; exit 2; }
+v="$1"; shift
+"$root/scripts/setup.sh" "$v" >&2
+env_runner "$v" || { echo "run-in: CPython $v is not set up on this machine" >&2; exit 1; }
+path="$PATH"
+[ ${#runner[@]} -eq 0 ] || path=/usr/local/bin:/usr/bin:/bin
+exec "${runner[@]}" env PATH="$(venv_of "$v")/bin:$path" "$@"
