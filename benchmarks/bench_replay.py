@@ -85,7 +85,7 @@ def record_session(sample, messages, path):
     vela = fresh_strategy(sample)
     meta = {"source": "benchmark", "date": sample.date.isoformat(), "universe": universe_of(sample),
             "feed_messages": len(sample.records)}
-    ferrule.start_recording(path, meta)
+    ferrule.start_recording(path, meta, overwrite=True)
     vela.initialize(config_of(sample))
     for name, message in messages:
         getattr(vela, name)(message)
@@ -146,7 +146,7 @@ def overhead(sample, messages, repeats, path):
         for recording in ((False, True) if r % 2 == 0 else (True, False)):
             drain()
             if recording:
-                ferrule.start_recording(path)
+                ferrule.start_recording(path, overwrite=True)
             gc.disable()
             start = time.thread_time_ns()
             for method, message in calls:
@@ -187,13 +187,13 @@ def child(mode, n, path):
     messages = feed_messages(sample, limit=8000)
     vela = fresh_strategy(sample)
     calls = [(getattr(vela, name), message) for name, message in messages]
-    ferrule.start_recording(path)
+    ferrule.start_recording(path, overwrite=True)
     for method, message in calls[:10]:
         method(message)
     ferrule.stop_recording()
     drain()
     if mode == "on":
-        ferrule.start_recording(path)
+        ferrule.start_recording(path, overwrite=True)
     for i in range(n):
         method, message = calls[i % len(calls)]
         method(message)

@@ -2,8 +2,8 @@
 # The main job: a simulated trading day on the shipped sample, with a progress
 # line and a summary. Sets everything up first (as the test command does).
 # Options go to `python -m corvina.lumen.live`: --data FILE, --speed X|max,
-# --strategy MODULE|FILE.py, --window HH:MM-HH:MM, --quiet, --faults [KIND,...], --record FILE (replay
-# it with scripts/replay.sh FILE).
+# --strategy MODULE|FILE.py, --window HH:MM-HH:MM, --quiet, --faults [KIND,...], --record FILE
+# [--overwrite] (replay it with scripts/replay.sh FILE).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 for arg in "$@"; do

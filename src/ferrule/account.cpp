@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ferrule/callbacks.hpp"
+#include "ferrule/engine.hpp"
 #include "ferrule/instrument.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "ferrule/callbacks.hpp"
+#include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"

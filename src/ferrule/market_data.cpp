@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "ferrule/callbacks.hpp"
+#include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/instrument.hpp"
 #include "ferrule/publish.hpp"

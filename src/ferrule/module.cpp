@@ -18,13 +18,6 @@ State g;
 namespace {
 
 Global gl_RB{"RB"};
-glue::Name k_info{"info"};
-glue::AttrOf a_deepcopy{"deepcopy"};
-Global gl_Environment{"Environment"};
-glue::Name k_get_instance{"get_instance"};
-glue::ClassMethodCall cm_get_instance{k_get_instance};
-Global gl_system_log{"system_log"};
-Global gl_copy{"copy"};
 constexpr long kEventQueueCapacity = 1000000;
 glue::Name k_all{"__all__"};
 glue::KwNames kw_ring{"capacity", "dtype"};
@@ -55,19 +48,10 @@ const FromImport kEngineImports[] = {
     {"corvina.lumen.portfolio.position", {"Position"}},
 };
 
+using glue::from_import;
+using glue::import_as;
+
 int bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value); }
-
-int from_import(PyObject* m, const char* module, const char* name, const char* as) {
-    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
-    if (!mod) return -1;
-    glue::Ref v = glue::import_from(mod.get(), name);
-    return v ? bind(m, as ? as : name, v.get()) : -1;
-}
-
-int import_as(PyObject* m, const char* module, const char* as) {
-    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
-    return mod ? bind(m, as, mod.get()) : -1;
-}
 
 // `from pyvela.enums import *`: __all__ when the module has one, else every
 // name without a leading underscore.
@@ -101,13 +85,13 @@ int star_import(PyObject* m, const char* module) {
 int bind_imports(PyObject* m) {
     for (const FromImport& imp : kEngineImports)
         for (const char* name : imp.names)
-            if (name && from_import(m, imp.module, name, nullptr) < 0) return -1;
+            if (name && from_import(m, imp.module, name) < 0) return -1;
     if (import_as(m, "pyvela.strategy", "strategy") < 0 || star_import(m, "pyvela.enums") < 0 ||
         from_import(m, "numpy_ringbuffer", "RingBuffer", "RB") < 0 || import_as(m, "numpy", "np") < 0 ||
-        from_import(m, "collections", "deque", nullptr) < 0)
+        from_import(m, "collections", "deque") < 0)
         return -1;
     for (const char* name : {"datetime", "date", "time", "timedelta"})
-        if (from_import(m, "datetime", name, nullptr) < 0) return -1;
+        if (from_import(m, "datetime", name) < 0) return -1;
     return import_as(m, "copy", "copy");
 }
 
@@ -154,22 +138,6 @@ PyObject* init_module() {
 }
 
 }  // namespace
-
-int log_info(PyObject* text) { return gl_system_log.call_method(k_info, text) ? 0 : -1; }
-
-glue::Ref deepcopy(PyObject* obj) {
-    glue::Ref fn = gl_copy.attr(a_deepcopy);
-    return fn ? glue::call(fn.get(), obj) : glue::Ref();
-}
-
-glue::Ref environment() {
-    glue::Ref cls = gl_Environment.get();
-    if (!cls) return glue::Ref();
-    auto get_instance = cm_get_instance.get(cls.get());
-    if (!get_instance.fn) return glue::Ref();
-    PyObject* argv[] = {nullptr};
-    return glue::ClassMethodCall::call(get_instance, argv + 1, 0);
-}
 
 }  // namespace ferrule
 

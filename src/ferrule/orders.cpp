@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ferrule/callbacks.hpp"
+#include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"

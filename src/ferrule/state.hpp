@@ -6,8 +6,7 @@
 #pragma once
 #include <Python.h>
 
-#include "glue/fastcall.hpp"
-#include "glue/names.hpp"
+#include "glue/global.hpp"
 #include "glue/runtime.hpp"
 
 namespace ferrule {
@@ -30,49 +29,13 @@ struct State {
 
 extern State g;
 
+inline const glue::Namespace& module_namespace() { return g.ns; }
+
 // A module global (engine class, gateway enum, np, datetime, ...), read as
-// Python code reads it: looked up in the module namespace when used, so a
-// replacement by the engine or a test takes effect at the next read. Declared
-// once per name where it is used: `Global gl_Event{"Event"};`.
-class Global {
-public:
-    explicit Global(const char* name) noexcept : name_(name), cache_(name_) {}
-    Global(const Global&) = delete;
-    Global& operator=(const Global&) = delete;
-    // New reference, or NameError.
-    glue::Ref get() { return cache_.get(g.ns); }
-    // global.attr, e.g. EVENT.TICK or ORDER_STATUS.FILLED.
-    glue::Ref attr(PyObject* attr) {
-        glue::Ref owner = get();
-        return owner ? glue::getattr(owner.get(), attr) : glue::Ref();
-    }
-    // The same through a cache of that attribute, for the hot paths.
-    glue::Ref attr(glue::AttrOf& attr) {
-        glue::Ref owner = get();
-        return owner ? attr.get(owner.get()) : glue::Ref();
-    }
-    // global.method(args...), e.g. datetime.now().
-    template <class... A>
-    glue::Ref call_method(PyObject* method, A... args) {
-        glue::Ref owner = get();
-        return owner ? glue::call_method(owner.get(), method, args...) : glue::Ref();
-    }
-
-private:
-    glue::Name name_;
-    glue::CachedGlobal cache_;
-};
-
-// system_log.info(text)
-int log_info(PyObject* text);
+// Python code reads it, in ferrule's namespace: `Global gl_Event{"Event"};`.
+using Global = glue::Global<module_namespace>;
 
 // Creates VelaStrategy in the module namespace.
 int define_strategy_class(PyObject* module);
-
-// copy.deepcopy(obj), through the module's `copy`.
-glue::Ref deepcopy(PyObject* obj);
-
-// Environment.get_instance(): the engine's environment, through the module's `Environment`.
-glue::Ref environment();
 
 }  // namespace ferrule

@@ -12,6 +12,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const Signature* sig;
+    Py_ssize_t all_positional;  // nargs that bind every parameter at once; -1 with keyword-only ones
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -41,6 +42,16 @@ void unexpected_keyword(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
                         PyObject* key) {
     Ref sep = Ref::steal(PyUnicode_FromString(", "));
     Ref params = sep ? Ref::steal(PyUnicode_Join(sep.get(), f->params)) : Ref();
+    int npositional = f->sig->nparams - f->sig->nkwonly;
+    if (params && f->sig->nkwonly) {
+        Ref head = Ref::steal(PyTuple_GetSlice(f->params, 0, npositional));
+        Ref tail = Ref::steal(PyTuple_GetSlice(f->params, npositional, f->sig->nparams));
+        Ref positional = head ? Ref::steal(PyUnicode_Join(sep.get(), head.get())) : Ref();
+        Ref keyword = tail ? Ref::steal(PyUnicode_Join(sep.get(), tail.get())) : Ref();
+        params = positional && keyword ? Ref::steal(PyUnicode_FromFormat("%U%s*, %U", positional.get(),
+                                                                          npositional ? ", " : "", keyword.get()))
+                                       : Ref();
+    }
     Ref source = params ? Ref::steal(PyUnicode_FromFormat("def f(%U): pass", params.get())) : Ref();
     const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
     Ref code = text ? Ref::steal(Py_CompileString(text, "<signature>", Py_file_input)) : Ref();
@@ -69,13 +80,14 @@ void unexpected_keyword(FunctionObject* f, PyObject* const* args, Py_ssize_t nar
 PyObject* bind_slow(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& s = *f->sig;
     PyObject* bound[Signature::kMaxParams] = {};
-    if (nargs > s.nparams) {
-        if (s.nrequired == s.nparams)
+    int npositional = s.nparams - s.nkwonly;
+    if (nargs > npositional) {
+        if (s.nrequired == npositional)
             PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", f->qualname,
-                         s.nparams, s.nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+                         npositional, npositional == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
         else
             PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given",
-                         f->qualname, s.nrequired, s.nparams, nargs, nargs == 1 ? "was" : "were");
+                         f->qualname, s.nrequired, npositional, nargs, nargs == 1 ? "was" : "were");
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
@@ -121,7 +133,7 @@ PyObject* bind_slow(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!kwnames && nargs == f->sig->nparams) return f->sig->impl(args);
+    if (!kwnames && nargs == f->all_positional) return f->sig->impl(args);
     return bind_slow(f, args, nargs, kwnames);
 }
 
@@ -212,8 +224,9 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 }
 
 // inspect.Signature of the Python function with the same parameters: each
-// one by position or keyword, the defaults being the very objects the call
-// fills in. A method's starts with self, which a bound method drops.
+// one by position or keyword (the last nkwonly by keyword only), the
+// defaults being the very objects the call fills in. A method's starts with
+// self, which a bound method drops.
 PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     const Signature& s = *f->sig;
@@ -221,17 +234,19 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!inspect) return nullptr;
     Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     if (!parameter) return nullptr;
-    Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-    if (!kind) return nullptr;
+    Ref positional = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref keyword_only = Ref::steal(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
+    if (!positional || !keyword_only) return nullptr;
     Ref params = Ref::steal(PyList_New(s.nparams));
     if (!params) return nullptr;
     for (int i = 0; i < s.nparams; ++i) {
+        PyObject* kind = i < s.nparams - s.nkwonly ? positional.get() : keyword_only.get();
         Ref p;
         if (i < s.nrequired || !f->defaults) {
-            p = Ref::steal(PyObject_CallFunctionObjArgs(parameter.get(), PyTuple_GET_ITEM(f->params, i), kind.get(),
+            p = Ref::steal(PyObject_CallFunctionObjArgs(parameter.get(), PyTuple_GET_ITEM(f->params, i), kind,
                                                         nullptr));
         } else {
-            Ref args = Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(f->params, i), kind.get()));
+            Ref args = Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(f->params, i), kind));
             if (!args) return nullptr;
             Ref kw = Ref::steal(Py_BuildValue("{sO}", "default", PyTuple_GET_ITEM(f->defaults, i - s.nrequired)));
             if (!kw) return nullptr;
@@ -255,8 +270,8 @@ PyGetSetDef function_getset[] = {
 
 }  // namespace
 
-bool function_type_ready() {
-    if (FunctionType) return true;
+int function_type_ready() {
+    if (FunctionType) return 0;
     static PyType_Slot slots[] = {
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
@@ -274,12 +289,12 @@ bool function_type_ready() {
             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots};
     FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_def));
-    return FunctionType != nullptr;
+    return FunctionType ? 0 : -1;
 }
 
 Ref make_function(const Signature& sig, const char* qualname, PyObject* module_name, PyObject* defaults) {
     int ndefaults = sig.nparams - sig.nrequired;
-    if (sig.nparams > Signature::kMaxParams || ndefaults < 0 ||
+    if (sig.nparams > Signature::kMaxParams || ndefaults < 0 || sig.nkwonly < 0 || sig.nkwonly > ndefaults ||
         (ndefaults > 0 && (!defaults || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != ndefaults))) {
         PyErr_Format(PyExc_SystemError, "bad signature for %s", sig.name);
         return Ref();
@@ -302,6 +317,7 @@ Ref make_function(const Signature& sig, const char* qualname, PyObject* module_n
     if (!f) return Ref();
     f->vectorcall = function_vectorcall;
     f->sig = &sig;
+    f->all_positional = sig.nkwonly ? -1 : sig.nparams;
     f->name = name.release();
     f->qualname = qual.release();
     f->module = Py_NewRef(module_name ? module_name : Py_None);

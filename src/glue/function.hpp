@@ -24,6 +24,7 @@ struct Signature {
     int nrequired;   // the first nrequired parameters have no default
     Impl impl;
     const char* doc;  // nullptr: __doc__ is None
+    int nkwonly = 0;  // the last nkwonly parameters are keyword-only (and have defaults)
 };
 
 // A new function object. `qualname` may be nullptr (then the name is used);
@@ -31,6 +32,7 @@ struct Signature {
 Ref make_function(const Signature& sig, const char* qualname, PyObject* module_name, PyObject* defaults = nullptr);
 
 // Readies the function type; call once from the module's init function.
-bool function_type_ready();
+// 0, or -1 with the error set.
+int function_type_ready();
 
 }  // namespace glue

@@ -6,7 +6,7 @@
 namespace glue {
 
 int init_runtime() {
-    if (!function_type_ready()) return -1;
+    if (function_type_ready() < 0) return -1;
     return intern_all();
 }
 
@@ -32,6 +32,21 @@ Ref import_from(PyObject* module, const char* name) {
     if (!msg) return Ref();
     PyErr_SetImportError(msg.get(), modname.get(), file ? file.get() : nullptr);
     return Ref();
+}
+
+Ref import_name(const char* module, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    return mod ? import_from(mod.get(), name) : Ref();
+}
+
+int import_as(PyObject* m, const char* module, const char* as) {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    return mod ? PyModule_AddObjectRef(m, as, mod.get()) : -1;
+}
+
+int from_import(PyObject* m, const char* module, const char* name, const char* as) {
+    Ref v = import_name(module, name);
+    return v ? PyModule_AddObjectRef(m, as ? as : name, v.get()) : -1;
 }
 
 int add_function(PyObject* module, const Signature& sig, PyObject* defaults) {

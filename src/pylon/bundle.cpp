@@ -8,16 +8,16 @@
 namespace pylon {
 namespace {
 
-glue::Name k_click{"click"};
-glue::Name k_os{"os"};
-glue::Name k_sys{"sys"};
+Global gl_click{"click"};
+Global gl_os{"os"};
+Global gl_sys{"sys"};
+Global gl_update_data{"update_data"};
 glue::Name k_path{"path"};
 glue::Name k_join{"join"};
 glue::Name k_exists{"exists"};
 glue::Name k_exit{"exit"};
 glue::Name k_Context{"Context"};
 glue::Name k_get_help{"get_help"};
-glue::Name k_update_data{"update_data"};
 glue::KwNames kw_rebuild{"rebuild"};
 glue::KwNames kw_download{"sample", "file_path"};
 
@@ -27,13 +27,13 @@ constexpr const char* kBundleModule = "corvina.lumen.alpha.bundle";
 
 // os.path.join(data_bundle_path, "bundle")
 glue::Ref bundle_dir(PyObject* data_bundle_path) {
-    glue::Ref path = ns.get_attr(k_os, k_path);
+    glue::Ref path = gl_os.attr(k_path);
     return path ? glue::call_method(path.get(), k_join, data_bundle_path, t_bundle.get()) : glue::Ref();
 }
 
 // os.path.exists(p): 1, 0, or -1 with the error set.
 int exists(PyObject* p) {
-    glue::Ref path = ns.get_attr(k_os, k_path);
+    glue::Ref path = gl_os.attr(k_path);
     if (!path) return -1;
     glue::Ref r = glue::call_method(path.get(), k_exists, p);
     return r ? PyObject_IsTrue(r.get()) : -1;
@@ -41,9 +41,9 @@ int exists(PyObject* p) {
 
 // Nothing selected: the command's help, and 1 for the framework (not an exit status).
 PyObject* show_help() {
-    glue::Ref command = ns.get(k_update_data);
+    glue::Ref command = gl_update_data.get();
     if (!command) return nullptr;
-    glue::Ref click = ns.get(k_click);
+    glue::Ref click = gl_click.get();
     if (!click) return nullptr;
     glue::Ref context_type = glue::getattr(click.get(), k_Context);
     if (!context_type) return nullptr;
@@ -70,7 +70,7 @@ PyObject* update_data(PyObject* const* a) {
     PyObject* smart = a[6];
     PyObject* rebuild = a[7];
 
-    glue::Ref init_orb = import_name("corvina.lumen.utils.login", "init_orb");
+    glue::Ref init_orb = glue::import_name("corvina.lumen.utils.login", "init_orb");
     if (!init_orb || !glue::call(init_orb.get())) return nullptr;
 
     if (base == Py_False && smart == Py_False) {
@@ -81,11 +81,11 @@ PyObject* update_data(PyObject* const* a) {
         if (nothing) return show_help();
     }
 
-    glue::Ref from_service = import_name(kBundleModule, "update_bundle_from_quilldata");
+    glue::Ref from_service = glue::import_name(kBundleModule, "update_bundle_from_quilldata");
     if (!from_service) return nullptr;
-    glue::Ref from_files = import_name(kBundleModule, "update_bundle_from_exist_file");
+    glue::Ref from_files = glue::import_name(kBundleModule, "update_bundle_from_exist_file");
     if (!from_files) return nullptr;
-    glue::Ref check_tick = import_name("corvina.lumen.alpha.utils.scripts", "check_tick");
+    glue::Ref check_tick = glue::import_name("corvina.lumen.alpha.utils.scripts", "check_tick");
     if (!check_tick) return nullptr;
 
     glue::Ref dir = bundle_dir(data_bundle_path);
@@ -108,7 +108,7 @@ PyObject* update_data(PyObject* const* a) {
     int ok = PyObject_IsTrue(succeed.get());
     if (ok < 0) return nullptr;
     if (!ok) {
-        glue::Ref sys = ns.get(k_sys);
+        glue::Ref sys = gl_sys.get();
         if (!sys) return nullptr;
         glue::Ref one = glue::Ref::steal(PyLong_FromLong(1));
         if (!one) return nullptr;
@@ -127,9 +127,9 @@ PyObject* check_data(PyObject* const* a) {
     if (daybar < 0) return nullptr;
     bool check_all = !minbar && !daybar;
 
-    glue::Ref check_min_bar_data = import_name(kBundleModule, "check_min_bar_data");
+    glue::Ref check_min_bar_data = glue::import_name(kBundleModule, "check_min_bar_data");
     if (!check_min_bar_data) return nullptr;
-    glue::Ref check_bundle_data = import_name("corvina.lumen.pylon.bundle", "check_bundle_data");
+    glue::Ref check_bundle_data = glue::import_name("corvina.lumen.pylon.bundle", "check_bundle_data");
     if (!check_bundle_data) return nullptr;
 
     if ((minbar || check_all) && !glue::call(check_min_bar_data.get(), data_bundle_path)) return nullptr;
@@ -141,7 +141,7 @@ PyObject* check_data(PyObject* const* a) {
 }
 
 PyObject* download_data(PyObject* const* a) {
-    glue::Ref download = import_name(kBundleModule, "download_simple_bundle");
+    glue::Ref download = glue::import_name(kBundleModule, "download_simple_bundle");
     if (!download) return nullptr;
     PyObject* argv[] = {nullptr, a[0], a[1], a[2]};
     return glue::call_kw(download.get(), argv + 1, 1, kw_download).release();

@@ -9,14 +9,14 @@
 namespace pylon {
 namespace {
 
-glue::Name k_click{"click"};
-glue::Name k_os{"os"};
-glue::Name k_str{"str"};
+Global gl_click{"click"};
+Global gl_os{"os"};
+Global gl_str{"str"};
 glue::Name k_prompt{"prompt"};
 glue::Name k_getenv{"getenv"};
 glue::Name k_format{"format"};
-glue::Name k_get_license_info{"get_license_info"};
-glue::Name k_set_to_environ{"set_to_environ"};
+Global gl_get_license_info{"get_license_info"};
+Global gl_set_to_environ{"set_to_environ"};
 glue::KwNames kw_type{"type"};
 glue::KwNames kw_hidden{"type", "hide_input"};
 
@@ -61,7 +61,7 @@ int echo_line(PyObject* head, PyObject* value) {
 }
 
 PyObject* show() {
-    glue::Ref get = ns.get(k_get_license_info);
+    glue::Ref get = gl_get_license_info.get();
     if (!get) return nullptr;
     glue::Ref pair = glue::call(get.get());
     if (!pair) return nullptr;
@@ -74,7 +74,7 @@ PyObject* show() {
     if (has_password && (echo_line(t_user_line, user.get()) < 0 || echo_line(t_password_line, password.get()) < 0))
         return nullptr;
 
-    glue::Ref env = ns.call_method(k_os, k_getenv, t_env_var.get());
+    glue::Ref env = gl_os.call_method(k_getenv, t_env_var.get());
     if (!env) return nullptr;
     int set = PyObject_IsTrue(env.get());
     if (set < 0) return nullptr;
@@ -86,11 +86,11 @@ PyObject* show() {
 // click.prompt(text, type=str[, hide_input=True]). Input that the terminal's
 // encoding cannot decode is refused.
 glue::Ref prompt(PyObject* text, bool hidden) {
-    glue::Ref click = ns.get(k_click);
+    glue::Ref click = gl_click.get();
     if (!click) return glue::Ref();
     glue::Ref ask = glue::getattr(click.get(), k_prompt);
     if (!ask) return glue::Ref();
-    glue::Ref str = ns.get(k_str);
+    glue::Ref str = gl_str.get();
     if (!str) return glue::Ref();
     PyObject* argv[] = {nullptr, text, str.get(), Py_True};
     glue::Ref answer = glue::call_kw(ask.get(), argv + 1, 1, hidden ? kw_hidden : kw_type);
@@ -134,7 +134,7 @@ int check_login(PyObject* login) {
 // a folder where a start-up file belongs, no permission, a full disk) is
 // refused with its reason. 0, or -1 with the error set.
 int set_to_environ(PyObject* name, PyObject* value) {
-    glue::Ref set = ns.get(k_set_to_environ);
+    glue::Ref set = gl_set_to_environ.get();
     if (!set) return -1;
     glue::Ref done = glue::call(set.get(), name, value);
     if (done) return 0;

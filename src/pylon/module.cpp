@@ -8,11 +8,12 @@
 
 namespace pylon {
 
-glue::Namespace ns;
-
 namespace {
 
-glue::Name k_click{"click"};
+// Filled last at load: a failed load must not leave it holding a dead module.
+glue::Namespace ns;
+
+Global gl_click{"click"};
 glue::Name k_echo{"echo"};
 glue::Name k_option{"option"};
 glue::Name k_Path{"Path"};
@@ -35,14 +36,16 @@ glue::Ref to_object(const Kw& k) {
 
 }  // namespace
 
+const glue::Namespace& module_namespace() { return ns; }
+
 int echo(PyObject* text) {
-    return ns.call_method(k_click, k_echo, text) ? 0 : -1;
+    return gl_click.call_method(k_echo, text) ? 0 : -1;
 }
 
 int echo_err(PyObject* text) {
     return glue::echo_escaping(
         [](PyObject* t) {
-            glue::Ref f = ns.get_attr(k_click, k_echo);
+            glue::Ref f = gl_click.attr(k_echo);
             if (!f) return -1;
             PyObject* argv[] = {nullptr, t, Py_True};
             return glue::call_kw(f.get(), argv + 1, 1, kw_err) ? 0 : -1;
@@ -55,11 +58,6 @@ int refuse(PyObject* message) {
     glue::Ref one = glue::Ref::steal(PyLong_FromLong(1));
     if (one) PyErr_SetObject(PyExc_SystemExit, one.get());
     return -1;
-}
-
-glue::Ref import_name(const char* module, const char* name) {
-    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
-    return mod ? glue::import_from(mod.get(), name) : glue::Ref();
 }
 
 int Options::add(std::initializer_list<const char*> decls, std::initializer_list<Kw> kw) {
@@ -126,12 +124,8 @@ const glue::Signature kCli = {
 int bind(PyObject* m, const char* as, PyObject* value) { return PyModule_AddObjectRef(m, as, value); }
 
 int from_import(PyObject* m, const char* module, std::initializer_list<const char*> names) {
-    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(module));
-    if (!mod) return -1;
-    for (const char* name : names) {
-        glue::Ref v = glue::import_from(mod.get(), name);
-        if (!v || bind(m, name, v.get()) < 0) return -1;
-    }
+    for (const char* name : names)
+        if (glue::from_import(m, module, name) < 0) return -1;
     return 0;
 }
 
@@ -181,12 +175,10 @@ PyObject* init_module() {
     if (glue::init_runtime() < 0) return nullptr;
     glue::Ref m = glue::Ref::steal(PyModule_Create(&pylon_def));
     if (!m) return nullptr;
-    for (const char* name : {"os", "sys"}) {
-        glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(name));
-        if (!mod || bind(m.get(), name, mod.get()) < 0) return nullptr;
-    }
-    glue::Ref click = glue::Ref::steal(PyImport_ImportModule("click"));
-    if (!click || bind(m.get(), "click", click.get()) < 0) return nullptr;
+    for (const char* name : {"os", "sys", "click"})
+        if (glue::import_as(m.get(), name, name) < 0) return nullptr;
+    glue::Ref click = glue::Ref::steal(PyObject_GetAttrString(m.get(), "click"));
+    if (!click) return nullptr;
     if (from_import(m.get(), "corvina.lumen.sdk.const", {"DEFAULT_BUNDLE_PATH", "TAG_MAP", "CONCERNED_PACKAGES"}) < 0 ||
         from_import(m.get(), "corvina.lumen.sdk.satchel", {"get_license_info", "set_to_environ"}) < 0)
         return nullptr;

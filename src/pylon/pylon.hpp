@@ -7,14 +7,19 @@
 #include <vector>
 
 #include "glue/function.hpp"
+#include "glue/global.hpp"
 #include "glue/names.hpp"
 #include "glue/runtime.hpp"
 
 namespace pylon {
 
-// Module globals (click, os, sys, the satchel functions, the command objects),
-// looked up when a command runs so that a replacement takes effect.
-extern glue::Namespace ns;
+// The module's namespace, filled last at load.
+const glue::Namespace& module_namespace();
+
+// A module global (click, os, sys, the satchel functions, the command
+// objects), looked up when a command runs so that a replacement takes effect:
+// `Global gl_click{"click"};`.
+using Global = glue::Global<module_namespace>;
 
 // click.echo(text)
 int echo(PyObject* text);
@@ -24,9 +29,6 @@ int echo_err(PyObject* text);
 
 // A refusal: the message on stderr, then SystemExit(1) raised. Always -1.
 int refuse(PyObject* message);
-
-// `from <module> import <name>`, run when a command runs.
-glue::Ref import_name(const char* module, const char* name);
 
 // One keyword argument of a click.option call.
 struct Kw {
@@ -44,8 +46,8 @@ struct Kw {
 class Options {
 public:
     explicit Options(PyObject* click) : click_(click) {}
-    // click.option(*decls, **kw); false with the error set. A null obj in kw
-    // means its creation failed, and the error is already set.
+    // click.option(*decls, **kw): 0, or -1 with the error set. A null obj in
+    // kw means its creation failed, and the error is already set.
     int add(std::initializer_list<const char*> decls, std::initializer_list<Kw> kw);
     // A fresh click.Path(file_okay=False), kept alive here; nullptr on error.
     PyObject* dir_path();

@@ -10,7 +10,7 @@ namespace {
 glue::Name t_install_ipython{"请安装ipython:pip install ipython"};
 
 PyObject* shell(PyObject* const*) {
-    glue::Ref embed = import_name("IPython", "embed");
+    glue::Ref embed = glue::import_name("IPython", "embed");
     if (!embed) {
         // IPython is an optional extra; anything but a missing import is a real error.
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;

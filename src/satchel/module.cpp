@@ -2,6 +2,7 @@
 // written to the user's persistent environment and to this process.
 #include <Python.h>
 
+#include "glue/global.hpp"
 #include "glue/module.hpp"
 #include "glue/output.hpp"
 #include "glue/runtime.hpp"
@@ -11,12 +12,14 @@ namespace {
 
 // Filled last at load: a failed load must not leave it holding a dead module.
 glue::Namespace ns;
+const glue::Namespace& module_namespace() { return ns; }
+using Global = glue::Global<module_namespace>;
 
-glue::Name k_os{"os"};
-glue::Name k_sys{"sys"};
-glue::Name k_subprocess{"subprocess"};
-glue::Name k_click{"click"};
-glue::Name k_update_bash_file{"update_bash_file"};
+Global gl_os{"os"};
+Global gl_sys{"sys"};
+Global gl_subprocess{"subprocess"};
+Global gl_click{"click"};
+Global gl_update_bash_file{"update_bash_file"};
 glue::Name k_environ{"environ"};
 glue::Name k_get{"get"};
 glue::Name k_echo{"echo"};
@@ -38,11 +41,11 @@ glue::Name t_was_set{"当前 {var_name} 已设置为 {value}"};
 glue::Name t_restart{"请重启当前的 terminal "};
 
 int echo(PyObject* text) {
-    return ns.call_method(k_click, k_echo, text) ? 0 : -1;
+    return gl_click.call_method(k_echo, text) ? 0 : -1;
 }
 
 glue::Ref environ() {
-    return ns.get_attr(k_os, k_environ);
+    return gl_os.attr(k_environ);
 }
 
 PyObject* get_license_info(PyObject* const* a) {
@@ -75,9 +78,7 @@ PyObject* get_license_info(PyObject* const* a) {
 
 // sys.platform.startswith("win"): 1, 0, or -1 with the error set.
 int on_windows() {
-    glue::Ref sys = ns.get(k_sys);
-    if (!sys) return -1;
-    glue::Ref platform = glue::getattr(sys.get(), k_platform);
+    glue::Ref platform = gl_sys.attr(k_platform);
     if (!platform) return -1;
     glue::Ref win = glue::call_method(platform.get(), k_startswith, t_win.get());
     return win ? PyObject_IsTrue(win.get()) : -1;
@@ -86,9 +87,7 @@ int on_windows() {
 // subprocess.run(["setx", name, value], capture_output=True): no shell sees the
 // value, and a failure is reported instead of being announced as success.
 int setx(PyObject* name, PyObject* value) {
-    glue::Ref subprocess = ns.get(k_subprocess);
-    if (!subprocess) return -1;
-    glue::Ref run = glue::getattr(subprocess.get(), k_run);
+    glue::Ref run = gl_subprocess.attr(k_run);
     if (!run) return -1;
     glue::Ref argv = glue::Ref::steal(PyList_New(3));
     if (!argv) return -1;
@@ -147,7 +146,7 @@ PyObject* set_to_environ(PyObject* const* a) {
     if (windows) {
         if (for_each_name(names.get(), [value](PyObject* name) { return setx(name, value); }) < 0) return nullptr;
     } else {
-        glue::Ref update = ns.get(k_update_bash_file);
+        glue::Ref update = gl_update_bash_file.get();
         if (!update) return nullptr;
         glue::Ref done = glue::call(update.get(), names.get(), value);
         if (!done) return nullptr;
@@ -184,11 +183,6 @@ const glue::Signature kSetToEnviron = {"set_to_environ",
                                        "    :param value: 变量的值，每个变量都设置为它\n"
                                        "    "};
 
-int add_module(PyObject* m, const char* name) {
-    glue::Ref mod = glue::Ref::steal(PyImport_ImportModule(name));
-    return mod ? PyModule_AddObjectRef(m, name, mod.get()) : -1;
-}
-
 PyModuleDef satchel_def = {PyModuleDef_HEAD_INIT, "satchel", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* init_module() {
@@ -196,11 +190,8 @@ PyObject* init_module() {
     glue::Ref m = glue::Ref::steal(PyModule_Create(&satchel_def));
     if (!m) return nullptr;
     for (const char* name : {"os", "sys", "subprocess", "click"})
-        if (add_module(m.get(), name) < 0) return nullptr;
-    glue::Ref script_update = glue::Ref::steal(PyImport_ImportModule("corvina.lumen.sdk.script_update"));
-    if (!script_update) return nullptr;
-    glue::Ref update = glue::import_from(script_update.get(), "update_bash_file");
-    if (!update || PyModule_AddObjectRef(m.get(), "update_bash_file", update.get()) < 0) return nullptr;
+        if (glue::import_as(m.get(), name, name) < 0) return nullptr;
+    if (glue::from_import(m.get(), "corvina.lumen.sdk.script_update", "update_bash_file") < 0) return nullptr;
 
     glue::Ref defaults = glue::Ref::steal(PyTuple_Pack(1, t_license_var.get()));
     if (!defaults || glue::add_function(m.get(), kGetLicenseInfo, defaults.get()) < 0) return nullptr;

@@ -141,14 +141,17 @@ def test_hostile_archive_changes_nothing_and_says_why_in_one_line(tmp_path, work
     [pytest.param(case, why, id=case) for case, why in [
         ("does not fit", "所在的磁盘只有 1,000 字节可用"), ("name too long", "时出错：File name too long"),
         ("damaged", "已损坏"), ("not an archive", "不是 tar 或 zip 压缩包"), ("missing", "找不到压缩包"),
-        ("a folder", "是目录，不是 tar 或 zip 压缩包")]],
+        ("a folder", "是目录，不是 tar 或 zip 压缩包"),
+        ("a move fails midway", "时出错：Permission denied，已移入的各项均已还原")]],
 )
 def test_an_archive_that_cannot_be_unpacked_changes_nothing(tmp_path, work, runner, monkeypatch, make, case, why):
-    members = [("ok.h5", b"1"), ("big.h5", bytes(1 << 20))]
+    members = [("ok.h5", b"1"), ("big.h5", bytes(1 << 20)), ("bundle/old.h5", b"new")]
     if case == "name too long":  # fails while writing, after other members are in
         members.append(("x" * 300, b"1"))
     archive = make(tmp_path / "a", members)
-    if case == "does not fit":
+    if case == "a move fails midway":  # after big.h5 is in and bundle/old.h5 replaced
+        failing_renames(monkeypatch, work / "data" / "ok.h5")
+    elif case == "does not fit":
         monkeypatch.setattr(bundle.shutil, "disk_usage", lambda path: types.SimpleNamespace(free=1000))
     elif case == "damaged":  # in the middle of big.h5's compressed data
         data = bytearray(archive.read_bytes())
@@ -165,6 +168,33 @@ def test_an_archive_that_cannot_be_unpacked_changes_nothing(tmp_path, work, runn
     result = download(runner, work / "data", archive)
     assert (result.exit_code, result.output.count("\n")) == (1, 1) and why in result.output
     assert tree(work) == before
+
+
+def failing_renames(monkeypatch, first, then_all=False):
+    """os.rename (and os.replace) fails for the move to `first`, and with then_all for every one after it."""
+    rename, failed = os.rename, []
+
+    def fake(src, dst, *args, **kwargs):
+        if str(dst) == str(first) or (failed and then_all):
+            failed.append(dst)
+            raise PermissionError(13, "Permission denied")
+        return rename(src, dst, *args, **kwargs)
+
+    monkeypatch.setattr(bundle.os, "rename", fake)
+    monkeypatch.setattr(bundle.os, "replace", fake)
+
+
+def test_a_move_that_cannot_be_undone_says_what_changed_and_keeps_the_replaced_files(tmp_path, work, runner,
+                                                                                     monkeypatch):
+    archive = make_tar(tmp_path / "a", [("ok.h5", b"1"), ("big.h5", b"2"), ("bundle/old.h5", b"new")])
+    failing_renames(monkeypatch, work / "data" / "ok.h5", then_all=True)
+    result = download(runner, work / "data", archive)
+    monkeypatch.undo()
+    assert (result.exit_code, result.output.count("\n")) == (1, 1) and "未作任何改动" not in result.output
+    assert f"中的 'big.h5'、'bundle/old.h5' 已改动且未能还原；被替换的原文件保存在 " in result.output
+    kept = result.output.rsplit("保存在 ", 1)[1].strip()
+    assert [open(os.path.join(kept, n), "rb").read() for n in os.listdir(kept)] == [b"old"]
+    assert tree(work / "data")["bundle/old.h5"] == b"new"
 
 
 def test_without_an_archive_nothing_is_downloaded(tmp_path, capsys):

@@ -6,6 +6,7 @@ import json
 import math
 import os
 import signal
+import stat
 import subprocess
 import sys
 import threading
@@ -244,7 +245,7 @@ def test_the_fields_recorded_are_the_fields_the_bridge_reads_in_order(ferrule, p
             if filed:
                 ferrule.orders_dict[11] = Order("000001.XSHE", 100, 10.0, client_order_id=11)
             if recording:
-                ferrule.start_recording(path)
+                ferrule.start_recording(path, overwrite=True)
             try:
                 getattr(strategy, name)(*args)
             except Exception:
@@ -556,6 +557,74 @@ def test_a_file_that_cannot_be_created_raises_at_start(ferrule, tmp_path):
         ferrule.start_recording(missing)
     stats = ferrule.stats()["recording"]
     assert not stats["active"] and "No such file or directory" in stats["error"]
+
+
+OPENINGS = [  # (what is at the path, overwrite, what start_recording does)
+    (None, False, "created"),
+    ("file", False, "refused"),
+    ("file", True, "replaced"),
+    ("link to a file", False, "refused"),
+    ("link to a file", True, "replaced"),
+    ("link to nothing", False, "refused"),
+    ("link to nothing", True, "replaced"),
+]
+
+
+@pytest.mark.parametrize("there, overwrite, outcome", OPENINGS, ids=[f"{t}-{o}" for t, _, o in OPENINGS])
+def test_a_recording_is_owner_only_and_replaces_nothing_unasked(ferrule, strategy, path, tmp_path, there, overwrite,
+                                                               outcome):
+    """The file holds accounts and orders: 0600 whatever the umask. An existing file or link is refused
+    unless overwrite; a link is then replaced, and what it points to is never written."""
+    target = tmp_path / "target"
+    if there == "file":
+        open(path, "wb").write(b"the first day")
+        os.chmod(path, 0o644)
+    elif there == "link to a file":
+        target.write_bytes(b"the first day")
+        os.symlink(target, path)
+    elif there == "link to nothing":
+        os.symlink(target, path)
+    before = os.lstat(path) if there else None
+    umask = os.umask(0)
+    try:
+        if outcome == "refused":
+            with pytest.raises(FileExistsError, match=r"overwrite=True replaces it"):
+                ferrule.start_recording(path, overwrite=overwrite)
+            assert not ferrule.is_recording() and os.lstat(path) == before
+        else:
+            ferrule.start_recording(path, overwrite=overwrite)
+            strategy.on_snapshot(make_snapshot())
+            ferrule.stop_recording()
+            st = os.lstat(path)
+            assert stat.S_ISREG(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o600
+            assert [r.name for r in fr.open(path)] == ["on_snapshot"]
+    finally:
+        os.umask(umask)
+    if there == "link to a file":
+        assert target.read_bytes() == b"the first day"
+    else:
+        assert not target.exists()
+    assert sorted(os.listdir(tmp_path)) == ["session.rec"] + (["target"] if there == "link to a file" else [])
+
+
+def test_a_second_start_while_one_is_being_started_is_refused(ferrule, path, tmp_path):
+    """Building the header runs Python code (json.dumps reads the meta): a start from there is refused
+    rather than leaving a second writer running unseen."""
+    refused = []
+
+    class Meta(dict):
+        def items(self):
+            try:
+                ferrule.start_recording(tmp_path / "second.rec")
+            except RuntimeError as e:
+                refused.append(str(e))
+            return super().items()
+
+    ferrule.start_recording(path, Meta(day="2024-03-15"))
+    ferrule.stop_recording()
+    assert refused == ["a recording is being started"] and not (tmp_path / "second.rec").exists()
+    with fr.open(path) as rec:
+        assert rec.meta == {"day": "2024-03-15"}
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")

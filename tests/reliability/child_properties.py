@@ -208,7 +208,7 @@ def test_recording(group, data):
     name = data.draw(st.sampled_from(GROUPS[group]))
     args = data.draw(callback_args(name))
     plain = outcome(name, args)
-    ferrule.start_recording(RECORDING)
+    ferrule.start_recording(RECORDING, overwrite=True)
     try:
         recorded = outcome(name, args)
     finally:

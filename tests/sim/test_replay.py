@@ -110,6 +110,17 @@ def test_the_commands_record_a_day_and_replay_it_to_the_same_summary(tmp_path):
     assert "Orders: " in again.stdout and "Replay of " in again.stderr
 
 
+def test_the_day_records_over_no_file_unasked(tmp_path):
+    path = tmp_path / "day.rec"
+    path.write_bytes(b"the first day")
+    out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", "--record", str(path)],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 2 and not out.stdout
+    assert out.stderr.splitlines() == [f"python -m corvina.lumen.live: --record {path}: the file exists (--overwrite "
+                                       f"replaces it)"]
+    assert path.read_bytes() == b"the first day"
+
+
 @pytest.mark.parametrize("content, message", [(None, "No such file"), (b"not a recording", "not a ferrule recording")])
 def test_the_replay_command_refuses_what_it_cannot_read(tmp_path, content, message):
     path = tmp_path / "bad.rec"

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -192,11 +193,49 @@ void observe(Callback c, PyObject* const* args, bool nested) {
 // ---------------------------------------------------------------------------------------------------------------
 // Module functions.
 
-PyObject* start_recording(PyObject* const* a) {
-    if (writer && !writer->failed()) {
-        PyErr_Format(PyExc_RuntimeError, "already recording to %s", writer->path().c_str());
-        return nullptr;
+// The recording's file, created owner-only: it holds accounts, balances and
+// every order. An existing path is never written over unless `overwrite`;
+// then a file or a symbolic link there is replaced by a new file, made
+// beside it and renamed over it, so a link's target is never touched and the
+// old file stays whole until the new one is in place. A FIFO or a character
+// device (a pipe to a reader, /dev/null) is written to as it is: nothing
+// there is lost. A descriptor, or -1 with errno set. Runs without the GIL.
+int open_recording_file(const std::string& file, bool overwrite) {
+    const char* path = file.c_str();
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    struct stat st;
+    if (::lstat(path, &st) < 0) return -1;
+    auto is_stream = [](const struct stat& s) { return S_ISFIFO(s.st_mode) || S_ISCHR(s.st_mode); };
+    if (is_stream(st)) {
+        fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return -1;
+        if (::fstat(fd, &st) == 0 && is_stream(st)) return fd;
+        ::close(fd);  // replaced in between by something that writing would overwrite
+        errno = EEXIST;
+        return -1;
     }
+    if (!overwrite || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+        return -1;
+    }
+    std::string tmp = file + ".XXXXXX";
+    fd = ::mkostemp(&tmp[0], O_CLOEXEC);  // 0600, and never an existing name
+    if (fd < 0) return -1;
+    if (::rename(tmp.c_str(), path) < 0) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// start_recording once the start is claimed.
+PyObject* start_claimed(PyObject* const* a) {
+    int overwrite = PyObject_IsTrue(a[2]);
+    if (overwrite < 0) return nullptr;
     if (finish(true) < 0) return nullptr;  // a failed recording not yet stopped
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(a[0], &converted)) return nullptr;
@@ -209,7 +248,7 @@ PyObject* start_recording(PyObject* const* a) {
     std::string file(PyBytes_AS_STRING(fs_path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())));
     int fd;
     Py_BEGIN_ALLOW_THREADS
-    fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = open_recording_file(file, overwrite);
     Py_END_ALLOW_THREADS
     if (fd < 0) {
         int err = errno;
@@ -217,6 +256,11 @@ PyObject* start_recording(PyObject* const* a) {
         error.append(file).append(": ").append(std::generic_category().message(err));
         last = Last{file, Totals{}, error};
         have_last = true;
+        if (err == EEXIST) {  // one line that says what to do
+            Ref args = Ref::steal(Py_BuildValue("(isO)", err, "File exists (overwrite=True replaces it)", a[0]));
+            if (args) PyErr_SetObject(PyExc_FileExistsError, args.get());
+            return nullptr;
+        }
         errno = err;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, a[0]);
     }
@@ -251,6 +295,27 @@ PyObject* start_recording(PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+// One start at a time: claimed before start_claimed runs any Python code (a
+// warning, __fspath__, json.dumps), during which another thread could start
+// a second writer over the first.
+bool starting = false;
+
+PyObject* start_recording(PyObject* const* a) {
+    if (writer && !writer->failed()) {
+        PyErr_Format(PyExc_RuntimeError, "already recording to %s", writer->path().c_str());
+        return nullptr;
+    }
+    if (starting) {
+        PyErr_SetString(PyExc_RuntimeError, "a recording is being started");
+        return nullptr;
+    }
+    struct Claim {
+        Claim() { starting = true; }
+        ~Claim() { starting = false; }
+    } claim;
+    return start_claimed(a);
+}
+
 PyObject* stop_recording(PyObject* const*) {
     if (!writer) Py_RETURN_NONE;
     if (finish(true) < 0) return nullptr;
@@ -276,12 +341,15 @@ PyObject* guarded(PyObject* const* a) {
 }
 
 const glue::Signature kStart{
-    "start_recording", {"path", "meta"}, 2, 1, guarded<start_recording>,
-    "Records every call into VelaStrategy from now on into a new file at path (replaced if it exists): the\n"
-    "callback, its monotonic and wall-clock times and what the bridge reads from its message, before it runs.\n"
-    "meta (anything json.dumps takes) is stored in the file's header. Raises OSError when the file cannot be\n"
-    "created and RuntimeError while a recording is on; a write error later ends the recording with a\n"
-    "RuntimeWarning and shows in stats()['recording'], while the callbacks go on."};
+    "start_recording", {"path", "meta", "overwrite"}, 3, 1, guarded<start_recording>,
+    "Records every call into VelaStrategy from now on into a new file at path, readable by its owner alone:\n"
+    "the callback, its monotonic and wall-clock times and what the bridge reads from its message, before it\n"
+    "runs. meta (anything json.dumps takes) is stored in the file's header. An existing file is left alone\n"
+    "(FileExistsError) unless overwrite=True, which replaces it (a symbolic link at path is replaced, never\n"
+    "followed). Raises OSError when the file cannot be created and RuntimeError while a recording is on; a\n"
+    "write error later ends the recording with a RuntimeWarning and shows in stats()['recording'], while the\n"
+    "callbacks go on.",
+    1};
 const glue::Signature kStop{
     "stop_recording", {}, 0, 0, guarded<stop_recording>,
     "Ends the recording: what is buffered is written and the file closed. Returns stats()['recording'],\n"
@@ -347,8 +415,9 @@ PyObject* recording_stats_impl() {
 
 int define_recording_functions(PyObject* module) {
     Ref none_default = Ref::steal(PyTuple_Pack(1, Py_None));
-    if (!none_default) return -1;
-    if (glue::add_function(module, kStart, none_default.get()) < 0 || glue::add_function(module, kStop) < 0 ||
+    Ref start_defaults = Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
+    if (!none_default || !start_defaults) return -1;
+    if (glue::add_function(module, kStart, start_defaults.get()) < 0 || glue::add_function(module, kStop) < 0 ||
         glue::add_function(module, kIs) < 0 || glue::add_function(module, kMark, none_default.get()) < 0 ||
         glue::add_function(module, kDecode) < 0)
         return -1;

@@ -175,6 +175,7 @@ class _Unpacking:
         self.file_path = file_path
         self.shown = data_bundle_path
         self.target = os.path.realpath(data_bundle_path)
+        self.keep_staging = False  # it holds files the target could not get back
 
     def refused(self, why):
         return BundleError(f"拒绝解压 {self.file_path}：{why}；{self.shown} 未作任何改动")
@@ -267,7 +268,8 @@ class _Unpacking:
             os.mkdir(root)
             yield root
         finally:
-            shutil.rmtree(tmp, ignore_errors=True)
+            if not self.keep_staging:
+                shutil.rmtree(tmp, ignore_errors=True)
             if not os.path.lexists(self.target):
                 for p in made:
                     try:
@@ -296,8 +298,48 @@ class _Unpacking:
             return
         moves = []
         self.plan_moves(root, self.target, moves)
-        for src, dst in moves:
-            os.replace(src, dst)
+        # A file that a move replaces is first set aside in the staging folder, so that a failure midway can
+        # put every path back as it was.
+        aside = os.path.join(os.path.dirname(root), "replaced")
+        os.mkdir(aside)
+        done = []  # (from, to) of each rename made, in order
+        for i, (src, dst) in enumerate(moves):
+            try:
+                if os.path.lexists(dst):
+                    kept = os.path.join(aside, str(i))
+                    os.rename(dst, kept)
+                    done.append((dst, kept))
+                os.rename(src, dst)
+                done.append((src, dst))
+            except OSError as e:
+                why = f"移入 {dst} 时出错：{e.strerror or e}"
+                left = self.undo(done)
+                if not left:
+                    raise self.failed(why + "，已移入的各项均已还原") from e
+                raise self.partly_moved(why, left, aside) from e
+
+    def undo(self, done):
+        """Renames back what was moved, last first; the target's paths left changed, in move order. A
+        replaced file's path is as it was when its original went back, whatever became of the new one."""
+        restored = {}
+        for frm, to in reversed(done):
+            path = to if to.startswith(self.target + os.sep) else frm
+            try:
+                os.rename(to, frm)
+                restored[path] = True
+            except OSError:
+                restored[path] = False
+        return [p for p in dict.fromkeys(to if to.startswith(self.target + os.sep) else frm for frm, to in done)
+                if not restored[p]]
+
+    def partly_moved(self, why, left, aside):
+        """The target could not be put back whole: what is changed, and where the files it replaced wait
+        (the staging folder then stays)."""
+        self.keep_staging = True
+        shown = "、".join(_quoted(os.path.relpath(p, self.target)) for p in left[:5])
+        more = f" 等 {len(left)} 项" if len(left) > 5 else ""
+        kept = f"；被替换的原文件保存在 {aside}" if os.listdir(aside) else ""
+        return BundleError(f"解压 {self.file_path} 失败：{why}；{self.shown} 中的 {shown}{more} 已改动且未能还原{kept}")
 
     def plan_moves(self, src_dir, dst_dir, moves):
         """Appends (unpacked path, its place in the target) for each path to
@@ -339,8 +381,10 @@ def download_simple_bundle(data_bundle_path, sample=False, file_path=None):
     With file_path: unpacks that tar or zip archive into data_bundle_path and
     returns True. A refused member or archive, or a failure, raises
     BundleError (one line, exit status 1 from the command) and leaves the
-    directory as it was. Without file_path: says that no sample can be
-    downloaded offline and returns False.
+    directory as it was: a move into an existing directory that fails midway
+    puts back what it had moved. Should that fail too, the line names what is
+    changed and where the files it replaced were kept. Without file_path:
+    says that no sample can be downloaded offline and returns False.
     """
     if file_path is None:
         click.echo("离线环境无法下载样例数据，请用 -f 指定已下载的压缩包")

@@ -42,7 +42,10 @@ def main(argv=None):
                              "timers and orders still run through the whole day")
     parser.add_argument("--quiet", action="store_true", help="no progress line")
     parser.add_argument("--record", metavar="FILE",
-                        help="record the bridge's calls into FILE (replay: python -m corvina.lumen.live.replay FILE)")
+                        help="record the bridge's calls into FILE, a new file readable by its owner alone (replay: "
+                             "python -m corvina.lumen.live.replay FILE)")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="with --record: replace FILE when it exists (a symbolic link is replaced, not followed)")
     parser.add_argument("--faults", type=faults, nargs="?", const="all", metavar="KIND,...",
                         help="the simulated gateway injects faults and the summary holds the bridge's counts "
                              "against them: resend (order reports sent again), cancel-match (cancellation "
@@ -56,6 +59,8 @@ def main(argv=None):
         parser.error(f"--strategy {args.strategy}: {e}")
     if args.record and not os.path.isdir(os.path.dirname(os.path.abspath(args.record))):
         parser.error(f"--record {args.record}: no such folder")
+    if args.overwrite and not args.record:
+        parser.error("--overwrite goes with --record FILE")
 
     tty = sys.stdout.isatty()
     shown = {"slot": None}
@@ -72,8 +77,15 @@ def main(argv=None):
             shown["slot"] = slot
             print(line, flush=True)
 
-    result = run_day(data=args.data, speed=args.speed, strategy=strategy, windows=args.window,
-                     progress=None if args.quiet else progress, record=args.record, faults=args.faults)
+    try:
+        result = run_day(data=args.data, speed=args.speed, strategy=strategy, windows=args.window,
+                         progress=None if args.quiet else progress, record=args.record, overwrite=args.overwrite,
+                         faults=args.faults)
+    except FileExistsError as e:
+        if e.filename != args.record:
+            raise
+        print(f"{parser.prog}: --record {args.record}: the file exists (--overwrite replaces it)", file=sys.stderr)
+        return 2
     if tty and not args.quiet:
         print("\r" + progress_line(result.engine, result.gateway).ljust(100))
     print(summary(result))

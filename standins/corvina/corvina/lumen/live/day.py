@@ -104,9 +104,10 @@ class DayResult(SimpleNamespace):
 
 
 def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=1_000_000.0, holdings=None,
-            progress=None, progress_every=0.25, record=None, faults=None):
+            progress=None, progress_every=0.25, record=None, overwrite=False, faults=None):
     """Runs the day; progress(engine, gateway) is called about every progress_every real seconds.
-    record: a file to record the bridge's calls into (replay it with corvina.lumen.live.replay).
+    record: a file to record the bridge's calls into (replay it with corvina.lumen.live.replay); an existing
+    one raises FileExistsError unless overwrite.
     faults: kinds of pyvela.sim.faults.KINDS for the gateway to inject (None: none)."""
     from corvina.lumen.utils import ferrule
 
@@ -136,7 +137,7 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
         with gateway.installed():
             vela = ferrule.VelaStrategy(config)
         if record is not None:
-            ferrule.start_recording(record, recording_meta(sample, universe, strategy, windows))
+            ferrule.start_recording(record, recording_meta(sample, universe, strategy, windows), overwrite=overwrite)
             recording = True
             # Where the engine catches up is marked, with the time, so a replay catches up there too.
             gateway.sync = lambda: (ferrule.record_mark("sync", clock.now()), engine.wait_caught_up())

@@ -499,7 +499,7 @@ def main(argv=None):
     if source is None:
         named = meta.get("strategy")
         source = shipped_strategy(named)
-        if source is None and named is not None:
+        if source is None and named:
             parser.error(f"the recording names the strategy {str(named)[:200]!r}; a replay runs only the live "
                          f"run's own strategies unasked: pass --strategy to run another")
         source = source or DEFAULT_STRATEGY
