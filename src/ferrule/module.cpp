@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "ferrule/query.hpp"
-#include "ferrule/recorder.hpp"
+#include "ferrule/recording/recorder.hpp"
 #include "ferrule/state.hpp"
 #include "ferrule/stats.hpp"
 #include "glue/module.hpp"

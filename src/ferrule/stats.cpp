@@ -4,7 +4,7 @@
 
 #include "ferrule/entry.hpp"
 #include "ferrule/publish.hpp"
-#include "ferrule/recorder.hpp"
+#include "ferrule/recording/recorder.hpp"
 #include "glue/module.hpp"
 #include "glue/names.hpp"
 #include "glue/ref.hpp"

@@ -14,7 +14,7 @@ callback (index into the header's "callbacks"; 255 is a mark), u8 flags
 (1 nested: replaying the outer call repeats it; 2 clock: the bridge's clock
 follows), i64 monotonic ns, i64 wall-clock ns since 1970, [the clock value],
 u8 n, n argument values. Values are a tag byte and a payload; see
-src/ferrule/recording_format.hpp for the table. All integers little-endian.
+src/ferrule/recording/format.hpp for the table. All integers little-endian.
 
 An unknown version or a cut-short header raises RecordingError; a file cut
 short (or damaged) after the header is read up to its last whole block, with
@@ -44,6 +44,9 @@ _I64, _F64 = struct.Struct("<q"), struct.Struct("<d")
 _DATETIME = struct.Struct("<iBBBBBIBi")
 _DATE = struct.Struct("<iBB")
 _NAIVE = -2 ** 31
+# Value tags, numbered as in format.hpp.
+(_T_NONE, _T_FALSE, _T_TRUE, _T_INT, _T_BIGINT, _T_FLOAT, _T_STR, _T_BYTES, _T_LIST, _T_TUPLE, _T_DICT, _T_FLOATS,
+ _T_INTS, _T_ENUM, _T_DATETIME, _T_DATE, _T_OTHER, _T_MESSAGE, _T_RAISED) = range(19)
 
 
 class RecordingError(Exception):
@@ -212,52 +215,52 @@ class _Reader:
 
     def value(self, fields=None):
         tag = self.u8()
-        if tag == 0:
+        if tag == _T_NONE:
             return None
-        if tag in (1, 2):
-            return tag == 2
-        if tag == 3:
+        if tag in (_T_FALSE, _T_TRUE):
+            return tag == _T_TRUE
+        if tag == _T_INT:
             return self._take(_I64)[0]
-        if tag == 4:
+        if tag == _T_BIGINT:
             return int(self._text())
-        if tag == 5:
+        if tag == _T_FLOAT:
             return self._take(_F64)[0]
-        if tag == 6:
+        if tag == _T_STR:
             return self._text()
-        if tag == 7:
+        if tag == _T_BYTES:
             return self._bytes(_U32)
-        if tag in (8, 9):
+        if tag in (_T_LIST, _T_TUPLE):
             (n,) = self._take(_U32)
             items = [self.value(fields) for _ in range(n)]
-            return items if tag == 8 else tuple(items)
-        if tag == 10:
+            return items if tag == _T_LIST else tuple(items)
+        if tag == _T_DICT:
             (n,) = self._take(_U32)
             return {self.value(): self.value() for _ in range(n)}
-        if tag in (11, 12):
+        if tag in (_T_FLOATS, _T_INTS):
             (n,) = self._take(_U32)
             if self.at + 8 * n > self.end:
                 raise RecordingError("a record ends inside a value")
-            s = struct.Struct(f"<{n}{'d' if tag == 11 else 'q'}")
+            s = struct.Struct(f"<{n}{'d' if tag == _T_FLOATS else 'q'}")
             return list(self._take(s))
-        if tag == 13:
+        if tag == _T_ENUM:
             cls = self._text(_U16)
             return EnumValue(cls, self.value())
-        if tag == 14:
+        if tag == _T_DATETIME:
             y, mo, d, h, mi, s, us, fold, offset = self._take(_DATETIME)
             tz = None if offset == _NAIVE else _dt.timezone(_dt.timedelta(seconds=offset))
             return _dt.datetime(y, mo, d, h, mi, s, us, tzinfo=tz, fold=fold)
-        if tag == 15:
+        if tag == _T_DATE:
             return _dt.date(*self._take(_DATE))
-        if tag == 16:
+        if tag == _T_OTHER:
             type_name = self._text(_U16)
             return Other(type_name, self.value())
-        if tag == 17:
+        if tag == _T_MESSAGE:
             n = self.u8()
             values = [self.value() for _ in range(n)]
             if fields is None or len(fields) != n:
                 return tuple(values)
             return dict(zip(fields, values))
-        if tag == 18:
+        if tag == _T_RAISED:
             type_name = self._text(_U16)
             return Raised(type_name, self._text())
         raise RecordingError(f"unknown value tag {tag}")

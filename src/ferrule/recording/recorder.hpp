@@ -2,7 +2,7 @@
 // each call, before it runs, is encoded on the calling thread into an
 // in-memory block; a thread of the recorder's own compresses and writes the
 // blocks without the GIL. Off by default; the file format is documented in
-// recording_format.hpp.
+// format.hpp.
 #pragma once
 #include <Python.h>
 
@@ -15,7 +15,7 @@ int define_recording_functions(PyObject* module);
 // stats()["recording"]: a new dict, or nullptr with the error set.
 PyObject* recording_stats();
 
-// decode_records(data, messages, resolve, memo), in record_decode.cpp.
+// decode_records(data, messages, resolve, memo), in decode.cpp.
 PyObject* decode_records(PyObject* const* args);
 
 }  // namespace ferrule

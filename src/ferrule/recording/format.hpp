@@ -1,5 +1,6 @@
-// The recording file: what the recorder writes and what the readers (the
-// decoder here, ferrule_recording.py) read. All integers little-endian.
+// The recording file: what the recorder writes and what the readers
+// (decode.cpp; reader.py, installed as ferrule_recording) read. All
+// integers little-endian. Nothing here needs Python.h.
 //
 //   file    = header block*
 //   header  = magic "CORVREC\n" (8 bytes), u16 version (1), u16 flags (0),

@@ -1,7 +1,7 @@
 // decode_records: the records of one uncompressed block straight into the
 // objects a replay calls the callbacks with, so that reading a recording
 // costs the replay little next to the bridge and the engine. The file
-// framing (header, blocks, checksums) is read by ferrule_recording.py.
+// framing (header, blocks, checksums) is read by reader.py.
 #include <Python.h>
 #include <datetime.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "ferrule/recorder.hpp"
-#include "ferrule/recording_format.hpp"
+#include "ferrule/recording/format.hpp"
+#include "ferrule/recording/recorder.hpp"
 #include "glue/names.hpp"
 #include "glue/ref.hpp"
 
