@@ -12,4 +12,4 @@ v="$1"; shift
 env_runner "$v" || { echo "run-in: CPython $v is not set up on this machine" >&2; exit 1; }
 path="$PATH"
 [ ${#runner[@]} -eq 0 ] || path=/usr/local/bin:/usr/bin:/bin
-exec "${runner[@]}" env PATH="$(venv_of "$v")/bin:$path" "$@"
+"${runner[@]}" env PATH="$(venv_of "$v")/bin:$path" "$@"
