@@ -284,6 +284,21 @@ class Bench:
             undo()
 
 
+def callgrind_loops(out, child_args):
+    """Runs `python child_args...` under callgrind, counting only inside calls of operator.call (one
+    measured loop each, announced on standard output as "dump LABEL..."): (label words, dump file) per loop."""
+    cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
+           "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, *child_args]
+    run = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+    if run.returncode != 0:
+        sys.exit(f"callgrind run failed:\n{run.stderr[-3000:]}")
+    labels = [tuple(line.split()[1:]) for line in run.stdout.splitlines() if line.startswith("dump ")]
+    dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
+    if len(dumps) < len(labels):
+        sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(labels)} loops")
+    return list(zip(labels, dumps))
+
+
 def callgrind(table, calls, profile):
     """Instructions per call of each callback and side of one table, from a child under callgrind."""
     if not shutil.which("valgrind"):
@@ -291,18 +306,8 @@ def callgrind(table, calls, profile):
     with tempfile.TemporaryDirectory() as tmp:
         keep = os.environ.get("BENCH_CALLGRIND_DIR")
         out = os.path.join(keep or tmp, f"cg.{table}.out")
-        cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
-               "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, __file__,
-               "--child", table, "--calls", str(calls)]
-        run = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
-        if run.returncode != 0:
-            sys.exit(f"callgrind run failed:\n{run.stderr[-3000:]}")
-        labels = [tuple(line.split()[1:]) for line in run.stdout.splitlines() if line.startswith("dump ")]
-        dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
-        if len(dumps) < len(labels):
-            sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(labels)} loops")
         counts = {}
-        for label, path in zip(labels, dumps):
+        for label, path in callgrind_loops(out, [__file__, "--child", table, "--calls", str(calls)]):
             with open(path) as f:
                 total = next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line) for line in f)
                              if m)

@@ -434,11 +434,7 @@ def measure(row, name, rounds, calls):
     return out
 
 
-def spread(xs):
-    if len(xs) < 2:
-        return 0.0
-    q = statistics.quantiles(xs, n=4)
-    return q[2] - q[0]
+spread = md.spread  # the interquartile range
 
 
 # --- instructions ------------------------------------------------------------------------------------------
@@ -467,18 +463,9 @@ def instructions(rows, calls, profile=None):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(os.environ.get("BENCH_CALLGRIND_DIR") or tmp, "cg.matrix.out")
         spec = ",".join(f"{m}:{e}" for m, e in rows)
-        cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
-               "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, __file__,
-               "--child", "--rows", spec, "--instruction-calls", str(calls)]
-        run = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
-        if run.returncode != 0:
-            sys.exit(f"callgrind run failed:\n{run.stderr[-3000:]}")
-        labels = [tuple(line.split()[1:]) for line in run.stdout.splitlines() if line.startswith("dump ")]
-        dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
-        if len(dumps) < len(labels):
-            sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(labels)} loops")
         counts = {}
-        for (label, name, side), path in zip(labels, dumps):
+        loops = md.callgrind_loops(out, [__file__, "--child", "--rows", spec, "--instruction-calls", str(calls)])
+        for (label, name, side), path in loops:
             if profile and (label, name.replace("+", " ")) == profile:
                 md.by_function((f"{label} {name.replace('+', ' ')}", side), path, calls)
             with open(path) as f:
