@@ -92,7 +92,6 @@ root_exec() {
             CORVINA_*|OPENBLAS_*|PYTEST_*|HYPOTHESIS_*) envs+=("$k=$v") ;;
         esac
     done < <(env -0)
-    mkdir -p "$dir$root"
     touch "$dir/etc/corvina-host-ca.crt"
     unshare --mount --propagation private -- /bin/sh -c '
         set -e
@@ -101,6 +100,7 @@ root_exec() {
         mount --rbind /dev "$dir/dev"
         mount --rbind /sys "$dir/sys"
         mount -t tmpfs -o mode=1777 tmpfs "$dir/tmp"
+        mkdir -p "$dir$checkout"   # after the private /tmp, where a checkout may lie
         mount --bind "$checkout" "$dir$checkout"
         [ -z "$ca" ] || mount --bind "$ca" "$dir/etc/corvina-host-ca.crt"
         [ ! -f /etc/resolv.conf ] || mount --bind /etc/resolv.conf "$dir/etc/resolv.conf"
