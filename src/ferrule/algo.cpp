@@ -168,19 +168,19 @@ PyObject* on_control_algo_parent_order_res(PyObject* const* a) {
 
 PyObject* on_algo_parent_order_update(PyObject* const* a) {
     PyObject* parent_order = a[1];
-    return update_book(g.algo_parent_orders, parent_order_model, EventKind::PARENT_ORDER_UPDATE, kw_parent_order,
+    return update_book(bridge.algo_parent_orders, parent_order_model, EventKind::PARENT_ORDER_UPDATE, kw_parent_order,
                        shapes::algo_parent_order, parent_order);
 }
 
 PyObject* on_algo_child_order_update(PyObject* const* a) {
     PyObject* child_order = a[1];
-    return update_book(g.algo_child_orders, child_order_model, EventKind::CHILD_ORDER_UPDATE, kw_child_order,
+    return update_book(bridge.algo_child_orders, child_order_model, EventKind::CHILD_ORDER_UPDATE, kw_child_order,
                        shapes::algo_child_order, child_order);
 }
 
 PyObject* on_algo_child_order_trade(PyObject* const* a) {
     PyObject* child_trade = a[1];
-    return update_book(g.algo_child_trades, child_trade_model, EventKind::CHILD_ORDER_TRADE, kw_child_trade,
+    return update_book(bridge.algo_child_trades, child_trade_model, EventKind::CHILD_ORDER_TRADE, kw_child_trade,
                        shapes::algo_child_trade, child_trade);
 }
 

@@ -222,7 +222,7 @@ PyObject* send_open_auction_event(PyObject* const* a) { return send_now(a[0], Ev
 
 PyObject* send_after_trading_event(PyObject* const* a) {
     PyObject* r = send_now(a[0], EventKind::AFTER_TRADING);
-    if (r) PyDict_Clear(g.orders_dict);
+    if (r) PyDict_Clear(bridge.orders_dict);
     return r;
 }
 

@@ -392,7 +392,7 @@ PyObject* on_snapshot(PyObject* const* a) {
     Ref tick = tick_record.build(items);
     if (!tick) return nullptr;
     Ref maxlen = Ref::steal(PyLong_FromLong(kTickHistoryLength));
-    if (!maxlen || remember(g.history_tick, items[0], tick.get(), maxlen.get()) < 0) return nullptr;
+    if (!maxlen || remember(bridge.history_tick, items[0], tick.get(), maxlen.get()) < 0) return nullptr;
     // The record is in the history before the engine's objects are built.
     if (publish_tick(items[0], items[1], tick.get()) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -444,7 +444,7 @@ PyObject* on_bar(PyObject* const* a) {
         items[i] = values[i].get();
     }
     Ref rec = bar_record.build(items);
-    if (!rec || remember(g.history_bar, items[0], rec.get(), nullptr) < 0) return nullptr;
+    if (!rec || remember(bridge.history_bar, items[0], rec.get(), nullptr) < 0) return nullptr;
     Ref end_time = shape.field(bar, Bar::end_time);
     if (!end_time) return nullptr;
     // Read again, as the bar could have changed; the very same int divides to the same value.

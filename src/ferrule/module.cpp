@@ -13,7 +13,7 @@
 
 namespace ferrule {
 
-State g;
+State bridge;
 
 namespace {
 
@@ -104,8 +104,8 @@ int new_dict(PyObject* m, const char* name, PyObject** slot) {
 }
 
 int create_state(PyObject* m) {
-    if (new_dict(m, "vela_params", &g.vela_params) < 0) return -1;
-    if (!(g.published_fills = PyDict_New()) || !(g.accepted_orders = PyDict_New())) return -1;
+    if (new_dict(m, "vela_params", &bridge.vela_params) < 0) return -1;
+    if (!(bridge.published_fills = PyDict_New()) || !(bridge.accepted_orders = PyDict_New())) return -1;
     glue::Ref rb = gl_RB.get();
     if (!rb) return -1;
     glue::Ref capacity = glue::Ref::steal(PyLong_FromLong(kEventQueueCapacity));
@@ -113,11 +113,11 @@ int create_state(PyObject* m) {
     PyObject* argv[] = {nullptr, capacity.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
     glue::Ref queue = glue::call_kw(rb.get(), argv + 1, 0, kw_ring);
     if (!queue || bind(m, "event_queue", queue.get()) < 0) return -1;
-    for (auto [name, slot] : {std::pair{"history_bar", &g.history_bar}, std::pair{"history_tick", &g.history_tick},
-                              std::pair{"orders_dict", &g.orders_dict},
-                              std::pair{"algo_parent_orders", &g.algo_parent_orders},
-                              std::pair{"algo_child_orders", &g.algo_child_orders},
-                              std::pair{"algo_child_trades", &g.algo_child_trades}})
+    for (auto [name, slot] : {std::pair{"history_bar", &bridge.history_bar}, std::pair{"history_tick", &bridge.history_tick},
+                              std::pair{"orders_dict", &bridge.orders_dict},
+                              std::pair{"algo_parent_orders", &bridge.algo_parent_orders},
+                              std::pair{"algo_child_orders", &bridge.algo_child_orders},
+                              std::pair{"algo_child_trades", &bridge.algo_child_trades}})
         if (new_dict(m, name, slot) < 0) return -1;
     return 0;
 }
@@ -128,8 +128,8 @@ PyObject* init_module() {
     if (glue::init_runtime() < 0) return nullptr;
     glue::Ref m = glue::Ref::steal(PyModule_Create(&ferrule_def));
     if (!m) return nullptr;
-    g.module_name = PyObject_GetAttrString(m.get(), "__name__");
-    if (!g.module_name || g.ns.init(m.get()) < 0) return nullptr;
+    bridge.module_name = PyObject_GetAttrString(m.get(), "__name__");
+    if (!bridge.module_name || bridge.ns.init(m.get()) < 0) return nullptr;
     if (bind_imports(m.get()) < 0 || create_state(m.get()) < 0) return nullptr;
     if (define_query_functions(m.get()) < 0 || define_stats_functions(m.get()) < 0 ||
         define_recording_functions(m.get()) < 0 || define_strategy_class(m.get()) < 0)

@@ -137,10 +137,10 @@ template <class F>
 int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out) {
     Ref key = shape.field(message, F::client_order_id);
     if (!key) return -1;
-    int known = PyDict_Contains(g.orders_dict, key.get());
+    int known = PyDict_Contains(bridge.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
     if (known <= 0) return known;
-    *out = Ref::steal(PyObject_GetItem(g.orders_dict, key.get()));
+    *out = Ref::steal(PyObject_GetItem(bridge.orders_dict, key.get()));
     return *out ? 1 : -1;
 }
 
@@ -178,17 +178,17 @@ public:
         // An entry of this claim's own, so that giving it back removes no other.
         Ref entry = Ref::steal(PyTuple_Pack(1, engine_order));
         if (!entry) return -1;
-        int seen = PyDict_Contains(g.accepted_orders, key_.get());
+        int seen = PyDict_Contains(bridge.accepted_orders, key_.get());
         if (seen != 0) return seen < 0 ? -1 : 0;
-        if (PyDict_SetItem(g.accepted_orders, key_.get(), entry.get()) < 0) return -1;
+        if (PyDict_SetItem(bridge.accepted_orders, key_.get(), entry.get()) < 0) return -1;
         entry_ = std::move(entry);
         return 1;
     }
     void give_back() {
         if (!entry_) return;
         glue::PendingError pending;
-        PyObject* now = PyDict_GetItemWithError(g.accepted_orders, key_.get());
-        if ((now == entry_.get() && PyDict_DelItem(g.accepted_orders, key_.get()) < 0) || (!now && PyErr_Occurred()))
+        PyObject* now = PyDict_GetItemWithError(bridge.accepted_orders, key_.get());
+        if ((now == entry_.get() && PyDict_DelItem(bridge.accepted_orders, key_.get()) < 0) || (!now && PyErr_Occurred()))
             pending.chain_into_current();
         else
             pending.restore();
@@ -293,7 +293,7 @@ private:
 };
 
 Ref FillClaim::record(PyObject* engine_order) {
-    PyObject* rec = PyDict_GetItemWithError(g.published_fills, key_.get());
+    PyObject* rec = PyDict_GetItemWithError(bridge.published_fills, key_.get());
     if (rec || PyErr_Occurred()) return Ref::borrow(rec);
     Ref fresh = Ref::steal(PyList_New(kSize));
     if (!fresh) return Ref();
@@ -304,7 +304,7 @@ Ref FillClaim::record(PyObject* engine_order) {
     PyList_SET_ITEM(fresh.get(), kOthers, PyTuple_New(0));
     PyList_SET_ITEM(fresh.get(), kVersion, version);
     if (!numbers || !version || !PyList_GET_ITEM(fresh.get(), kOthers)) return Ref();
-    rec = PyDict_SetDefault(g.published_fills, key_.get(), fresh.get());
+    rec = PyDict_SetDefault(bridge.published_fills, key_.get(), fresh.get());
     return Ref::borrow(rec);
 }
 
@@ -347,7 +347,7 @@ int FillClaim::take(PyObject* engine_order, PyObject* filled) {
         if (seen < 0) return -1;
         // From this look to the claim no Python code runs: an int key, plain
         // numbers, the version compared by value.
-        PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
+        PyObject* now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
         if (!now && PyErr_Occurred()) return -1;
         bool held = now == rec.get() && PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion)) == version;
         if (!held && attempt < kTries) continue;
@@ -374,7 +374,7 @@ void FillClaim::give_back() {
     if (!filled_) return;
     glue::PendingError pending;
     int rc = 0;
-    PyObject* now = PyDict_GetItemWithError(g.published_fills, key_.get());
+    PyObject* now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
     if (now == record_.get()) {  // else a new day emptied the record meanwhile
         if (plain_number(filled_.get())) {
             rc = PySet_Discard(PyList_GET_ITEM(now, kNumbers), filled_.get()) < 0 ? -1 : 0;

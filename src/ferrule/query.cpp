@@ -46,10 +46,10 @@ PyObject* window(PyObject* history, PyObject* market_code, PyObject* count) {
     return PyObject_GetItem(all.get(), slice.get());
 }
 
-PyObject* get_current_bar(PyObject* const* a) { return current(g.history_bar, a[0]); }
-PyObject* get_current_tick(PyObject* const* a) { return current(g.history_tick, a[0]); }
-PyObject* history_ticks(PyObject* const* a) { return window(g.history_tick, a[0], a[1]); }
-PyObject* history_bars(PyObject* const* a) { return window(g.history_bar, a[0], a[1]); }
+PyObject* get_current_bar(PyObject* const* a) { return current(bridge.history_bar, a[0]); }
+PyObject* get_current_tick(PyObject* const* a) { return current(bridge.history_tick, a[0]); }
+PyObject* history_ticks(PyObject* const* a) { return window(bridge.history_tick, a[0], a[1]); }
+PyObject* history_bars(PyObject* const* a) { return window(bridge.history_bar, a[0], a[1]); }
 
 const glue::Signature kQueries[] = {
     {"get_current_bar", {"market_code"}, 1, 1, get_current_bar, nullptr},

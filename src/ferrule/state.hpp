@@ -30,9 +30,10 @@ struct State {
     PyObject* strategy_class = nullptr;  // VelaStrategy as created at load (what super() resolves through)
 };
 
-extern State g;
+// The one instance, made at load.
+extern State bridge;
 
-inline const glue::Namespace& module_namespace() { return g.ns; }
+inline const glue::Namespace& module_namespace() { return bridge.ns; }
 
 // A module global (engine class, gateway enum, np, datetime, ...), read as
 // Python code reads it, in ferrule's namespace: `Global gl_Event{"Event"};`.

@@ -76,7 +76,7 @@ int register_md_broker(PyObject* base, PyObject* context) {
     if (vemd < 0) return -1;
     Ref md = gl_MDType.attr(vemd ? k_VeMD : k_AMD);
     if (!md || glue::call_method_void(context, k_add_md_broker, md.get()) < 0) return -1;
-    return PyDict_SetItem(g.vela_params, k_vela_md, md.get());
+    return PyDict_SetItem(bridge.vela_params, k_vela_md, md.get());
 }
 
 // One trading gateway per account entry; "vela_td" keeps the last.
@@ -99,7 +99,7 @@ int register_td_brokers(PyObject* base, PyObject* context) {
         get_td = gl_get_vela_tdtype.get();
         if (!get_td) return -1;
         td = glue::call(get_td.get(), td_text.get());
-        if (!td || PyDict_SetItem(g.vela_params, k_vela_td, td.get()) < 0) return -1;
+        if (!td || PyDict_SetItem(bridge.vela_params, k_vela_td, td.get()) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -119,7 +119,7 @@ int register_algo_broker(PyObject* base, PyObject* context) {
 
 // One-minute bars of the chosen market-data type.
 int subscribe_bars(PyObject* context) {
-    PyObject* md = PyDict_GetItemWithError(g.vela_params, k_vela_md);
+    PyObject* md = PyDict_GetItemWithError(bridge.vela_params, k_vela_md);
     if (!md) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, k_vela_md);
         return -1;
@@ -137,7 +137,7 @@ int subscribe_bars(PyObject* context) {
 
 PyObject* init(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref super = glue::call(reinterpret_cast<PyObject*>(&PySuper_Type), g.strategy_class, self);
+    Ref super = glue::call(reinterpret_cast<PyObject*>(&PySuper_Type), bridge.strategy_class, self);
     if (!super || glue::call_method_void(super.get(), k_init) < 0) return nullptr;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
@@ -172,7 +172,7 @@ PyObject* initialize(PyObject* const* a) {
     if (has && glue::call_method_void(context.get(), k_set_order_way, order_way.get()) < 0) return nullptr;
     if (register_td_brokers(base.get(), context.get()) < 0) return nullptr;
     if (register_algo_broker(base.get(), context.get()) < 0) return nullptr;
-    if (PyDict_SetItem(g.vela_params, k_vela_context, context.get()) < 0) return nullptr;
+    if (PyDict_SetItem(bridge.vela_params, k_vela_context, context.get()) < 0) return nullptr;
     if (subscribe_bars(context.get()) < 0) return nullptr;
     if (glue::call_method_void(self, k_set_timer) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -181,8 +181,8 @@ PyObject* initialize(PyObject* const* a) {
 PyObject* on_initialize(PyObject* const*) { Py_RETURN_NONE; }
 
 PyObject* on_switch_day(PyObject* const*) {
-    for (PyObject* d : {g.orders_dict, g.history_bar, g.history_tick, g.algo_parent_orders, g.algo_child_orders,
-                        g.algo_child_trades, g.published_fills, g.accepted_orders})
+    for (PyObject* d : {bridge.orders_dict, bridge.history_bar, bridge.history_tick, bridge.algo_parent_orders, bridge.algo_child_orders,
+                        bridge.algo_child_trades, bridge.published_fills, bridge.accepted_orders})
         PyDict_Clear(d);
     Py_RETURN_NONE;
 }
@@ -196,7 +196,7 @@ const glue::Signature kInit{"__init__", {"self", "config"}, 2, 2, init, nullptr}
 int define_method(PyObject* ns, const glue::Signature& sig) {
     char qual[96];
     PyOS_snprintf(qual, sizeof qual, "VelaStrategy.%s", sig.name);
-    Ref f = glue::make_function(sig, qual, g.module_name);
+    Ref f = glue::make_function(sig, qual, bridge.module_name);
     Ref key = Ref::steal(PyUnicode_InternFromString(sig.name));
     return f && key ? PyObject_SetItem(ns, key.get(), f.get()) : -1;
 }
@@ -217,7 +217,7 @@ int define_strategy_class(PyObject* module) {
     if (!ns) return -1;
     Ref qualname = Ref::steal(PyUnicode_FromString("VelaStrategy"));
     if (!qualname) return -1;
-    if (PyObject_SetItem(ns.get(), k_module, g.module_name) < 0 ||
+    if (PyObject_SetItem(ns.get(), k_module, bridge.module_name) < 0 ||
         PyObject_SetItem(ns.get(), k_qualname, qualname.get()) < 0)
         return -1;
     if (define_method(ns.get(), kInit) < 0) return -1;
@@ -225,7 +225,7 @@ int define_strategy_class(PyObject* module) {
         if (define_method(ns.get(), callback_signature(static_cast<Callback>(i))) < 0) return -1;
     Ref cls = glue::call(meta, k_VelaStrategy.get(), bases.get(), ns.get());
     if (!cls || PyObject_SetAttr(module, k_VelaStrategy, cls.get()) < 0) return -1;
-    g.strategy_class = cls.release();
+    bridge.strategy_class = cls.release();
     return 0;
 }
 

@@ -592,7 +592,7 @@ Ref header_bytes(PyObject* meta, std::int64_t mono, std::int64_t wall) {
     }
     if (set_steal(d.get(), "format", PyUnicode_FromString("ferrule recording")) < 0 ||
         set_steal(d.get(), "version", PyLong_FromLong(kVersion)) < 0 ||
-        set_item(d.get(), "module", g.module_name) < 0 || set_item(d.get(), "python", version) < 0 ||
+        set_item(d.get(), "module", bridge.module_name) < 0 || set_item(d.get(), "python", version) < 0 ||
         set_steal(d.get(), "monotonic_ns", PyLong_FromLongLong(mono)) < 0 ||
         set_steal(d.get(), "wall_ns", PyLong_FromLongLong(wall)) < 0 ||
         set_steal(d.get(), "mark", PyLong_FromLong(kMarkCallback)) < 0 ||
