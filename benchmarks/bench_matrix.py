@@ -462,9 +462,9 @@ def instructions(rows, calls, profile=None):
         sys.exit("instructions need valgrind (or pass --no-instructions)")
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(os.environ.get("BENCH_CALLGRIND_DIR") or tmp, "cg.matrix.out")
-        spec = ",".join(f"{m}:{e}" for m, e in rows)
+        row_list = ",".join(f"{m}:{e}" for m, e in rows)
         counts = {}
-        loops = md.callgrind_loops(out, [__file__, "--child", "--rows", spec, "--instruction-calls", str(calls)])
+        loops = md.callgrind_loops(out, [__file__, "--child", "--rows", row_list, "--instruction-calls", str(calls)])
         for (label, name, side), path in loops:
             if profile and (label, name.replace("+", " ")) == profile:
                 md.by_function((f"{label} {name.replace('+', ' ')}", side), path, calls)

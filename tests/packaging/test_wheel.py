@@ -161,8 +161,8 @@ def test_the_wheel_fits_the_manylinux_tag_the_readme_states(core_wheel):
 def test_the_supported_interpreters_agree_everywhere():
     """requires-python, CMake's range, the environments the test command sets up and the README."""
     import tomllib
-    spec = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["requires-python"]
-    low, high = re.fullmatch(r">=3\.(\d+),<3\.(\d+)", spec).groups()
+    requires = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["requires-python"]
+    low, high = re.fullmatch(r">=3\.(\d+),<3\.(\d+)", requires).groups()
     minors = [f"3.{m}" for m in range(int(low), int(high))]
     cmake = re.search(r"find_package\(Python (\S+) ", (ROOT / "CMakeLists.txt").read_text()).group(1)
     assert cmake == f"3.{low}...<3.{high}"
