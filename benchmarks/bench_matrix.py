@@ -146,12 +146,6 @@ class _TradeRecord:
         self.fields = fields
 
 
-class _Tick:
-    __slots__ = ("instrument", "tick")
-
-    def __init__(self, instrument, tick):
-        self.instrument = instrument
-        self.tick = tick
 
 
 def _enum_events(pairs):
@@ -212,7 +206,7 @@ def engine(universe, conv="mixed", factory="static", event="dict", members="plai
         "Environment": environment,
         "Event": dict if event == "dict" else baseline._Event,
         "EVENT": _plain_events() if members == "plain" else _enum_events(event == "dict"),
-        "TickObject": slice if factory == "static" else _Tick,
+        "TickObject": slice if factory == "static" else baseline._TickObject,
         "L2Order": _factory(factory, _pack, _L2Record),
         "L2Transaction": _factory(factory, _pack, _L2Record),
         "Trade": _factory(factory, dict, _TradeRecord),

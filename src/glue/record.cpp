@@ -18,7 +18,9 @@ Ref RecordBuilder::build(PyObject* const* values) {
         if (!t) return Ref();
         for (std::size_t i = 0; i < n_; ++i)
             if (PyDict_SetItem(t.get(), keys_[i]->get(), Py_None) < 0) return Ref();
-        template_ = t.release();
+        // Building the template can run a collection, and so another thread's
+        // first build: the template made first is kept, the other let go.
+        if (!template_) template_ = t.release();
     }
     Ref d = Ref::steal(PyDict_Copy(template_));
     if (!d) return Ref();
