@@ -120,9 +120,46 @@ PyObject* thousand() {
     return v;
 }
 
-// stamp / 1000 as Python's `/` computes it: the interpreter's own true
-// division, never through a C double (17-digit stamps would round wrongly).
+#ifdef __SIZEOF_INT128__
+// v / 1000 correctly rounded (to nearest, ties to even), which is what the
+// interpreter's int division gives. A 17-digit stamp is past a double's 53
+// bits, so it is divided in integers and only the quotient rounded.
+double thousandth(long long v) {
+    unsigned long long n = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    double r;
+    if (n <= (1ULL << 53)) {
+        r = static_cast<double>(n) / 1000.0;  // both exact: IEEE division rounds correctly
+    } else {
+        // n * 2^32 / 1000 in two steps of 64 bits (a division by a constant
+        // is a multiplication): more than 75 bits, of which the top 53 are
+        // the mantissa and the rest, with the remainder, round it.
+        unsigned long long hi = n / 1000, low = (n % 1000) << 32;
+        bool inexact = low % 1000 != 0;
+        unsigned __int128 q = static_cast<unsigned __int128>(hi) << 32 | low / 1000;
+        int drop = 43 - __builtin_clzll(hi);  // hi has 44 to 54 bits
+        auto m = static_cast<unsigned long long>(q >> drop);
+        unsigned __int128 rest = q & ((static_cast<unsigned __int128>(1) << drop) - 1);
+        unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+        if (rest > half || (rest == half && (inexact || (m & 1)))) ++m;
+        // Scaled by a power of two, which is exact.
+        r = drop <= 32 ? static_cast<double>(m) / static_cast<double>(1ULL << (32 - drop)) : static_cast<double>(m) * 2;
+    }
+    return v < 0 ? -r : r;
+}
+#endif
+
+// stamp / 1000 as Python's `/` computes it: an exact int of a machine word
+// to the same float the interpreter's true division gives, anything else by
+// that division itself (never through a C double, which would round a
+// 17-digit stamp wrongly).
 Ref seconds(PyObject* stamp) {
+#ifdef __SIZEOF_INT128__
+    if (PyLong_CheckExact(stamp)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(stamp, &overflow);
+        if (!overflow) return Ref::steal(PyFloat_FromDouble(thousandth(v)));
+    }
+#endif
     PyObject* k = thousand();
     return k ? Ref::steal(PyNumber_TrueDivide(stamp, k)) : Ref();
 }

@@ -113,7 +113,11 @@ CALLBACKS = [("on_snapshot", make_snapshot, "orig_time"), ("on_tick_order", make
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(stamp=st.integers(10**16, 10**17 - 1) | st.sampled_from([STAMP, 10**16 + 1, 2**53 + 1, 2**56 - 1]))
+@given(stamp=st.integers(10**16, 10**17 - 1) | st.integers(-2**64, 2**64)
+       | st.sampled_from([STAMP, 10**16 + 1, 2**53 + 1, 2**56 - 1, 0, -1, 2**63 - 1, -2**63, 2**63])
+       # exact halves between two floats, rounded to the even one, and their neighbours
+       | st.builds(lambda m, k, d, sign: sign * (1000 * (2 * m + 1) * 2**k // 8 + d),
+                   st.integers(2**52, 2**53 - 1), st.integers(0, 3), st.integers(-1, 1), st.sampled_from([1, -1])))
 def test_stamps_are_divided_as_python_divides(ferrule, monkeypatch, stamp):
     monkeypatch.setattr(Environment, "_instance", Environment([CODE, "000002.XSHE"]))  # bars never complete
     s = ferrule.VelaStrategy(None)
