@@ -174,7 +174,7 @@ Ref event_time(ShapeOf<F>& shape, PyObject* msg, F stamp, Ref* t_out = nullptr, 
     if (!t) return Ref();
     Ref q = seconds(t.get());
     if (!q) return Ref();
-    Ref dt = glue::call(convert.get(), q.get());
+    Ref dt = glue::fast_call(convert.get(), q.get());
     if (t_out) *t_out = std::move(t);
     if (q_out) *q_out = std::move(q);
     return dt;
@@ -217,9 +217,9 @@ Ref map_code(Global& mapping, ShapeOf<F>& shape, PyObject* msg, F code, bool wit
     if (!raw) return Ref();
     Ref ch = char_of(raw.get());
     if (!ch) return Ref();
-    if (!with_market_type) return glue::call(fn.get(), ch.get());
+    if (!with_market_type) return glue::fast_call(fn.get(), ch.get());
     Ref mt = shape.field(msg, F::market_type);
-    return mt ? glue::call(fn.get(), ch.get(), mt.get()) : Ref();
+    return mt ? glue::fast_call(fn.get(), ch.get(), mt.get()) : Ref();
 }
 
 // history[key].append(rec), creating the queue first if the key is new:
@@ -364,7 +364,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (!current) return nullptr;
     Ref whole = Ref::steal(PyNumber_Long(current.get()));
     if (!whole) return nullptr;
-    Ref calendar_dt = glue::call(convert.get(), whole.get());
+    Ref calendar_dt = glue::fast_call(convert.get(), whole.get());
     if (!calendar_dt) return nullptr;
     if (publish_at(EventKind::BAR, kw_bar, calendar_dt.get(), nullptr) < 0) return nullptr;
     // Reset only once published: a failed append leaves the count complete.

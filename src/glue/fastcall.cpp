@@ -41,6 +41,10 @@ private:
 
 }  // namespace
 
+void raise_null_result(PyObject* f) {
+    PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", f);
+}
+
 Ref CachedGlobal::refresh(const Namespace& ns) {
     // Armed before the lookup: a change the lookup itself causes disarms it.
     bool armed = guard_.arm(ns.dict(), ns.builtins(), name_);
@@ -76,7 +80,7 @@ int MethodCall::call_void(PyObject* obj, PyObject* arg) {
     Ref r;
     if (descr_ && guard_.holds(tp) && type_ == tp) {
         Ref descr = Ref::borrow(descr_);  // the call may replace the cache
-        r = Ref::steal(PyObject_Vectorcall(descr.get(), argv + 1, 2, nullptr));
+        r = vectorcall(descr.get(), argv + 1, 2, nullptr);
     } else {
         r = Ref::steal(PyObject_VectorcallMethod(name_, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
@@ -201,10 +205,10 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
 
 Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs, const KwNames* kw) {
     PyObject* kwnames = kw ? kw->tuple() : nullptr;
-    if (!c.cls) return Ref::steal(PyObject_Vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (!c.cls) return vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     PyObject* saved = argv[-1];
     argv[-1] = c.cls;
-    Ref r = Ref::steal(PyObject_Vectorcall(c.fn.get(), argv - 1, nargs + 1, kwnames));
+    Ref r = vectorcall(c.fn.get(), argv - 1, nargs + 1, kwnames);
     argv[-1] = saved;
     return r;
 }
@@ -350,7 +354,7 @@ Ref python_init(PyObject* cls) {
 Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames* kw) {
     PyObject* kwnames = kw ? kw->tuple() : nullptr;
     Ref init = plain_class(cls) ? python_init(cls) : Ref();
-    if (!init) return Ref::steal(PyObject_Vectorcall(cls, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (!init) return vectorcall(cls, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) return Ref();
@@ -358,7 +362,7 @@ Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames
     if (!obj) return Ref();
     PyObject* saved = argv[-1];
     argv[-1] = obj.get();
-    Ref r = Ref::steal(PyObject_Vectorcall(init.get(), argv - 1, nargs + 1, kwnames));
+    Ref r = vectorcall(init.get(), argv - 1, nargs + 1, kwnames);
     argv[-1] = saved;
     if (!r) return Ref();
     if (r.get() != Py_None) {
