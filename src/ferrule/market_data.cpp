@@ -191,7 +191,8 @@ Ref instrument_key(ShapeOf<F>& shape, PyObject* msg) {
 // chr(code) as this interpreter's builtin computes it: an index (on 3.12 one
 // that fits a C int), then the range check, with the builtin's own errors.
 Ref char_of(PyObject* code) {
-    Ref index = Ref::steal(PyNumber_Index(code));
+    // An exact int is its own index.
+    Ref index = PyLong_CheckExact(code) ? Ref::borrow(code) : Ref::steal(PyNumber_Index(code));
     if (!index) return Ref();
     int overflow = 0;
     long v = PyLong_AsLongAndOverflow(index.get(), &overflow);

@@ -223,8 +223,12 @@ bool AttrOf::current(PyObject* owner) const {
             // A module whose __class__ was swapped for a subclass may answer the name itself.
             return Py_IS_TYPE(owner, &PyModule_Type) && dict_guard_.armed();
         case Mode::Instance: {
-            if (!type_guard_.holds(Py_TYPE(owner)) || !dict_guard_.armed()) return false;
-            // Its __dict__ may have been replaced as a whole, which no watcher reports.
+            PyTypeObject* tp = Py_TYPE(owner);
+            if (!type_guard_.holds(tp) || !dict_guard_.armed()) return false;
+            // Its __dict__ may have been replaced as a whole, which no watcher reports. Where the type
+            // keeps the dict at a fixed offset, the pointer there is the dict (or null before one is made).
+            if (tp->tp_dictoffset > 0)
+                return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + tp->tp_dictoffset) == dict_;
             Ref d = Ref::steal(PyObject_GenericGetDict(owner, nullptr));
             if (!d) PyErr_Clear();
             return d.get() == dict_;

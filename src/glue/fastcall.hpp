@@ -39,7 +39,8 @@ void raise_null_result(PyObject* f);
 inline Ref vectorcall(PyObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyTypeObject* tp = Py_TYPE(f);
     if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
-        vectorcallfunc entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(f) + tp->tp_vectorcall_offset);
+        char* at = reinterpret_cast<char*>(f) + tp->tp_vectorcall_offset;
+        vectorcallfunc entry = *reinterpret_cast<vectorcallfunc*>(at);
         if (entry) {
             PyObject* r = entry(f, args, nargsf, kwnames);
             if (!r && !PyErr_Occurred()) raise_null_result(f);
