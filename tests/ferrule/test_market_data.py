@@ -272,6 +272,23 @@ def test_replaced_engine_names_take_effect_at_once(strategy, ferrule, universe, 
     assert list(ferrule.history_tick) == [CODE, "000001.XTST"] and len(ferrule.history_tick[CODE]) == 2
 
 
+def test_event_members_of_an_object_follow_its_dict(strategy, ferrule, universe, monkeypatch, drain):
+    def members():  # keeps its attributes in a dict at a fixed place, and that dict can be swapped whole
+        pass
+    monkeypatch.setattr(ferrule, "EVENT", members)
+    seen = []
+    for change in (lambda: None, lambda: setattr(members, "__dict__", {"L2_TRANSACTION": "swapped"}),
+                   lambda: setattr(members, "L2_TRANSACTION", "set"), lambda: vars(members).clear()):
+        members.__dict__.setdefault("L2_TRANSACTION", "first")
+        change()
+        try:
+            strategy.on_tick_trade(make_tick_trade())
+            seen.append(drain()[0].event_type)
+        except AttributeError as e:
+            seen.append(type(e))
+    assert seen == ["first", "swapped", "set", AttributeError]
+
+
 @pytest.mark.parametrize("slots", [True, False])
 def test_history_queue_of_another_type_is_appended_to_its_way(strategy, ferrule, universe, monkeypatch, slots):
     strategy.on_snapshot(make_snapshot(security_id="000002"))  # deque.append now cached
