@@ -188,9 +188,16 @@ Ref instrument_key(ShapeOf<F>& shape, PyObject* msg) {
     return market_code(std::move(id), [&] { return shape.field(msg, F::market_type); });
 }
 
+// An exact int the interpreter keeps in one digit (its compact form, well
+// within a C int), and its value, read without a call.
+bool is_compact(PyObject* v) { return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)); }
+Py_ssize_t compact_value(PyObject* v) { return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)); }
+
 // chr(code) as this interpreter's builtin computes it: an index (on 3.12 one
 // that fits a C int), then the range check, with the builtin's own errors.
 Ref char_of(PyObject* code) {
+    if (PyLong_CheckExact(code) && is_compact(code))  // within a C int: the range check alone
+        return Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(compact_value(code))));
     // An exact int is its own index.
     Ref index = PyLong_CheckExact(code) ? Ref::borrow(code) : Ref::steal(PyNumber_Index(code));
     if (!index) return Ref();
@@ -394,7 +401,11 @@ Ref trade_side(PyObject* msg) {
     if (!bid) return Ref();
     Ref offer = shapes::tick_trade.field(msg, TickTrade::offer_appl_seq_num);
     if (!offer) return Ref();
-    int buy = PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
+    // Two exact ints compare by value (no code of theirs to run); anything else as Python compares.
+    bool ints = PyLong_CheckExact(bid.get()) && PyLong_CheckExact(offer.get()) && is_compact(bid.get()) &&
+                is_compact(offer.get());
+    int buy = ints ? compact_value(bid.get()) > compact_value(offer.get())
+                   : PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
     if (buy < 0) return Ref();
     return gl_SIDE.attr(buy ? a_BUY : a_SELL);
 }

@@ -97,7 +97,8 @@ def test_tick_order_maps_the_order_type_twice(strategy, universe, calls, drain):
     assert first == second == [("A", 1)]
 
 
-@pytest.mark.parametrize("bid, offer, side", [(101, 100, SIDE.BUY), (100, 100, SIDE.SELL), (99, 100, SIDE.SELL)])
+@pytest.mark.parametrize("bid, offer, side", [(101, 100, SIDE.BUY), (100, 100, SIDE.SELL), (99, 100, SIDE.SELL),
+                                              (-1, -2, SIDE.BUY), (2**62, 2**62 - 1, SIDE.BUY), (100, 2**40, SIDE.SELL)])
 def test_tick_trade(strategy, ferrule, universe, drain, bid, offer, side):
     strategy.on_tick_trade(make_tick_trade(bid_appl_seq_num=bid, offer_appl_seq_num=offer, trade_type=ord("4")))
     [event] = drain()
