@@ -5,6 +5,7 @@
 // event is built.
 #include <Python.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -163,6 +164,16 @@ int publish_order_event(EventKind kind, PyObject* account, PyObject* engine_orde
     return event.publish({account, copy.get()}, kw_order_event);
 }
 
+// The key of an order's records: its identity, as an int whose hash spreads.
+// An address's low bits are always zero, so a dict of many orders keyed by
+// id() would probe long chains; the bits are rotated as the interpreter's own
+// object hash rotates them, which keeps one key per live object.
+Ref identity_key(PyObject* obj) {
+    constexpr unsigned kBits = 8 * sizeof(std::uintptr_t);
+    auto p = reinterpret_cast<std::uintptr_t>(obj);
+    return Ref::steal(PyLong_FromUnsignedLongLong((p >> 4) | (p << (kBits - 4))));
+}
+
 // An order is accepted once. The first numbered acceptance claims it in a
 // record keyed by the order's identity, with no Python code between the look
 // and the claim; later ones (a resend after a reconnect, a duplicate on
@@ -173,7 +184,7 @@ class AcceptClaim {
 public:
     // 1 claimed, 0 accepted before, -1 on error.
     int take(PyObject* engine_order) {
-        key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+        key_ = identity_key(engine_order);
         if (!key_) return -1;
         // An entry of this claim's own, so that giving it back removes no other.
         Ref entry = Ref::steal(PyTuple_Pack(1, engine_order));
@@ -324,18 +335,19 @@ int listed_in(PyObject* seq, PyObject* v) {
 }
 
 int FillClaim::take(PyObject* engine_order, PyObject* filled) {
-    key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+    key_ = identity_key(engine_order);
     if (!key_) return -1;
     bool plain = plain_number(filled);
     for (int attempt = 1;; ++attempt) {
         Ref rec = record(engine_order);
         if (!rec) return -1;
-        long version = PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion));
         Ref numbers = Ref::borrow(PyList_GET_ITEM(rec.get(), kNumbers));
         Ref others = Ref::borrow(PyList_GET_ITEM(rec.get(), kOthers));
         // A plain number is looked up in the set without running code. Anything
         // else is compared with each quantity, and == may run code (and let
-        // another thread claim meanwhile).
+        // another thread claim meanwhile): only then is the look checked again.
+        bool may_run_code = !plain || PyTuple_GET_SIZE(others.get()) > 0;
+        long version = may_run_code ? PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion)) : 0;
         int seen;
         if (plain) {
             seen = PySet_Contains(numbers.get(), filled);
@@ -347,10 +359,12 @@ int FillClaim::take(PyObject* engine_order, PyObject* filled) {
         if (seen < 0) return -1;
         // From this look to the claim no Python code runs: an int key, plain
         // numbers, the version compared by value.
-        PyObject* now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
-        if (!now && PyErr_Occurred()) return -1;
-        bool held = now == rec.get() && PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion)) == version;
-        if (!held && attempt < kTries) continue;
+        if (may_run_code) {
+            PyObject* now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
+            if (!now && PyErr_Occurred()) return -1;
+            bool held = now == rec.get() && PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion)) == version;
+            if (!held && attempt < kTries) continue;
+        }
         if (seen) return 0;
         if (plain) {
             if (PySet_Add(numbers.get(), filled) < 0) return -1;
