@@ -352,7 +352,7 @@ class Row:
         self.queue = RingBuffer(capacity=1_000_000, dtype=object) if engine_name in RING_QUEUE \
             else collections.deque(maxlen=4096)
         shape = MESSAGE_SHAPES[message_shape]
-        slots = {name: msgs for name, msgs, _ in md.cases(calls)}
+        slots = {name: msgs for name, msgs, _ in md.cases(calls, bench.compiled)}
         slots["on_order resent"] = slots["on_order"]
         # Each side reads messages of its own: what one side's reads leave on a message (a dict the
         # interpreter made for it) must not change the other side's path.
@@ -377,8 +377,7 @@ class Row:
                 md.reset_state(compiled, yardstick)
                 self.queue_reset()
                 if method == "on_order":
-                    md.file_orders(self.reports)
-                    baseline.published_fills.clear()
+                    md.file_orders(self.reports, compiled)
                     if name == "on_order resent" and cb is not None:
                         md.loop(cb, msgs)  # the first sending; what is timed is the second
             return run
