@@ -138,6 +138,18 @@ template <class F>
 int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out) {
     Ref key = shape.field(message, F::client_order_id);
     if (!key) return -1;
+    // An int or a str is hashed and compared without running code: one lookup
+    // is all that `in` and then [] come to.
+    if (PyLong_CheckExact(key.get()) || PyUnicode_CheckExact(key.get())) {
+        PyObject* found = PyDict_GetItemWithError(bridge.orders_dict, key.get());
+        if (found) {
+            *out = Ref::borrow(found);
+            return 1;
+        }
+        if (PyErr_Occurred()) return -1;
+        ++bridge_counts.unknown_orders;
+        return 0;
+    }
     int known = PyDict_Contains(bridge.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
     if (known <= 0) return known;
