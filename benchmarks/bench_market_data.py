@@ -17,9 +17,8 @@ Times: thread CPU time per call, median over the repeats, which alternate
 between the two sides so that machine noise hits both alike; gc is off while
 timing, as in timeit. --instructions runs each table once more under
 valgrind's callgrind, one child process per table, collecting only inside the
-measured loop (the loop runs inside a call of `operator.call`, the toggle, which
-nothing else calls),
-and prints instructions per call beside the times. --profile NAME adds, for
+measured loop (the loop runs inside `measured`, between two marker calls), and
+prints instructions per call beside the times. --profile NAME adds, for
 that callback, where its instructions go by function on each side.
 """
 import os
@@ -32,7 +31,6 @@ import collections  # noqa: E402
 import datetime as dt  # noqa: E402
 import gc  # noqa: E402
 import glob  # noqa: E402
-import operator  # noqa: E402
 import platform  # noqa: E402
 import re  # noqa: E402
 import shutil  # noqa: E402
@@ -112,21 +110,25 @@ def child_orders(n):
             for i in range(n)]
 
 
-def file_orders(reports):
-    ferrule.orders_dict.clear()
+def file_orders(reports, compiled):
+    """A new day: both sides forget the fills they published, and an engine order is filed for each report.
+    (Otherwise the compiled side's record of published fills, keyed by the engine order, would grow by an
+    order per call in every repeat while the yardstick's, keyed by the report's id, stays the same size.)"""
+    compiled.on_switch_day()
+    baseline.published_fills.clear()
     for r in reports:
         ferrule.orders_dict[r.client_order_id] = Order("000001.XSHE", 100, 10.0, client_order_id=r.client_order_id)
 
 
 # (callback, messages, reset before each repeat or None)
-def cases(calls):
+def cases(calls, compiled):
     reports = fill_reports(calls)
     return [
         ("on_snapshot", snapshots(calls), None),
         ("on_tick_order", tick_orders(calls), None),
         ("on_tick_trade", tick_trades(calls), None),
         ("on_bar", bars(calls), None),
-        ("on_order", reports, lambda: file_orders(reports)),
+        ("on_order", reports, lambda: file_orders(reports, compiled)),
         ("on_algo_child_order_update", child_orders(calls), None),
     ]
 
@@ -258,16 +260,16 @@ class Bench:
         undo = self.bind(table)
         try:
             return [(name, measure(name, msgs, reset, repeats, self.compiled, self.yardstick))
-                    for name, msgs, reset in cases(calls)]
+                    for name, msgs, reset in cases(calls, self.compiled)]
         finally:
             undo()
 
     def counted(self, table, calls):
-        """Runs each callback and side once inside operator.call, the collection toggle of the callgrind run.
+        """Runs each callback and side once inside `measured`, which the callgrind run counts.
         Prints which dump is which."""
         undo = self.bind(table)
         try:
-            for name, msgs, reset in cases(calls):
+            for name, msgs, reset in cases(calls, self.compiled):
                 for side, cb in sides(name, self.compiled, self.yardstick):
                     for collect in (False, True):  # the first run warms up: bytecode, histories
                         reset_state(self.compiled, self.yardstick)
@@ -275,7 +277,7 @@ class Bench:
                             reset()
                         gc.disable()
                         if collect:
-                            operator.call(loop, cb, msgs)
+                            measured(loop, cb, msgs)
                             print(f"dump {name} {side}", flush=True)
                         else:
                             loop(cb, msgs)
@@ -284,19 +286,44 @@ class Bench:
             undo()
 
 
-def callgrind_loops(out, child_args):
-    """Runs `python child_args...` under callgrind, counting only inside calls of operator.call (one
-    measured loop each, announced on standard output as "dump LABEL..."): (label words, dump file) per loop."""
-    cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
-           "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, *child_args]
-    run = subprocess.run(cmd, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+# What callgrind counts: from the entry of getppid to the entry of getpgrp, two C library functions nothing
+# else here calls. Markers rather than a function of the interpreter's around the loop: an interpreter
+# without debug symbols (Debian's) has no name for its internal functions, and the exported ones are
+# entered inside the loops too.
+MARKS = ("getppid", "getpgrp")
+
+
+def measured(fn, *args):
+    """fn(*args), counted under callgrind."""
+    os.getppid()
+    try:
+        return fn(*args)
+    finally:
+        os.getpgrp()
+
+
+def callgrind_loops(out, child_args, env=None):
+    """Runs `python child_args...` under callgrind, counting only inside calls of `measured` (one measured
+    loop each, announced on standard output as "dump LABEL..."): (label words, dump file) per loop."""
+    cmd = ["valgrind", "--tool=callgrind", f"--zero-before={MARKS[0]}", f"--dump-before={MARKS[1]}",
+           f"--callgrind-out-file={out}", sys.executable, *child_args]
+    # Bound at start, so that no marker's first call pays the dynamic linker's lookup.
+    env = {**os.environ, "PYTHONHASHSEED": "0", "LD_BIND_NOW": "1", **(env or {})}
+    run = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if run.returncode != 0:
         sys.exit(f"callgrind run failed:\n{run.stderr[-3000:]}")
     labels = [tuple(line.split()[1:]) for line in run.stdout.splitlines() if line.startswith("dump ")]
     dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
-    if len(dumps) < len(labels):
+    # One dump per loop: fewer, a marker was never seen; more, something else called it.
+    if len(dumps) != len(labels):
         sys.exit(f"callgrind wrote {len(dumps)} dumps for {len(labels)} loops")
     return list(zip(labels, dumps))
+
+
+def dump_total(path):
+    """The instructions a callgrind dump counted."""
+    with open(path) as f:
+        return next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line) for line in f) if m)
 
 
 def callgrind(table, calls, profile):
@@ -308,10 +335,7 @@ def callgrind(table, calls, profile):
         out = os.path.join(keep or tmp, f"cg.{table}.out")
         counts = {}
         for label, path in callgrind_loops(out, [__file__, "--child", table, "--calls", str(calls)]):
-            with open(path) as f:
-                total = next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line) for line in f)
-                             if m)
-            counts[label] = total / calls
+            counts[label] = dump_total(path) / calls
             if profile and label[0] == profile:
                 by_function(label, path, calls)
         return counts

@@ -35,9 +35,10 @@ Times are thread CPU time per call, median of the rounds; each round first
 collects (so every side starts from the same collector state) and then runs
 the calls with the collector on, or off for the `off` column. The spread
 (IQR) of the collector-on rounds is printed per side. Instructions come from
-a child process under callgrind, collector on, collecting only inside the
-measured loops (each runs in a call of operator.call, the toggle, after a
-warm-up loop and a collection).
+a child process under callgrind, collector on, counting only inside the
+measured loops (each runs in bench_market_data.measured, after a warm-up loop
+and a collection). In the Debian root, `./scripts/run-in.sh --valgrind 3.14
+python benchmarks/bench_matrix.py ...` brings valgrind there first.
 """
 import os
 
@@ -51,14 +52,11 @@ import dataclasses  # noqa: E402
 import enum  # noqa: E402
 import functools  # noqa: E402
 import gc  # noqa: E402
-import glob  # noqa: E402
 import itertools  # noqa: E402
 import operator  # noqa: E402
 import platform  # noqa: E402
-import re  # noqa: E402
 import shutil  # noqa: E402
 import statistics  # noqa: E402
-import subprocess  # noqa: E402
 import sys  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -485,7 +483,7 @@ class Row:
         self.queue = RingBuffer(capacity=1_000_000, dtype=object) if engine_name in RING_QUEUE \
             else collections.deque(maxlen=4096)
         shape = MESSAGE_SHAPES[message_shape]
-        slots = {name: msgs for name, msgs, _ in md.cases(calls)}
+        slots = {name: msgs for name, msgs, _ in md.cases(calls, bench.compiled)}
         slots["on_order resent"] = slots["on_order"]
         # Each side reads messages of its own: what one side's reads leave on a message (a dict the
         # interpreter made for it) must not change the other side's path.
@@ -510,8 +508,7 @@ class Row:
                 md.reset_state(compiled, yardstick)
                 self.queue_reset()
                 if method == "on_order":
-                    md.file_orders(self.reports)
-                    baseline.published_fills.clear()
+                    md.file_orders(self.reports, compiled)
                     if name == "on_order resent" and cb is not None:
                         md.loop(cb, msgs)  # the first sending; what is timed is the second
             return run
@@ -572,7 +569,7 @@ spread = md.spread  # the interquartile range
 
 
 def child(rows, calls):
-    """Under callgrind: each row, callback and side once inside operator.call, collector on."""
+    """Under callgrind: each row, callback and side once inside md.measured, collector on."""
     bench = Bench()
     for m, e in rows:
         row = Row(bench, m, e, calls)
@@ -583,7 +580,7 @@ def child(rows, calls):
                 run()
                 reset()
                 gc.collect()
-                operator.call(run)
+                md.measured(run)
                 print(f"dump {row.label} {name.replace(' ', '+')} {side}", flush=True)
         bench.unbind()
 
@@ -602,9 +599,7 @@ def instructions(rows, calls, profile=None):
             if side == "flC":
                 total = made_from_c(path)
             else:
-                with open(path) as f:
-                    total = next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line)
-                                                           for line in f) if m)
+                total = md.dump_total(path)
             counts[label, name.replace("+", " "), side] = total / calls
         return counts
 
@@ -676,24 +671,17 @@ def call_costs(n=2000):
         for label, py, c in loops:
             for side, fn in (("py", py), ("c", c)):
                 fn()
-                operator.call(fn)
+                md.measured(fn)
                 print(f"dump {label} {side}", flush=True)
         return
+    if not shutil.which("valgrind"):
+        sys.exit("--call-costs needs valgrind")
     with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.calls.out")
-        run = subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
-                              "--dump-after=_operator_call", f"--callgrind-out-file={out}", sys.executable, __file__,
-                              "--call-costs"], capture_output=True, text=True,
-                             env={**os.environ, "BENCH_CALL_COST_CHILD": "1"})
-        if run.returncode != 0:
-            sys.exit(f"callgrind run failed:\n{run.stderr[-3000:]}")
-        labels = [line[5:].rsplit(" ", 1) for line in run.stdout.splitlines() if line.startswith("dump ")]
-        dumps = sorted(glob.glob(out + ".*"), key=lambda p: int(p.rsplit(".", 1)[1]))
         ir = {}
-        for (label, side), path in zip(labels, dumps):
-            with open(path) as f:
-                ir[label, side] = next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line)
-                                                                 for line in f) if m) / n
+        loops = md.callgrind_loops(os.path.join(tmp, "cg.calls.out"), [__file__, "--call-costs"],
+                                   env={"BENCH_CALL_COST_CHILD": "1"})
+        for words, path in loops:
+            ir[" ".join(words[:-1]), words[-1]] = md.dump_total(path) / n
     print("Ir per call, callgrind: the interpreter's call / the same call made from C, and what C pays more "
           "once each driver's own cost (a builtin called the same way) is taken off")
     refs = {"builtin(x)": "builtin(x)", "builtin(x, 1)": "builtin(x, 1)", "lambda(x, 1)": "builtin(x, 1)",

@@ -168,6 +168,36 @@ debian_root() {
     echo "setup: Debian $suite root ready ($(du -sh "$root_dir" 2>/dev/null | cut -f1))" >&2
 }
 
+# root_lacks DIR PACKAGE...: those of PACKAGEs not installed in the root DIR.
+root_lacks() {
+    local dir="$1" p; shift
+    for p in "$@"; do
+        [ "$(chroot "$dir" dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null)" = "ii " ] || echo "$p"
+    done
+}
+
+# root_add NAME PACKAGE...: installs into the made root $cache/NAME those of
+# PACKAGEs it lacks, from Debian's archive. Not part of the recipe, so only a
+# run that asks for them pays for them; a root made again lacks them until
+# the next run that asks.
+root_add() {
+    local name="$1"; shift
+    local dir="$cache/$name" log="$cache/$name.log" lock missing rc=0
+    [ -n "$(root_lacks "$dir" "$@")" ] || return 0
+    exec {lock}>"$cache/$name.lock"
+    flock "$lock"
+    missing="$(root_lacks "$dir" "$@" | tr '\n' ' ')"  # another run may have installed them meanwhile
+    if [ -n "$missing" ]; then
+        echo "setup: installing ${missing% } into $dir (log: $log)" >&2
+        # shellcheck disable=SC2086
+        (cd / && root_exec "$dir" /bin/sh -c 'apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" && apt-get clean' \
+            sh $missing) >>"$log" 2>&1 || rc=$?
+        [ "$rc" = 0 ] || echo "setup: installing ${missing% } into $dir failed (log: $log)" >&2
+    fi
+    exec {lock}>&-
+    return "$rc"
+}
+
 # --- environments -----------------------------------------------------------
 
 # env_runner VERSION: sets $runner to the command prefix that runs the venv's
@@ -181,6 +211,27 @@ env_runner() {
         "") return 1 ;;
         *) runner=(root_exec "$cache/${where%%:*}") ;;
     esac
+}
+
+# env_tool VERSION PACKAGE COMMAND: makes COMMAND, from the Debian PACKAGE,
+# available where that environment's programs run: added to its Debian root,
+# or, on the host, installed with apt-get when it is not on PATH.
+env_tool() {
+    local venv; venv="$(venv_of "$1")"
+    local where; where="$(sed -n 's/^interpreter=.* in //p' "$venv/.corvina-setup" 2>/dev/null)"
+    case "$where" in
+        "") return 1 ;;
+        host) ;;
+        *) root_add "${where%%:*}" "$2"; return ;;
+    esac
+    command -v "$3" >/dev/null && return 0
+    if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+        echo "setup: no $3 on PATH; install Debian's $2" >&2
+        return 1
+    fi
+    echo "setup: installing $2" >&2
+    { apt-get install -y -q --no-install-recommends "$2" || { apt-get update -q && apt-get install -y -q --no-install-recommends "$2"; }; } >/dev/null 2>&1 \
+        || { echo "setup: $2 could not be installed with apt-get" >&2; return 1; }
 }
 
 record_get() { sed -n "s/^$2=//p" "$1" 2>/dev/null; }

@@ -5,6 +5,7 @@
 // event is built.
 #include <Python.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -137,6 +138,18 @@ template <class F>
 int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out) {
     Ref key = shape.field(message, F::client_order_id);
     if (!key) return -1;
+    // An int or a str is hashed and compared without running code: one lookup
+    // is all that `in` and then [] come to.
+    if (PyLong_CheckExact(key.get()) || PyUnicode_CheckExact(key.get())) {
+        PyObject* found = PyDict_GetItemWithError(bridge.orders_dict, key.get());
+        if (found) {
+            *out = Ref::borrow(found);
+            return 1;
+        }
+        if (PyErr_Occurred()) return -1;
+        ++bridge_counts.unknown_orders;
+        return 0;
+    }
     int known = PyDict_Contains(bridge.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
     if (known <= 0) return known;
@@ -163,6 +176,16 @@ int publish_order_event(EventKind kind, PyObject* account, PyObject* engine_orde
     return event.publish({account, copy.get()}, kw_order_event);
 }
 
+// The key of an order's records: its identity, as an int whose hash spreads.
+// An address's low bits are always zero, so a dict of many orders keyed by
+// id() would probe long chains; the bits are rotated as the interpreter's own
+// object hash rotates them, which keeps one key per live object.
+Ref identity_key(PyObject* obj) {
+    constexpr unsigned kBits = 8 * sizeof(std::uintptr_t);
+    auto p = reinterpret_cast<std::uintptr_t>(obj);
+    return Ref::steal(PyLong_FromUnsignedLongLong((p >> 4) | (p << (kBits - 4))));
+}
+
 // An order is accepted once. The first numbered acceptance claims it in a
 // record keyed by the order's identity, with no Python code between the look
 // and the claim; later ones (a resend after a reconnect, a duplicate on
@@ -173,7 +196,7 @@ class AcceptClaim {
 public:
     // 1 claimed, 0 accepted before, -1 on error.
     int take(PyObject* engine_order) {
-        key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+        key_ = identity_key(engine_order);
         if (!key_) return -1;
         // An entry of this claim's own, so that giving it back removes no other.
         Ref entry = Ref::steal(PyTuple_Pack(1, engine_order));
@@ -277,41 +300,67 @@ public:
     void give_back();
 
 private:
-    // The record: [order, {quantities that are the interpreter's own numbers},
-    // (any other quantities,), version]. The numbers are found in the set
-    // without running code; the version changes with every claim and every
-    // claim given back, so a look that ran code can tell whether it still holds.
-    enum { kOrder, kNumbers, kOthers, kVersion, kSize };
+    // The record: a tuple (order, {quantities that are the interpreter's own
+    // numbers}, (any other quantities,), the number claimed last or None),
+    // read in one piece. The numbers are found without running code: a resend
+    // repeats the latest match, which the record itself holds, the others are
+    // in the set. Every claim and every claim
+    // given back files a new tuple (the set goes on in it), with no Python
+    // code between the change and the filing, so a look that ran code tells
+    // by the record's identity whether it still holds; the set's identity
+    // tells a record of this day from one a new day began.
+    enum { kOrder, kNumbers, kOthers, kLatest, kSize };
     // A comparison that runs code every time and keeps changing this order's
     // record (a report published from inside ==) is decided on its last try.
     static constexpr int kTries = 16;
     static bool plain_number(PyObject* v) { return PyLong_CheckExact(v) || PyFloat_CheckExact(v); }
     // The order's record, created empty when it has none.
     Ref record(PyObject* engine_order);
-    int bump(PyObject* rec);
+    // The first match of an order that has no record, a plain number: the
+    // record made with the claim in it. 1 claimed; 0 when another record was
+    // filed meanwhile (*found), to be judged against; -1 on error.
+    int take_first(PyObject* engine_order, PyObject* filled, Ref* found);
+    // The record filed now, if it is of rec's day: borrowed, or null (with an
+    // error set only if the lookup failed).
+    PyObject* same_day(PyObject* rec);
+    // rec with these others and latest, and `filled` added to the others when given.
+    static Ref record_of(PyObject* rec, PyObject* others, PyObject* latest, PyObject* filled);
     Ref key_, record_, filled_;
 };
 
 Ref FillClaim::record(PyObject* engine_order) {
     PyObject* rec = PyDict_GetItemWithError(bridge.published_fills, key_.get());
     if (rec || PyErr_Occurred()) return Ref::borrow(rec);
-    Ref fresh = Ref::steal(PyList_New(kSize));
+    Ref numbers = Ref::steal(PySet_New(nullptr));
+    Ref others = Ref::steal(PyTuple_New(0));
+    Ref fresh = numbers && others ? Ref::steal(PyTuple_Pack(kSize, engine_order, numbers.get(), others.get(), Py_None))
+                                  : Ref();
     if (!fresh) return Ref();
-    PyObject* numbers = PySet_New(nullptr);
-    PyObject* version = PyLong_FromLong(0);
-    PyList_SET_ITEM(fresh.get(), kOrder, Py_NewRef(engine_order));
-    PyList_SET_ITEM(fresh.get(), kNumbers, numbers);
-    PyList_SET_ITEM(fresh.get(), kOthers, PyTuple_New(0));
-    PyList_SET_ITEM(fresh.get(), kVersion, version);
-    if (!numbers || !version || !PyList_GET_ITEM(fresh.get(), kOthers)) return Ref();
     rec = PyDict_SetDefault(bridge.published_fills, key_.get(), fresh.get());
     return Ref::borrow(rec);
 }
 
-int FillClaim::bump(PyObject* rec) {
-    long version = PyLong_AsLong(PyList_GET_ITEM(rec, kVersion));
-    PyObject* next = PyLong_FromLong(version + 1);
-    return next ? PyList_SetItem(rec, kVersion, next) : -1;
+int FillClaim::take_first(PyObject* engine_order, PyObject* filled, Ref* found) {
+    Ref numbers = Ref::steal(PySet_New(nullptr));
+    if (!numbers || PySet_Add(numbers.get(), filled) < 0) return -1;
+    Ref others = Ref::steal(PyTuple_New(0));
+    Ref fresh = others ? Ref::steal(PyTuple_Pack(kSize, engine_order, numbers.get(), others.get(), filled)) : Ref();
+    if (!fresh) return -1;
+    // The claim: filed only if the order still has no record (making this one may have run code).
+    PyObject* rec = PyDict_SetDefault(bridge.published_fills, key_.get(), fresh.get());
+    if (!rec) return -1;
+    if (rec != fresh.get()) {
+        *found = Ref::borrow(rec);
+        return 0;
+    }
+    record_ = std::move(fresh);
+    filled_ = Ref::borrow(filled);
+    return 1;
+}
+
+PyObject* FillClaim::same_day(PyObject* rec) {
+    PyObject* now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
+    return now && PyTuple_GET_ITEM(now, kNumbers) == PyTuple_GET_ITEM(rec, kNumbers) ? now : nullptr;
 }
 
 // Python's `v in seq` for a tuple: identity, then ==. 1, 0 or -1.
@@ -323,48 +372,93 @@ int listed_in(PyObject* seq, PyObject* v) {
     return 0;
 }
 
+Ref FillClaim::record_of(PyObject* rec, PyObject* others, PyObject* latest, PyObject* filled) {
+    Ref more = Ref::borrow(others);
+    if (filled) {
+        Py_ssize_t n = PyTuple_GET_SIZE(others);
+        more = Ref::steal(PyTuple_New(n + 1));
+        if (!more) return Ref();
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(more.get(), i, Py_NewRef(PyTuple_GET_ITEM(others, i)));
+        PyTuple_SET_ITEM(more.get(), n, Py_NewRef(filled));
+    }
+    return Ref::steal(
+        PyTuple_Pack(kSize, PyTuple_GET_ITEM(rec, kOrder), PyTuple_GET_ITEM(rec, kNumbers), more.get(), latest));
+}
+
 int FillClaim::take(PyObject* engine_order, PyObject* filled) {
-    key_ = Ref::steal(PyLong_FromVoidPtr(engine_order));
+    key_ = identity_key(engine_order);
     if (!key_) return -1;
     bool plain = plain_number(filled);
+    Ref found = Ref::borrow(PyDict_GetItemWithError(bridge.published_fills, key_.get()));
+    if (!found && PyErr_Occurred()) return -1;
+    if (!found && plain) {
+        int first = take_first(engine_order, filled, &found);
+        if (first != 0) return first;
+    }
     for (int attempt = 1;; ++attempt) {
-        Ref rec = record(engine_order);
+        // Held: a later look compares it by identity.
+        Ref rec = attempt == 1 && found ? std::move(found) : record(engine_order);
         if (!rec) return -1;
-        long version = PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion));
-        Ref numbers = Ref::borrow(PyList_GET_ITEM(rec.get(), kNumbers));
-        Ref others = Ref::borrow(PyList_GET_ITEM(rec.get(), kOthers));
+        PyObject* numbers = PyTuple_GET_ITEM(rec.get(), kNumbers);
+        PyObject* others = PyTuple_GET_ITEM(rec.get(), kOthers);
         // A plain number is looked up in the set without running code. Anything
         // else is compared with each quantity, and == may run code (and let
-        // another thread claim meanwhile).
+        // another thread claim meanwhile): only then is the look checked again.
+        bool may_run_code = !plain || PyTuple_GET_SIZE(others) > 0;
         int seen;
         if (plain) {
-            seen = PySet_Contains(numbers.get(), filled);
+            // Both plain numbers: == runs no code, and agrees with the set.
+            PyObject* latest = PyTuple_GET_ITEM(rec.get(), kLatest);
+            seen = latest == filled ? 1 : plain_number(latest) ? PyObject_RichCompareBool(filled, latest, Py_EQ) : 0;
+            if (seen == 0) seen = PySet_Contains(numbers, filled);
         } else {
-            Ref listed = Ref::steal(PySequence_Tuple(numbers.get()));
+            Ref listed = Ref::steal(PySequence_Tuple(numbers));
             seen = listed ? listed_in(listed.get(), filled) : -1;
         }
-        if (seen == 0 && PyTuple_GET_SIZE(others.get())) seen = listed_in(others.get(), filled);
+        if (seen == 0 && PyTuple_GET_SIZE(others)) seen = listed_in(others, filled);
         if (seen < 0) return -1;
-        // From this look to the claim no Python code runs: an int key, plain
-        // numbers, the version compared by value.
-        PyObject* now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
-        if (!now && PyErr_Occurred()) return -1;
-        bool held = now == rec.get() && PyLong_AsLong(PyList_GET_ITEM(rec.get(), kVersion)) == version;
-        if (!held && attempt < kTries) continue;
-        if (seen) return 0;
-        if (plain) {
-            if (PySet_Add(numbers.get(), filled) < 0) return -1;
-        } else {
-            PyObject* current = PyList_GET_ITEM(rec.get(), kOthers);
-            Py_ssize_t n = PyTuple_GET_SIZE(current);
-            PyObject* more = PyTuple_New(n + 1);
-            if (!more) return -1;
-            for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(more, i, Py_NewRef(PyTuple_GET_ITEM(current, i)));
-            PyTuple_SET_ITEM(more, n, Py_NewRef(filled));
-            if (PyList_SetItem(rec.get(), kOthers, more) < 0) return -1;
+        PyObject* now = rec.get();
+        if (may_run_code) {
+            now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
+            if (!now && PyErr_Occurred()) return -1;
+            if (now != rec.get() && attempt < kTries) continue;
         }
-        if (bump(rec.get()) < 0) return -1;
-        record_ = std::move(rec);
+        if (seen) return 0;
+        // The record the claim files, made first: making it may run code (a
+        // collection), so the record is looked at again after it.
+        Ref next = plain ? record_of(rec.get(), others, filled, nullptr)
+                         : record_of(rec.get(), others, PyTuple_GET_ITEM(rec.get(), kLatest), filled);
+        if (!next) return -1;
+        now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
+        if (!now && PyErr_Occurred()) return -1;
+        if (now != rec.get()) {
+            if (attempt < kTries) continue;
+            // Decided on the last try: the claim joins the record of this day as it now stands.
+            if ((now = same_day(rec.get()))) {
+                rec = Ref::borrow(now);
+                PyObject* now_others = PyTuple_GET_ITEM(now, kOthers);
+                next = plain ? record_of(now, now_others, filled, nullptr)
+                             : record_of(now, now_others, PyTuple_GET_ITEM(now, kLatest), filled);
+                if (!next) return -1;
+                now = same_day(rec.get());
+            }
+            if (!now && PyErr_Occurred()) return -1;
+        }
+        // From the last look to the claim no Python code runs: an int key, plain
+        // numbers, the record compared by identity.
+        if (plain && PySet_Add(numbers, filled) < 0) return -1;
+        if (now == rec.get() && PyDict_SetItem(bridge.published_fills, key_.get(), next.get()) < 0) {
+            if (plain) {
+                glue::PendingError pending;
+                if (PySet_Discard(numbers, filled) < 0)
+                    pending.chain_into_current();
+                else
+                    pending.restore();
+            }
+            return -1;
+        }
+        // A record a new day let go of meanwhile keeps the claim to itself.
+        record_ = now == rec.get() ? std::move(next) : std::move(rec);
         filled_ = Ref::borrow(filled);
         return 1;
     }
@@ -374,24 +468,43 @@ void FillClaim::give_back() {
     if (!filled_) return;
     glue::PendingError pending;
     int rc = 0;
-    PyObject* now = PyDict_GetItemWithError(bridge.published_fills, key_.get());
-    if (now == record_.get()) {  // else a new day emptied the record meanwhile
-        if (plain_number(filled_.get())) {
-            rc = PySet_Discard(PyList_GET_ITEM(now, kNumbers), filled_.get()) < 0 ? -1 : 0;
-        } else {
-            PyObject* others = PyList_GET_ITEM(now, kOthers);
+    bool plain = plain_number(filled_.get());
+    for (int attempt = 1; attempt <= kTries; ++attempt) {
+        // Else a new day emptied the record meanwhile.
+        PyObject* now = same_day(record_.get());
+        if (!now) {
+            if (PyErr_Occurred()) rc = -1;
+            break;
+        }
+        Ref held = Ref::borrow(now);
+        PyObject* others = PyTuple_GET_ITEM(now, kOthers);
+        Ref rest = Ref::borrow(others);
+        if (!plain) {
             Py_ssize_t n = PyTuple_GET_SIZE(others), at = 0;
             while (at < n && PyTuple_GET_ITEM(others, at) != filled_.get()) ++at;
             if (at < n) {
-                PyObject* rest = PyTuple_New(n - 1);
+                rest = Ref::steal(PyTuple_New(n - 1));
                 for (Py_ssize_t i = 0, j = 0; rest && i < n; ++i)
-                    if (i != at) PyTuple_SET_ITEM(rest, j++, Py_NewRef(PyTuple_GET_ITEM(others, i)));
-                rc = rest ? PyList_SetItem(now, kOthers, rest) : -1;
+                    if (i != at) PyTuple_SET_ITEM(rest.get(), j++, Py_NewRef(PyTuple_GET_ITEM(others, i)));
             }
         }
-        if (rc == 0) rc = bump(now);
-    } else if (!now && PyErr_Occurred()) {
-        rc = -1;
+        // A plain number given back may be the latest: the record forgets which that was.
+        Ref next = rest ? record_of(now, rest.get(), plain ? Py_None : PyTuple_GET_ITEM(now, kLatest), nullptr) : Ref();
+        if (!next) {
+            rc = -1;
+            break;
+        }
+        // Made before the change, which then goes in with the new record and no
+        // code in between; the last try takes the record as it then stands.
+        PyObject* again = same_day(record_.get());
+        if (!again) {
+            if (PyErr_Occurred()) rc = -1;
+            break;
+        }
+        if (again != held.get() && attempt < kTries) continue;
+        if (plain && PySet_Discard(PyTuple_GET_ITEM(again, kNumbers), filled_.get()) < 0) rc = -1;
+        if (rc == 0 && PyDict_SetItem(bridge.published_fills, key_.get(), next.get()) < 0) rc = -1;
+        break;
     }
     filled_.reset();
     record_.reset();

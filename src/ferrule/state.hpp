@@ -22,10 +22,11 @@ struct State {
     PyObject* algo_child_orders = nullptr;
     PyObject* algo_child_trades = nullptr;
     // Not module globals, emptied with the books, keyed by the engine order's
-    // identity (an int: looking up and writing run no Python code):
-    // id(order) -> the cumulative quantities claimed as TRADEs for it (orders.cpp);
+    // identity (an int made from its address, identity_key in orders.cpp:
+    // looking up and writing run no Python code):
+    // order -> the cumulative quantities claimed as TRADEs for it;
     PyObject* published_fills = nullptr;
-    // id(order) -> (order,), for the orders whose acceptance was taken.
+    // order -> (order,), for the orders whose acceptance was taken.
     PyObject* accepted_orders = nullptr;
     PyObject* strategy_class = nullptr;  // VelaStrategy as created at load (what super() resolves through)
 };

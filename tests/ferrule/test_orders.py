@@ -10,13 +10,15 @@ from pyvela.messages import OrderActionError
 ORDER_EVENT = ["account", "order"]
 
 
-def test_log_line_formats_each_field_and_unknown_orders_stop_there(ferrule, strategy, drain, logs):
-    strategy.on_order(fill("PartiallyFilled", client_order_id=99, error_msg="e"))
+@pytest.mark.parametrize("client_order_id", [99, "99", Decimal(99)])
+def test_log_line_formats_each_field_and_unknown_orders_stop_there(ferrule, strategy, drain, logs, client_order_id):
+    ferrule.reset_stats()
+    strategy.on_order(fill("PartiallyFilled", client_order_id=client_order_id, error_msg="e"))
     # format(member, "") is the number; str() would give "OrderStatusType.PartiallyFilled".
     assert logs() == [("corvina.system", "INFO",
                        "on_order:99, symbol: 000001, price:0, status:2, order_qty:100, trade_qty:50, "
                        "total_trade_value: 520, error_msg:e, last_match_qty: 30")]
-    assert drain() == [] and ferrule.orders_dict == {}
+    assert drain() == [] and ferrule.orders_dict == {} and ferrule.stats()["unknown_orders"] == 1
 
 
 @pytest.mark.parametrize("counter, events", [(0, []), ("", []), (-3, []), (5, ["ORDER_CREATION_PASS"])])
