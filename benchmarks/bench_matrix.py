@@ -801,7 +801,7 @@ def print_floor_proofs(rows, counts):
             ic, ip, fl, flc = (counts.get((label, name, s)) for s in ("C", "Py", "floor", "flC"))
             if ic and ip and flc and ic / ip > target(label, name):
                 t = target(label, name)
-                missed.append(f"  {label} {name}: C/Py {ic / ip:.2f} > {t:.2f}. The calls made from C cost {flc:.0f}"
+                missed.append(f"  {label} {name}: C/Py {ic / ip:.3f} > {t:.2f}. The calls made from C cost {flc:.0f}"
                               f" = {flc / ip:.2f} of Py {ip:.0f}, which leaves {t * ip - flc:.0f} for reading,"
                               f" building and handing over; C uses {ic - flc:.0f}, Python {ip - fl:.0f} above its"
                               f" own floor {fl:.0f}")

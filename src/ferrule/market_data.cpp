@@ -64,8 +64,6 @@ Global gl_get_side_from_vela_l2_order{"get_side_from_vela_l2_order"};
 Global gl_get_order_type_from_vela_l2_order{"get_order_type_from_vela_l2_order"};
 Global gl_get_l2order_type_from_vela{"get_l2order_type_from_vela"};
 Global gl_get_trade_type_from_vela{"get_trade_type_from_vela"};
-Name k_instruments{"instruments"};
-Name k_get_universe{"get_universe"};
 Global gl_TickObject{"TickObject"};
 Name k_from_create{"__from_create__"};
 Factory l2_order_create{"L2Order", k_from_create};
@@ -108,6 +106,8 @@ glue::RecordBuilder bar_record{
 
 // The engine's environment is a singleton: its data_proxy is remembered.
 glue::AttrOf a_data_proxy{"data_proxy"};
+glue::AttrOf a_instruments{"instruments"};
+glue::AttrOf a_get_universe{"get_universe"};
 
 // The strategy's own bar counters.
 enum { V_BAR_CNT, V_CURRENT_TRADE_DT };
@@ -270,7 +270,7 @@ Ref instrument_of(PyObject* market_code) {
     Ref env = environment();
     if (!env) return Ref();
     Ref proxy = a_data_proxy.get(env.get());
-    return proxy ? glue::call_method(proxy.get(), k_instruments, market_code) : Ref();
+    return proxy ? a_instruments.call_method(proxy.get(), market_code) : Ref();
 }
 
 // The snapshot's engine event, once its record is in the history: the
@@ -291,7 +291,7 @@ int publish_tick(PyObject* market_code, PyObject* dt, PyObject* tick_dict) {
 Ref universe_size() {
     Ref env = environment();
     if (!env) return Ref();
-    Ref universe = glue::call_method(env.get(), k_get_universe);
+    Ref universe = a_get_universe.call_method(env.get());
     if (!universe) return Ref();
     Py_ssize_t n = PyObject_Size(universe.get());
     return n < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(n));

@@ -13,7 +13,8 @@
 //  - instantiate: cls(*args, **kw) for a plain Python class, without the
 //    argument tuple and keyword dict that type.__call__ builds for __init__;
 //  - AttrOf: owner.name for a long-lived owner (a module, a class or enum, a
-//    namespace object): EVENT.TICK, copy.deepcopy, ORDER_STATUS.FILLED;
+//    namespace object): EVENT.TICK, copy.deepcopy, ORDER_STATUS.FILLED, and
+//    owner.name(args) for a function such an owner holds (data_proxy.instruments);
 //  - vectorcall, fast_call: a call made through the callable's own vectorcall
 //    entry, as the interpreter's specialised calls make it.
 #pragma once
@@ -136,6 +137,19 @@ public:
         }
         if (backoff_.waiting()) return Ref::steal(PyObject_GetAttr(owner, name_));
         return refresh(owner);
+    }
+    // owner.name(args...) (arguments borrowed): the attribute the cache holds, called; while it holds
+    // none, the method call as the interpreter makes it, without a bound method.
+    template <class... A>
+    Ref call_method(PyObject* owner, A... args) {
+        if (owner == owner_ && current(owner)) {
+            backoff_.used();
+            Ref fn = Ref::borrow(value_);  // the call may refill the cache
+            return fast_call(fn.get(), args...);
+        }
+        if (backoff_.waiting()) return glue::call_method(owner, name_, args...);
+        Ref fn = refresh(owner);
+        return fn ? fast_call(fn.get(), args...) : Ref();
     }
     // The attribute's name, interned.
     PyObject* name() const noexcept { return name_; }

@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 import tracemalloc
+import types
 from collections import deque
 
 import pytest
@@ -288,6 +289,21 @@ def test_event_members_of_an_object_follow_its_dict(strategy, ferrule, universe,
         except AttributeError as e:
             seen.append(type(e))
     assert seen == ["first", "swapped", "set", AttributeError]
+
+
+def test_instruments_held_by_the_data_proxy_follow_it(strategy, ferrule, universe, drain):
+    env, seen = universe(), []
+    env.data_proxy = proxy = type("Proxy", (types.SimpleNamespace,), {})(instruments=lambda code: ("first", code))
+    for change in (lambda: None, lambda: setattr(proxy, "instruments", lambda code: ("set", code)),
+                   lambda: setattr(type(proxy), "instruments", lambda self, code: ("method", code)),
+                   lambda: delattr(proxy, "instruments"), lambda: delattr(type(proxy), "instruments")):
+        change()
+        try:
+            strategy.on_snapshot(make_snapshot())
+            seen.append(drain()[0].tick.instrument)
+        except AttributeError as e:
+            seen.append(type(e))
+    assert seen == [("first", CODE), ("set", CODE), ("set", CODE), ("method", CODE), AttributeError]
 
 
 @pytest.mark.parametrize("slots", [True, False])
