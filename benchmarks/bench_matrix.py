@@ -663,13 +663,68 @@ def call_cost_loops(n):
             ("builtin(9 args)", py_builtin9, c_builtin9), ("static(*9 args)", py_factory9, c_factory9)]
 
 
+# One instance-dict read through the cheapest public C API, each step in a C loop of its own (built with the
+# machine's compiler, called once per loop through ctypes), against a loop that does nothing but store.
+DICT_READ_C = r"""
+#include <Python.h>
+static PyObject* volatile sink;
+void nothing(long n) { for (long i = 0; i < n; ++i) sink = NULL; }
+void fetch(PyObject* obj, long n) {
+    for (long i = 0; i < n; ++i) { PyObject* d = PyObject_GenericGetDict(obj, NULL); sink = d; Py_DECREF(d); }
+}
+void at_hint(PyObject* d, Py_ssize_t hint, long n) {
+    for (long i = 0; i < n; ++i) { Py_ssize_t pos = hint; PyObject *k, *v; PyDict_Next(d, &pos, &k, &v); sink = v; }
+}
+void by_name(PyObject* d, PyObject* name, long n) {
+    for (long i = 0; i < n; ++i) sink = PyDict_GetItemWithError(d, name);
+}
+"""
+
+
+def dict_read_loops(n, tmp):
+    """An instance-dict read of a message of the benchmark's kind: by the interpreter (a loop reading the
+    attribute, and the same loop without the read) and through the C API (the dict's fetch, the lookup at the
+    entry's position, the lookup by the interned name, and an empty C loop)."""
+    import ctypes
+    import sysconfig
+
+    src, lib = os.path.join(tmp, "dict_read.c"), os.path.join(tmp, "dict_read.so")
+    with open(src, "w") as f:
+        f.write(DICT_READ_C)
+    cc = (sysconfig.get_config_var("CC") or "cc").split()
+    subprocess.run([*cc, "-O2", "-fPIC", "-shared", f"-I{sysconfig.get_paths()['include']}", "-o", lib, src],
+                   check=True)
+    c = ctypes.PyDLL(lib)
+    msg = as_dict(md.cases(1)[2][1][0])  # a tick trade
+    name = sys.intern("trade_price")
+    d = vars(msg)
+    hint, obj, size = list(d).index(name), ctypes.py_object, ctypes.c_ssize_t
+    c.fetch.argtypes, c.at_hint.argtypes = [obj, ctypes.c_long], [obj, size, ctypes.c_long]
+    c.by_name.argtypes, c.nothing.argtypes = [obj, obj, ctypes.c_long], [ctypes.c_long]
+    xs = range(n)
+
+    def py_read():
+        for _ in xs:
+            msg.trade_price
+
+    def py_none():
+        for _ in xs:
+            msg
+
+    return [("py", py_read), ("py-none", py_none), ("fetch", lambda: c.fetch(msg, n)),
+            ("at_hint", lambda: c.at_hint(d, hint, n)), ("by_name", lambda: c.by_name(d, name, n)),
+            ("nothing", lambda: c.nothing(n))]
+
+
 def call_costs(n=2000):
     """Under callgrind: instructions per call of a Python-level callable made from C against the same call
-    made by the interpreter, each less a builtin's call made the same way."""
+    made by the interpreter, each less a builtin's call made the same way; then what one instance-dict read
+    costs the interpreter against the public C API."""
     if os.environ.get("BENCH_CALL_COST_CHILD"):
-        loops = call_cost_loops(n)
-        for label, py, c in loops:
-            for side, fn in (("py", py), ("c", c)):
+        loops = [(label, side, fn) for label, py, c in call_cost_loops(n) for side, fn in (("py", py), ("c", c))]
+        with tempfile.TemporaryDirectory() as tmp:
+            loops += [("dict-read", side, fn) for side, fn in dict_read_loops(n, tmp)]
+            for label, side, fn in loops:
                 fn()
                 md.measured(fn)
                 print(f"dump {label} {side}", flush=True)
@@ -690,6 +745,17 @@ def call_costs(n=2000):
     for label, ref in refs.items():
         extra = (ir[label, "c"] - ir[ref, "c"]) - (ir[label, "py"] - ir[ref, "py"])
         print(f"  {label:<16}{ir[label, 'py']:>8.0f}{ir[label, 'c']:>8.0f}   from C: {extra:+.0f}")
+    read = ir["dict-read", "py"] - ir["dict-read", "py-none"]
+    fetch, at_hint, by_name = (ir["dict-read", k] - ir["dict-read", "nothing"] for k in ("fetch", "at_hint", "by_name"))
+    lookup = min(at_hint, by_name)
+    print("Ir per instance-dict read, callgrind: the interpreter's obj.attr (a loop with the read less the same "
+          "loop without it) against the public C API (a C loop of the calls less an empty C loop)")
+    print(f"  interpreter obj.attr{read:>27.0f}")
+    print(f"  PyObject_GenericGetDict, then Py_DECREF{fetch:>8.0f}")
+    print(f"  PyDict_Next at the entry's position{at_hint:>12.0f}")
+    print(f"  PyDict_GetItemWithError, interned name{by_name:>9.0f}")
+    print(f"  from C, per read: {lookup - read:+.0f} with the dict at hand, {fetch + lookup - read:+.0f} with a "
+          f"fetch of its own")
 
 
 # --- the tables --------------------------------------------------------------------------------------------

@@ -84,10 +84,7 @@ int publish_asset(PyObject* asset_res, PyObject* request_id) {
     Ref cls = gl_Asset.get();
     if (!cls) return -1;
     Ref values[7];
-    for (int i = 0; i < 7; ++i) {
-        values[i] = shapes::asset_res.field(asset_res, kAssetArgs[i]);
-        if (!values[i]) return -1;
-    }
+    if (shapes::asset_res.fields(asset_res, kAssetArgs, values) < 0) return -1;
     Ref asset = glue::call(cls.get(), values[0].get(), values[1].get(), values[2].get(), values[3].get(),
                            values[4].get(), values[5].get(), values[6].get());
     if (!asset) return -1;
@@ -100,16 +97,26 @@ int publish_asset(PyObject* asset_res, PyObject* request_id) {
 
 // security_id + "." + get_exchane_from_vela_mdtype(market_id)
 Ref market_code_of(PyObject* pos) {
-    Ref security_id = shapes::position_entry.field(pos, PositionEntry::security_id);
+    ShapeOf<PositionEntry>::Run run(shapes::position_entry, pos);
+    Ref security_id = run.field(PositionEntry::security_id);
     if (!security_id) return Ref();
-    return market_code(std::move(security_id), [&] { return shapes::position_entry.field(pos, PositionEntry::market_id); });
+    // Between the two reads only the `+ "."`, which runs code unless the id
+    // is an exact str, and the exchange function's lookup in the namespace.
+    if (!PyUnicode_CheckExact(security_id.get())) run.release();
+    return market_code(std::move(security_id), [&] {
+        Ref market_id = run.field(PositionEntry::market_id);
+        run.release();  // the exchange function is called next
+        return market_id;
+    });
 }
 
 Ref position_state(PyObject* pos) {
     Ref state = Ref::steal(PyDict_New());
     if (!state) return Ref();
+    // Storing under a str key in a dict of str keys runs no code: the reads are in a row.
+    ShapeOf<PositionEntry>::Run run(shapes::position_entry, pos);
     for (const StateField& f : kPositionState) {
-        Ref v = shapes::position_entry.field(pos, f.field);
+        Ref v = run.field(f.field);
         if (!v || PyDict_SetItem(state.get(), f.key, v.get()) < 0) return Ref();
     }
     return state;
@@ -178,12 +185,9 @@ PyObject* on_login(PyObject* const* a) {
     EventCall event(EventKind::LOGIN);
     if (!event) return nullptr;
     Ref values[4];
-    const LoginRes fields[] = {LoginRes::client_seq_id, LoginRes::fund_account_id, LoginRes::error_code,
-                               LoginRes::error_msg};
-    for (int i = 0; i < 4; ++i) {
-        values[i] = shape.field(login_res, fields[i]);
-        if (!values[i]) return nullptr;
-    }
+    if (shape.fields(login_res, {LoginRes::client_seq_id, LoginRes::fund_account_id, LoginRes::error_code,
+                                 LoginRes::error_msg}, values) < 0)
+        return nullptr;
     if (event.publish({values[0].get(), values[1].get(), values[2].get(), values[3].get()}, kw_login) < 0)
         return nullptr;
 

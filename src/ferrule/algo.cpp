@@ -48,12 +48,15 @@ PyObject* forward(EventKind kind, ShapeOf<F>& shape, PyObject* message, std::ini
     Ref values[kMaxFields];
     PyObject* raw[kMaxFields];
     std::size_t n = 0;
-    for (F field : fields) {
-        if (n == kMaxFields) break;
-        values[n] = shape.field(message, field);
-        if (!values[n]) return nullptr;
-        raw[n] = values[n].get();
-        ++n;
+    {
+        typename ShapeOf<F>::Run run(shape, message);  // read in a row, let go before the event is built
+        for (F field : fields) {
+            if (n == kMaxFields) break;
+            values[n] = run.field(field);
+            if (!values[n]) return nullptr;
+            raw[n] = values[n].get();
+            ++n;
+        }
     }
     if (event.publish(raw, n, kw) < 0) return nullptr;
     Py_RETURN_NONE;

@@ -183,9 +183,17 @@ Ref event_time(ShapeOf<F>& shape, PyObject* msg, F stamp, Ref* t_out = nullptr, 
 // msg.security_id + "." + get_exchane_from_vela_mdtype(msg.market_type)
 template <class F>
 Ref instrument_key(ShapeOf<F>& shape, PyObject* msg) {
-    Ref id = shape.field(msg, F::security_id);
+    typename ShapeOf<F>::Run run(shape, msg);
+    Ref id = run.field(F::security_id);
     if (!id) return Ref();
-    return market_code(std::move(id), [&] { return shape.field(msg, F::market_type); });
+    // Between the two reads only the `+ "."`, which runs code unless the id
+    // is an exact str, and the exchange function's lookup in the namespace.
+    if (!PyUnicode_CheckExact(id.get())) run.release();
+    return market_code(std::move(id), [&] {
+        Ref market_type = run.field(F::market_type);
+        run.release();  // the exchange function is called next
+        return market_type;
+    });
 }
 
 // An exact int the interpreter keeps in one digit (its compact form, well
@@ -195,7 +203,7 @@ Py_ssize_t compact_value(PyObject* v) { return PyUnstable_Long_CompactValue(rein
 
 // chr(code) as this interpreter's builtin computes it: an index (on 3.12 one
 // that fits a C int), then the range check, with the builtin's own errors.
-Ref char_of(PyObject* code) {
+[[gnu::always_inline]] inline Ref char_of(PyObject* code) {
     if (PyLong_CheckExact(code) && is_compact(code))  // within a C int: the range check alone
         return Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(compact_value(code))));
     // An exact int is its own index.
@@ -216,18 +224,22 @@ Ref char_of(PyObject* code) {
     return Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(v)));
 }
 
-// mapping(chr(msg.<code>)[, msg.market_type])
+// mapping(chr(msg.<code>)[, msg.market_type]), the message read through run,
+// which holds nothing once the mapping is called.
 template <class F>
-Ref map_code(Global& mapping, ShapeOf<F>& shape, PyObject* msg, F code, bool with_market_type) {
+Ref map_code(Global& mapping, typename ShapeOf<F>::Run& run, F code, bool with_market_type) {
     Ref fn = mapping.get();
     if (!fn) return Ref();
-    Ref raw = shape.field(msg, code);
+    Ref raw = run.field(code);
     if (!raw) return Ref();
+    // chr() of an exact int runs no code; of anything else, its __index__.
+    if (!PyLong_CheckExact(raw.get())) run.release();
     Ref ch = char_of(raw.get());
     if (!ch) return Ref();
-    if (!with_market_type) return glue::fast_call(fn.get(), ch.get());
-    Ref mt = shape.field(msg, F::market_type);
-    return mt ? glue::fast_call(fn.get(), ch.get(), mt.get()) : Ref();
+    Ref mt;
+    if (with_market_type && !(mt = run.field(F::market_type))) return Ref();
+    run.release();
+    return mt ? glue::fast_call(fn.get(), ch.get(), mt.get()) : glue::fast_call(fn.get(), ch.get());
 }
 
 // history[key].append(rec), creating the queue first if the key is new:
@@ -385,10 +397,11 @@ PyObject* complete_bar_time(PyObject* self) {
 //     get_order_type_from_vela_l2_order(chr(order_type), market_type), orig_order_no,
 //     get_l2order_type_from_vela(chr(order_type), market_type)), left to right.
 Ref l2_order_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
-    auto& s = shapes::tick_order;
-    auto read = [&](TickOrder f) { return [&s, msg, f] { return s.field(msg, f); }; };
-    auto mapped = [&](Global& mapping) { return [&s, msg, &mapping] {
-        return map_code(mapping, s, msg, TickOrder::order_type, true); }; };
+    // One run of reads from biz_index to the first mapping's call, another to the second's.
+    ShapeOf<TickOrder>::Run run(shapes::tick_order, msg);
+    auto read = [&](TickOrder f) { return [&run, f] { return run.field(f); }; };
+    auto mapped = [&](Global& mapping) { return [&run, &mapping] {
+        return map_code(mapping, run, TickOrder::order_type, true); }; };
     return l2_order_create.call(nullptr, read(TickOrder::biz_index), market_code, dt, side,
                                 read(TickOrder::order_price), read(TickOrder::order_volume),
                                 mapped(gl_get_order_type_from_vela_l2_order), read(TickOrder::orig_order_no),
@@ -397,10 +410,12 @@ Ref l2_order_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* si
 
 // SIDE.BUY if bid_appl_seq_num > offer_appl_seq_num else SIDE.SELL (equal is a sell).
 Ref trade_side(PyObject* msg) {
-    Ref bid = shapes::tick_trade.field(msg, TickTrade::bid_appl_seq_num);
-    if (!bid) return Ref();
-    Ref offer = shapes::tick_trade.field(msg, TickTrade::offer_appl_seq_num);
-    if (!offer) return Ref();
+    Ref bid, offer;
+    {
+        ShapeOf<TickTrade>::Run run(shapes::tick_trade, msg);  // let go before the comparison
+        if (!(bid = run.field(TickTrade::bid_appl_seq_num)) || !(offer = run.field(TickTrade::offer_appl_seq_num)))
+            return Ref();
+    }
     // Two exact ints compare by value (no code of theirs to run); anything else as Python compares.
     bool ints = PyLong_CheckExact(bid.get()) && PyLong_CheckExact(offer.get()) && is_compact(bid.get()) &&
                 is_compact(offer.get());
@@ -413,13 +428,19 @@ Ref trade_side(PyObject* msg) {
 // L2Transaction.__from_create__(biz_index, market_code, dt, side, trade_price, trade_volume, value_trade,
 //     get_trade_type_from_vela(chr(trade_type)), bid_appl_seq_num, offer_appl_seq_num), left to right.
 Ref l2_transaction_of(PyObject* msg, PyObject* market_code, PyObject* dt, PyObject* side) {
-    auto& s = shapes::tick_trade;
-    auto read = [&](TickTrade f) { return [&s, msg, f] { return s.field(msg, f); }; };
-    auto trade_type = [&] { return map_code(gl_get_trade_type_from_vela, s, msg, TickTrade::trade_type, false); };
+    // One run of reads from biz_index to the mapping's call, another of the two sequence numbers.
+    ShapeOf<TickTrade>::Run run(shapes::tick_trade, msg);
+    auto read = [&](TickTrade f) { return [&run, f] { return run.field(f); }; };
+    auto trade_type = [&] { return map_code(gl_get_trade_type_from_vela, run, TickTrade::trade_type, false); };
+    auto last = [&] {  // the factory is called next
+        Ref offer = run.field(TickTrade::offer_appl_seq_num);
+        run.release();
+        return offer;
+    };
     return l2_transaction_create.call(nullptr, read(TickTrade::biz_index), market_code, dt, side,
                                       read(TickTrade::trade_price), read(TickTrade::trade_volume),
                                       read(TickTrade::value_trade), trade_type, read(TickTrade::bid_appl_seq_num),
-                                      read(TickTrade::offer_appl_seq_num));
+                                      last);
 }
 
 }  // namespace
@@ -432,12 +453,9 @@ PyObject* on_snapshot(PyObject* const* a) {
     if (!values[1]) return nullptr;
     values[0] = instrument_key(shape, snapshot);
     if (!values[0]) return nullptr;
-    PyObject* items[kTickFields] = {values[0].get(), values[1].get()};
-    for (Py_ssize_t i = 2; i < kTickFields; ++i) {
-        values[i] = shape.at(snapshot, kSnapshotValues + i - 2);
-        if (!values[i]) return nullptr;
-        items[i] = values[i].get();
-    }
+    if (shape.at_range(snapshot, kSnapshotValues, kTickFields - 2, values + 2) < 0) return nullptr;
+    PyObject* items[kTickFields];
+    for (Py_ssize_t i = 0; i < kTickFields; ++i) items[i] = values[i].get();
     Ref tick = tick_record.build(items);
     if (!tick) return nullptr;
     Ref maxlen = Ref::steal(PyLong_FromLong(kTickHistoryLength));
@@ -454,7 +472,8 @@ PyObject* on_tick_order(PyObject* const* a) {
     if (!dt) return nullptr;
     Ref market_code = instrument_key(shape, tick_order);
     if (!market_code) return nullptr;
-    Ref side = map_code(gl_get_side_from_vela_l2_order, shape, tick_order, TickOrder::side, true);
+    ShapeOf<TickOrder>::Run run(shape, tick_order);
+    Ref side = map_code(gl_get_side_from_vela_l2_order, run, TickOrder::side, true);
     if (!side) return nullptr;
     Ref l2_order = l2_order_of(tick_order, market_code.get(), dt.get(), side.get());
     if (!l2_order || publish_at(EventKind::L2_ORDER, kw_l2_order, dt.get(), l2_order.get()) < 0) return nullptr;
@@ -486,12 +505,9 @@ PyObject* on_bar(PyObject* const* a) {
     Ref first_stamp, first_t;
     values[1] = event_time(shape, bar, Bar::end_time, &first_stamp, &first_t);
     if (!values[1]) return nullptr;
-    PyObject* items[kBarFields] = {values[0].get(), values[1].get()};
-    for (Py_ssize_t i = 2; i < kBarFields; ++i) {
-        values[i] = shape.at(bar, kBarValues + i - 2);
-        if (!values[i]) return nullptr;
-        items[i] = values[i].get();
-    }
+    if (shape.at_range(bar, kBarValues, kBarFields - 2, values + 2) < 0) return nullptr;
+    PyObject* items[kBarFields];
+    for (Py_ssize_t i = 0; i < kBarFields; ++i) items[i] = values[i].get();
     Ref rec = bar_record.build(items);
     if (!rec || remember(bridge.history_bar, items[0], rec.get(), nullptr) < 0) return nullptr;
     Ref end_time = shape.field(bar, Bar::end_time);

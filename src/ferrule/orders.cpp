@@ -120,14 +120,21 @@ Name kLogPieces[kLoggedFields] = {
 int log_report(PyObject* report) {
     Ref parts = Ref::steal(PyTuple_New(2 * kLoggedFields));
     if (!parts) return -1;
+    ShapeOf<OrderReport>::Run run(shapes::order_report, report);
     for (std::size_t i = 0; i < kLoggedFields; ++i) {
-        Ref v = shapes::order_report.at(report, i);
+        Ref v = run.get(i);
         if (!v) return -1;
-        PyObject* text = PyObject_Format(v.get(), k_empty);
+        // The text of a str, an int, a float or None is made without running
+        // code; anything else's __format__ may change the report.
+        PyObject* o = v.get();
+        if (!PyUnicode_CheckExact(o) && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o) && o != Py_None)
+            run.release();
+        PyObject* text = PyObject_Format(o, k_empty);
         if (!text) return -1;
         PyTuple_SET_ITEM(parts.get(), 2 * i, Py_NewRef(kLogPieces[i].get()));
         PyTuple_SET_ITEM(parts.get(), 2 * i + 1, text);
     }
+    run.release();  // the log is called next
     Ref line = Ref::steal(PyUnicode_Join(k_empty, parts.get()));
     return line ? log_info(line.get()) : -1;
 }

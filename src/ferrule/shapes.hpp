@@ -39,6 +39,10 @@ public:
     PyObject* name(std::size_t i) const noexcept { return names_[i]->get(); }
     // msg.<field i>: a new reference, or an empty Ref with the error set.
     glue::Ref at(PyObject* msg, std::size_t i) { return reader_.get(msg, i); }
+    // msg.<field first + k> into out[k] for k < n, read in a row (glue::AttrReader::get_range).
+    int at_range(PyObject* msg, std::size_t first, std::size_t n, glue::Ref* out) {
+        return reader_.get_range(msg, first, n, out);
+    }
     // msg.<field i> where only AttributeError means "missing" (as hasattr):
     // 1 with *out set, 0 when missing, -1 on any other error.
     int lookup_at(PyObject* msg, std::size_t i, glue::Ref* out) {
@@ -48,6 +52,9 @@ public:
         PyErr_Clear();
         return 0;
     }
+
+protected:
+    glue::AttrReader& reader() noexcept { return reader_; }
 
 private:
     const char* type_;
@@ -65,6 +72,20 @@ public:
     using Shape::Shape;
     static constexpr std::size_t index(F f) noexcept { return static_cast<std::size_t>(f); }
     glue::Ref field(PyObject* msg, F f) { return at(msg, index(f)); }
+    // The fields of f, in that order, read in a row into out (glue::AttrReader::get_many).
+    template <std::size_t N>
+    int fields(PyObject* msg, const F (&f)[N], glue::Ref (&out)[N]) {
+        std::size_t ids[N];
+        for (std::size_t k = 0; k < N; ++k) ids[k] = index(f[k]);
+        return reader().get_many(msg, ids, N, out);
+    }
+    // Reads of one message in a row, with release() before anything that may
+    // run Python code in between (glue::AttrReader::Run).
+    class Run : public glue::AttrReader::Run {
+    public:
+        Run(ShapeOf& shape, PyObject* msg) noexcept : glue::AttrReader::Run(shape.reader(), msg) {}
+        [[gnu::always_inline]] glue::Ref field(F f) { return get(index(f)); }
+    };
     int lookup(PyObject* msg, F f, glue::Ref* out) { return lookup_at(msg, index(f), out); }
     PyObject* name(F f) const noexcept { return Shape::name(index(f)); }
     using Shape::name;

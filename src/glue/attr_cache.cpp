@@ -1,6 +1,7 @@
 #include "glue/attr_cache.hpp"
 
 #include <type_traits>
+#include <utility>
 
 namespace glue {
 
@@ -71,23 +72,27 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
     return current && w.type == tp && w.guard.holds(tp) ? &w : nullptr;
 }
 
-// As the generic lookup does for a name nothing on its class overrides: the
-// instance dict, then the generic lookup (a class attribute, or the
-// interpreter's AttributeError) when the name is not there.
-Ref AttrReader::get_from_dict(PyObject* obj, const Way& w, std::size_t i) {
-    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!dict) return Ref();
-    PyObject* name = names_[i]->get();
+AttrReader::DictRead AttrReader::get_from_dict(PyObject* obj, const Way& w, std::size_t i, PyObject* dict,
+                                               bool keep) {
+    if (!dict && !(dict = PyObject_GenericGetDict(obj, nullptr))) return {Ref(), nullptr};
     PyObject *key, *value;
     Py_ssize_t pos = w.hint[i];
-    // Only the name's own entry holds the very same key object.
-    if (pos >= 0 && PyDict_Next(dict.get(), &pos, &key, &value) && key == name) return Ref::borrow(value);
+    Ref v = pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == names_[i]->get()
+                ? Ref::borrow(value)
+                : dict_miss(w, obj, i, &dict);
+    if (!keep) let_go(dict);
+    return {std::move(v), dict};
+}
+
+Ref AttrReader::dict_miss(const Way& w, PyObject* obj, std::size_t i, PyObject** dict) {
+    PyObject* name = names_[i]->get();
+    PyObject *key, *value;
     // Learned again while that pays: a small dict, and not every time.
     constexpr Py_ssize_t kScanned = 32;
     constexpr unsigned char kRelearned = 16;
-    if (w.hint[i] >= 0 && w.relearned[i] < kRelearned && PyDict_GET_SIZE(dict.get()) <= kScanned) {
+    if (w.hint[i] >= 0 && w.relearned[i] < kRelearned && PyDict_GET_SIZE(*dict) <= kScanned) {
         ++w.relearned[i];
-        for (pos = 0; PyDict_Next(dict.get(), &pos, &key, &value);) {
+        for (Py_ssize_t pos = 0; PyDict_Next(*dict, &pos, &key, &value);) {
             if (key == name) {
                 w.hint[i] = pos - 1;
                 return Ref::borrow(value);
@@ -96,9 +101,11 @@ Ref AttrReader::get_from_dict(PyObject* obj, const Way& w, std::size_t i) {
     } else if (w.relearned[i] >= kRelearned) {
         w.hint[i] = -1;
     }
-    value = PyDict_GetItemWithError(dict.get(), name);
-    if (value) return Ref::borrow(value);
-    if (PyErr_Occurred()) return Ref();
+    // A dict with keys other than str may run their __eq__ here; it is held
+    // meanwhile, as the interpreter holds it.
+    Ref found = Ref::borrow(PyDict_GetItemWithError(*dict, name));
+    Py_CLEAR(*dict);
+    if (found || PyErr_Occurred()) return found;
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 

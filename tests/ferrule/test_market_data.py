@@ -8,11 +8,12 @@ import textwrap
 import tracemalloc
 import types
 from collections import deque
+from types import SimpleNamespace
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from ferrule_support import STAMP, make_bar, make_snapshot, make_tick_order, make_tick_trade
+from ferrule_support import STAMP, fill, make_bar, make_snapshot, make_tick_order, make_tick_trade
 from pyvela import messages
 
 from corvina.lumen.const import SIDE
@@ -452,6 +453,81 @@ def test_instance_dict_messages_read_as_python_reads(strategy, ferrule, universe
     with pytest.raises(AttributeError) as expected:
         m.open_price
     assert str(got.value) == str(expected.value)
+
+
+def as_plain(msg, **body):
+    """The message's fields in the instance dict of a class of its own (with `body`)."""
+    m = type(type(msg).__name__, (), body)()
+    m.__dict__.update({f: getattr(msg, f) for f in type(msg).__slots__})
+    return m
+
+
+def new_dict(m, **values):
+    m.__dict__ = {**m.__dict__, **values}
+
+
+def dict_swapped_by_a_property(fx):
+    def high(self):
+        new_dict(self, **{f: "new" for f in TICK_SOURCES})
+        return "property"
+    m = as_plain(make_snapshot(), high_price=property(high))
+    return "on_snapshot", m, lambda: [fx.ferrule.history_tick[CODE][-1][k] for k in TICK_KEYS[2:7]] == [
+        0, 0, "property", "new", "new"]
+
+
+def class_swapped_by_a_converter(fx):
+    m = as_plain(make_tick_trade())
+    swapped = type("TickTrade", (type(m),), {"bid_appl_seq_num": property(lambda self: "property")})
+    fx.monkeypatch.setattr(fx.ferrule, "get_trade_type_from_vela", lambda c: setattr(m, "__class__", swapped) or c)
+    return "on_tick_trade", m, lambda: [(e.l2_transaction.side, e.l2_transaction.bid_seq) for e in fx.drain()] == [
+        (SIDE.BUY, "property")]
+
+
+def dicts_swapped_by_converters(fx):
+    m = as_plain(make_tick_order())
+    fx.monkeypatch.setattr(fx.ferrule, "get_side_from_vela_l2_order", lambda c, mt: new_dict(m, biz_index=1) or "S")
+    fx.monkeypatch.setattr(fx.ferrule, "get_order_type_from_vela_l2_order", lambda c, mt: new_dict(m, orig_order_no=2))
+    return "on_tick_order", m, lambda: [(e.l2_order.seq, e.l2_order.orig_order_no) for e in fx.drain()] == [(1, 2)]
+
+
+class Price(float):
+    def __format__(self, spec):
+        new_dict(self.report, order_qty="new")
+        return "price"
+
+
+def dict_swapped_while_logging(fx):
+    m = as_plain(fill("Filled", client_order_id=99))
+    m.order_price = Price(1)
+    m.order_price.report = m
+    return "on_order", m, lambda: "price:price, status:3, order_qty:new," in fx.logs()[-1][2]
+
+
+def missing_after_a_property(fx):
+    reads = []
+    m = as_plain(make_snapshot(), close_price=property(lambda self: reads.append(1)))
+    del m.low_price
+    with pytest.raises(AttributeError) as expected:
+        m.low_price
+    return "on_snapshot", m, (expected, lambda: reads == [1])
+
+
+# Python code run between two reads of an instance-dict message (a property, a converter, a value's __format__)
+# changes the message: every later read sees what Python would.
+@pytest.mark.parametrize("change", [dict_swapped_by_a_property, class_swapped_by_a_converter,
+                                    dicts_swapped_by_converters, dict_swapped_while_logging,
+                                    missing_after_a_property])
+def test_reads_after_code_see_the_message_as_python_sees_it(strategy, ferrule, universe, monkeypatch, drain, logs,
+                                                            change):
+    callback, m, check = change(SimpleNamespace(ferrule=ferrule, monkeypatch=monkeypatch, drain=drain, logs=logs))
+    if isinstance(check, tuple):  # an AttributeError, with the reads before it made
+        expected, check = check
+        with pytest.raises(AttributeError) as got:
+            getattr(strategy, callback)(m)
+        assert str(got.value) == str(expected.value) and check()
+        return
+    getattr(strategy, callback)(m)
+    assert check()
 
 
 class Factory:
