@@ -55,6 +55,7 @@ import gc  # noqa: E402
 import itertools  # noqa: E402
 import operator  # noqa: E402
 import platform  # noqa: E402
+import re  # noqa: E402
 import shutil  # noqa: E402
 import statistics  # noqa: E402
 import sys  # noqa: E402
