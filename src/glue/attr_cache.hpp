@@ -127,6 +127,9 @@ private:
     // before anything that may run code.
     Ref dict_miss(const Way& w, PyObject* obj, std::size_t i, PyObject** dict);
 
+    template <class Id>
+    int read_all(PyObject* obj, std::size_t n, Id id, Ref* out);
+
     // What is known about this type, or nullptr when it cannot be known.
     const Way* way(PyTypeObject* tp) {
         if (last_ && last_->guard.holds(tp)) return last_;
@@ -190,6 +193,7 @@ public:
 
     // Before anything that may run Python code: the dict is fetched again.
     void release() noexcept { let_go(dict_); }
+    bool holds_dict() const noexcept { return dict_ != nullptr; }
 
 private:
     AttrReader& r_;
@@ -204,18 +208,33 @@ inline Ref AttrReader::get(PyObject* obj, std::size_t i) {
     return read(obj, i, dict, w, false);
 }
 
-inline int AttrReader::get_many(PyObject* obj, const std::size_t* ids, std::size_t n, Ref* out) {
+// A list of reads: plain slots are loads from the way looked up once,
+// which stays good while nothing runs code; every other read goes through
+// the run, after which the way is looked up again.
+template <class Id>
+inline int AttrReader::read_all(PyObject* obj, std::size_t n, Id id, Ref* out) {
     Run run(*this, obj);
-    for (std::size_t k = 0; k < n; ++k)
-        if (!(out[k] = run.get(ids[k]))) return -1;
+    const Way* w = way(Py_TYPE(obj));
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t i = id(k);
+        Py_ssize_t off = w ? w->slot[i] : 0;
+        if (PyObject* v = off ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + off) : nullptr) {
+            out[k] = Ref::borrow(v);
+            continue;
+        }
+        if (!(out[k] = run.get(i))) return -1;
+        // A run that still holds the dict has run no code.
+        if (!run.holds_dict()) w = way(Py_TYPE(obj));
+    }
     return 0;
 }
 
+inline int AttrReader::get_many(PyObject* obj, const std::size_t* ids, std::size_t n, Ref* out) {
+    return read_all(obj, n, [ids](std::size_t k) { return ids[k]; }, out);
+}
+
 inline int AttrReader::get_range(PyObject* obj, std::size_t first, std::size_t n, Ref* out) {
-    Run run(*this, obj);
-    for (std::size_t k = 0; k < n; ++k)
-        if (!(out[k] = run.get(first + k))) return -1;
-    return 0;
+    return read_all(obj, n, [first](std::size_t k) { return first + k; }, out);
 }
 
 }  // namespace glue
