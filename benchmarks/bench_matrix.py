@@ -697,7 +697,7 @@ def dict_read_loops(n, tmp):
     subprocess.run([*cc, "-O2", "-fPIC", "-shared", f"-I{sysconfig.get_paths()['include']}", "-o", lib, src],
                    check=True)
     c = ctypes.PyDLL(lib)
-    msg = as_dict(md.cases(1)[2][1][0])  # a tick trade
+    msg = as_dict(md.tick_trades(1)[0])  # a tick trade
     name = sys.intern("trade_price")
     d = vars(msg)
     hint, obj, size = list(d).index(name), ctypes.py_object, ctypes.c_ssize_t
