@@ -208,24 +208,23 @@ inline Ref AttrReader::get(PyObject* obj, std::size_t i) {
     return read(obj, i, dict, w, false);
 }
 
-// A list of reads: plain slots are loads from the way looked up once,
-// which stays good while nothing runs code; every other read goes through
-// the run, after which the way is looked up again.
+// A list of reads: the leading plain slots are loads from the way looked up
+// once (nothing runs code meanwhile); from the first other field on, every
+// read goes through the run.
 template <class Id>
 inline int AttrReader::read_all(PyObject* obj, std::size_t n, Id id, Ref* out) {
-    Run run(*this, obj);
-    const Way* w = way(Py_TYPE(obj));
-    for (std::size_t k = 0; k < n; ++k) {
-        std::size_t i = id(k);
-        Py_ssize_t off = w ? w->slot[i] : 0;
-        if (PyObject* v = off ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + off) : nullptr) {
+    std::size_t k = 0;
+    if (const Way* w = way(Py_TYPE(obj))) {
+        for (; k < n; ++k) {
+            Py_ssize_t off = w->slot[id(k)];
+            PyObject* v = off ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + off) : nullptr;
+            if (!v) break;
             out[k] = Ref::borrow(v);
-            continue;
         }
-        if (!(out[k] = run.get(i))) return -1;
-        // A run that still holds the dict has run no code.
-        if (!run.holds_dict()) w = way(Py_TYPE(obj));
     }
+    Run run(*this, obj);
+    for (; k < n; ++k)
+        if (!(out[k] = run.get(id(k)))) return -1;
     return 0;
 }
 
