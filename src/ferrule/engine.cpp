@@ -21,7 +21,7 @@ int log_info(PyObject* text) { return gl_system_log.call_method(k_info, text) ? 
 
 glue::Ref deepcopy(PyObject* obj) {
     glue::Ref fn = gl_copy.attr(a_deepcopy);
-    return fn ? glue::fast_call(fn.get(), obj) : glue::Ref();
+    return fn ? glue::call(fn.get(), obj) : glue::Ref();
 }
 
 glue::Ref environment() {

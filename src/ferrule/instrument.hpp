@@ -34,7 +34,7 @@ glue::Ref market_code(glue::Ref security_id, ReadMarket&& read_market) {
     if (!exchange) return glue::Ref();
     glue::Ref market = read_market();
     if (!market) return glue::Ref();
-    glue::Ref suffix = glue::fast_call(exchange.get(), market.get());
+    glue::Ref suffix = glue::call(exchange.get(), market.get());
     return suffix ? detail::finish_market_code(std::move(head), bare, suffix.get()) : glue::Ref();
 }
 

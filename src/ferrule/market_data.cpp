@@ -174,7 +174,7 @@ Ref event_time(ShapeOf<F>& shape, PyObject* msg, F stamp, Ref* t_out = nullptr, 
     if (!t) return Ref();
     Ref q = seconds(t.get());
     if (!q) return Ref();
-    Ref dt = glue::fast_call(convert.get(), q.get());
+    Ref dt = glue::call(convert.get(), q.get());
     if (t_out) *t_out = std::move(t);
     if (q_out) *q_out = std::move(q);
     return dt;
@@ -239,7 +239,7 @@ Ref map_code(Global& mapping, typename ShapeOf<F>::Run& run, F code, bool with_m
     Ref mt;
     if (with_market_type && !(mt = run.field(F::market_type))) return Ref();
     run.release();
-    return mt ? glue::fast_call(fn.get(), ch.get(), mt.get()) : glue::fast_call(fn.get(), ch.get());
+    return mt ? glue::call(fn.get(), ch.get(), mt.get()) : glue::call(fn.get(), ch.get());
 }
 
 // history[key].append(rec), creating the queue first if the key is new:
@@ -384,7 +384,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (!current) return nullptr;
     Ref whole = Ref::steal(PyNumber_Long(current.get()));
     if (!whole) return nullptr;
-    Ref calendar_dt = glue::fast_call(convert.get(), whole.get());
+    Ref calendar_dt = glue::call(convert.get(), whole.get());
     if (!calendar_dt) return nullptr;
     if (publish_at(EventKind::BAR, kw_bar, calendar_dt.get(), nullptr) < 0) return nullptr;
     // Reset only once published: a failed append leaves the count complete.

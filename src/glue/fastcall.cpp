@@ -41,10 +41,6 @@ private:
 
 }  // namespace
 
-void raise_null_result(PyObject* f) {
-    PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", f);
-}
-
 Ref CachedGlobal::refresh(const Namespace& ns) {
     // Armed before the lookup: a change the lookup itself causes disarms it.
     bool armed = guard_.arm(ns.dict(), ns.builtins(), name_);

@@ -14,9 +14,7 @@
 //    argument tuple and keyword dict that type.__call__ builds for __init__;
 //  - AttrOf: owner.name for a long-lived owner (a module, a class or enum, a
 //    namespace object): EVENT.TICK, copy.deepcopy, ORDER_STATUS.FILLED, and
-//    owner.name(args) for a function such an owner holds (data_proxy.instruments);
-//  - vectorcall, fast_call: a call made through the callable's own vectorcall
-//    entry, as the interpreter's specialised calls make it.
+//    owner.name(args) for a function such an owner holds (data_proxy.instruments).
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -27,36 +25,6 @@
 #include "glue/watch.hpp"
 
 namespace glue {
-
-// SystemError("<f> returned NULL without setting an exception"), as the call API raises it.
-void raise_null_result(PyObject* f);
-
-// f(*args[0:nargs], **dict(zip(kwnames, args[nargs:]))), nargsf as for
-// PyObject_Vectorcall. Around the callable's vectorcall entry the call API
-// looks up the thread state and checks the result, which the interpreter's
-// own calls of builtins, types and functions do not: the entry is called
-// directly when the callable has one. A NULL result without an exception is
-// still made the call API's SystemError.
-inline Ref vectorcall(PyObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    PyTypeObject* tp = Py_TYPE(f);
-    if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
-        char* at = reinterpret_cast<char*>(f) + tp->tp_vectorcall_offset;
-        vectorcallfunc entry = *reinterpret_cast<vectorcallfunc*>(at);
-        if (entry) {
-            PyObject* r = entry(f, args, nargsf, kwnames);
-            if (!r && !PyErr_Occurred()) raise_null_result(f);
-            return Ref::steal(r);
-        }
-    }
-    return Ref::steal(PyObject_Vectorcall(f, args, nargsf, kwnames));
-}
-
-// f(args...) as glue::call makes it (arguments borrowed), through vectorcall().
-template <class... A>
-inline Ref fast_call(PyObject* f, A... args) {
-    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-    return vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
 
 class CachedGlobal {
 public:
@@ -145,11 +113,11 @@ public:
         if (owner == owner_ && current(owner)) {
             backoff_.used();
             Ref fn = Ref::borrow(value_);  // the call may refill the cache
-            return fast_call(fn.get(), args...);
+            return glue::call(fn.get(), args...);
         }
         if (backoff_.waiting()) return glue::call_method(owner, name_, args...);
         Ref fn = refresh(owner);
-        return fn ? fast_call(fn.get(), args...) : Ref();
+        return fn ? glue::call(fn.get(), args...) : Ref();
     }
     // The attribute's name, interned.
     PyObject* name() const noexcept { return name_; }

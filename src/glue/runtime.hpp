@@ -44,18 +44,41 @@ private:
 // Raises NameError exactly as the interpreter does for an unknown global.
 void raise_name_error(PyObject* name);
 
+// SystemError("<f> returned NULL without setting an exception"), as the call API raises it.
+void raise_null_result(PyObject* f);
+
+// f(*args[0:nargs], **dict(zip(kwnames, args[nargs:]))), nargsf as for
+// PyObject_Vectorcall. Around the callable's vectorcall entry the call API
+// looks up the thread state and checks the result, which the interpreter's
+// own calls of builtins, types and functions do not: the entry is called
+// directly when the callable has one. A NULL result without an exception is
+// still made the call API's SystemError.
+inline Ref vectorcall(PyObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    PyTypeObject* tp = Py_TYPE(f);
+    if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        char* at = reinterpret_cast<char*>(f) + tp->tp_vectorcall_offset;
+        vectorcallfunc entry = *reinterpret_cast<vectorcallfunc*>(at);
+        if (entry) {
+            PyObject* r = entry(f, args, nargsf, kwnames);
+            if (!r && !PyErr_Occurred()) raise_null_result(f);
+            return Ref::steal(r);
+        }
+    }
+    return Ref::steal(PyObject_Vectorcall(f, args, nargsf, kwnames));
+}
+
 // f(args...) by vectorcall; arguments are borrowed.
 template <class... A>
 inline Ref call(PyObject* f, A... args) {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-    return Ref::steal(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // f(*pos, **dict(zip(kw.names, kwvals))) by vectorcall. `argv` holds the
 // positional arguments followed by the keyword values; argv[-1] must be
 // writable (pass a buffer with one spare slot in front).
 inline Ref call_kw(PyObject* f, PyObject** argv, std::size_t npos, const KwNames& kw) {
-    return Ref::steal(PyObject_Vectorcall(f, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple()));
+    return vectorcall(f, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple());
 }
 
 // obj.name(args...) without creating a bound method.
