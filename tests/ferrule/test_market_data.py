@@ -491,7 +491,7 @@ def dicts_swapped_by_converters(fx):
 
 
 class Price(float):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         new_dict(self.report, order_qty="new")
         return "price"
 
