@@ -8,7 +8,7 @@ namespace ferrule {
 namespace {
 
 Global gl_system_log{"system_log"};
-glue::Name k_info{"info"};
+glue::AttrOf a_info{"info"};
 Global gl_copy{"copy"};
 glue::AttrOf a_deepcopy{"deepcopy"};
 Global gl_Environment{"Environment"};
@@ -17,7 +17,10 @@ glue::ClassMethodCall cm_get_instance{k_get_instance};
 
 }  // namespace
 
-int log_info(PyObject* text) { return gl_system_log.call_method(k_info, text) ? 0 : -1; }
+int log_info(PyObject* text) {
+    glue::Ref log = gl_system_log.get();
+    return log && a_info.call_method(log.get(), text) ? 0 : -1;
+}
 
 glue::Ref deepcopy(PyObject* obj) {
     glue::Ref fn = gl_copy.attr(a_deepcopy);

@@ -309,28 +309,6 @@ Ref universe_size() {
     return n < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(n));
 }
 
-// `a == b` in a condition, without the generic comparison for the numbers
-// the counters hold: two floats, a float and an int a double holds exactly,
-// two ints of a machine word. Same answers as Python's.
-int equal(PyObject* a, PyObject* b) {
-    constexpr long long kExact = 1LL << 53;
-    int overflow = 0;
-    if (PyFloat_CheckExact(a)) {
-        if (PyFloat_CheckExact(b)) return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
-        if (PyLong_CheckExact(b)) {
-            long long v = PyLong_AsLongLongAndOverflow(b, &overflow);
-            if (!overflow && v > -kExact && v < kExact) return PyFloat_AS_DOUBLE(a) == static_cast<double>(v);
-        }
-    } else if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        long long x = PyLong_AsLongLongAndOverflow(a, &overflow);
-        if (!overflow) {
-            long long y = PyLong_AsLongLongAndOverflow(b, &overflow);
-            if (!overflow) return x == y;
-        }
-    }
-    return glue::eq(a, b);
-}
-
 // 0 and 1: the interpreter's cached small ints, so nothing is allocated.
 PyObject* zero() { return PyLong_FromLong(0); }
 PyObject* one() { return PyLong_FromLong(1); }
@@ -351,11 +329,11 @@ int count_bar(PyObject* self, PyObject* t) {
     if (!current) return -1;
     Ref z = Ref::steal(zero());
     if (!z) return -1;
-    int same = equal(current.get(), z.get());
+    int same = glue::eq(current.get(), z.get());
     if (same == 0) {
         current = strategy_attrs.get(self, V_CURRENT_TRADE_DT);
         if (!current) return -1;
-        same = equal(current.get(), t);
+        same = glue::eq(current.get(), t);
     }
     if (same < 0) return -1;
     Ref cnt;
@@ -376,7 +354,7 @@ PyObject* complete_bar_time(PyObject* self) {
     if (!cnt) return nullptr;
     Ref size = universe_size();
     if (!size) return nullptr;
-    int complete = equal(cnt.get(), size.get());
+    int complete = glue::eq(cnt.get(), size.get());
     if (complete <= 0) return complete < 0 ? nullptr : Py_NewRef(Py_None);
     Ref convert = gl_convert_int_to_whole_date.get();
     if (!convert) return nullptr;
@@ -416,11 +394,7 @@ Ref trade_side(PyObject* msg) {
         if (!(bid = run.field(TickTrade::bid_appl_seq_num)) || !(offer = run.field(TickTrade::offer_appl_seq_num)))
             return Ref();
     }
-    // Two exact ints compare by value (no code of theirs to run); anything else as Python compares.
-    bool ints = PyLong_CheckExact(bid.get()) && PyLong_CheckExact(offer.get()) && is_compact(bid.get()) &&
-                is_compact(offer.get());
-    int buy = ints ? compact_value(bid.get()) > compact_value(offer.get())
-                   : PyObject_RichCompareBool(bid.get(), offer.get(), Py_GT);
+    int buy = glue::compare(bid.get(), offer.get(), Py_GT);
     if (buy < 0) return Ref();
     return gl_SIDE.attr(buy ? a_BUY : a_SELL);
 }

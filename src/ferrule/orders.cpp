@@ -49,7 +49,7 @@ glue::AttrReader order_attrs{
      &k_order_id, &k_side, &k_position_effect, &k_price},
     glue::AttrReader::Objects::Kept};
 
-Name k_get_account{"get_account"};
+glue::AttrOf a_get_account{"get_account"};
 Name k_from_create{"__from_create__"};
 Factory trade_create{"Trade", k_from_create};
 // Enumeration members, each remembered while its enumeration stays as it is.
@@ -129,7 +129,8 @@ int log_report(PyObject* report) {
         PyObject* o = v.get();
         if (!PyUnicode_CheckExact(o) && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o) && o != Py_None)
             run.release();
-        PyObject* text = PyObject_Format(o, k_empty);
+        // An exact str is its own text, as the f-string takes it.
+        PyObject* text = PyUnicode_CheckExact(o) ? Py_NewRef(o) : PyObject_Format(o, k_empty);
         if (!text) return -1;
         PyTuple_SET_ITEM(parts.get(), 2 * i, Py_NewRef(kLogPieces[i].get()));
         PyTuple_SET_ITEM(parts.get(), 2 * i + 1, text);
@@ -168,10 +169,10 @@ int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out) {
 Ref account_of(PyObject* engine_order) {
     Ref env = environment();
     if (!env) return Ref();
-    Ref get_account = glue::getattr(env.get(), k_get_account);
-    if (!get_account) return Ref();
+    glue::AttrOf::Method get_account = a_get_account.method(env.get());
+    if (!get_account.fn) return Ref();
     Ref market_code = order_attrs.get(engine_order, E_MARKET_CODE);
-    return market_code ? glue::call(get_account.get(), market_code.get()) : Ref();
+    return market_code ? get_account(market_code.get()) : Ref();
 }
 
 // Event(EVENT.<member>, account=account, order=copy.deepcopy(engine_order))
@@ -193,6 +194,14 @@ Ref identity_key(PyObject* obj) {
     return Ref::steal(PyLong_FromUnsignedLongLong((p >> 4) | (p << (kBits - 4))));
 }
 
+// The claim records live only in the module's own dicts, which no Python code
+// can reach, so no reference cycle can pass through them: the collector is
+// spared walking them (and the dicts that hold them) at every collection.
+PyObject* unwalked(PyObject* record) {
+    if (record) PyObject_GC_UnTrack(record);
+    return record;
+}
+
 // An order is accepted once. The first numbered acceptance claims it in a
 // record keyed by the order's identity, with no Python code between the look
 // and the claim; later ones (a resend after a reconnect, a duplicate on
@@ -206,7 +215,7 @@ public:
         key_ = identity_key(engine_order);
         if (!key_) return -1;
         // An entry of this claim's own, so that giving it back removes no other.
-        Ref entry = Ref::steal(PyTuple_Pack(1, engine_order));
+        Ref entry = Ref::steal(unwalked(PyTuple_Pack(1, engine_order)));
         if (!entry) return -1;
         int seen = PyDict_Contains(bridge.accepted_orders, key_.get());
         if (seen != 0) return seen < 0 ? -1 : 0;
@@ -338,20 +347,22 @@ private:
 Ref FillClaim::record(PyObject* engine_order) {
     PyObject* rec = PyDict_GetItemWithError(bridge.published_fills, key_.get());
     if (rec || PyErr_Occurred()) return Ref::borrow(rec);
-    Ref numbers = Ref::steal(PySet_New(nullptr));
+    Ref numbers = Ref::steal(unwalked(PySet_New(nullptr)));
     Ref others = Ref::steal(PyTuple_New(0));
-    Ref fresh = numbers && others ? Ref::steal(PyTuple_Pack(kSize, engine_order, numbers.get(), others.get(), Py_None))
-                                  : Ref();
+    Ref fresh = numbers && others
+                    ? Ref::steal(unwalked(PyTuple_Pack(kSize, engine_order, numbers.get(), others.get(), Py_None)))
+                    : Ref();
     if (!fresh) return Ref();
     rec = PyDict_SetDefault(bridge.published_fills, key_.get(), fresh.get());
     return Ref::borrow(rec);
 }
 
 int FillClaim::take_first(PyObject* engine_order, PyObject* filled, Ref* found) {
-    Ref numbers = Ref::steal(PySet_New(nullptr));
+    Ref numbers = Ref::steal(unwalked(PySet_New(nullptr)));
     if (!numbers || PySet_Add(numbers.get(), filled) < 0) return -1;
     Ref others = Ref::steal(PyTuple_New(0));
-    Ref fresh = others ? Ref::steal(PyTuple_Pack(kSize, engine_order, numbers.get(), others.get(), filled)) : Ref();
+    Ref fresh = others ? Ref::steal(unwalked(PyTuple_Pack(kSize, engine_order, numbers.get(), others.get(), filled)))
+                       : Ref();
     if (!fresh) return -1;
     // The claim: filed only if the order still has no record (making this one may have run code).
     PyObject* rec = PyDict_SetDefault(bridge.published_fills, key_.get(), fresh.get());
@@ -383,13 +394,13 @@ Ref FillClaim::record_of(PyObject* rec, PyObject* others, PyObject* latest, PyOb
     Ref more = Ref::borrow(others);
     if (filled) {
         Py_ssize_t n = PyTuple_GET_SIZE(others);
-        more = Ref::steal(PyTuple_New(n + 1));
+        more = Ref::steal(unwalked(PyTuple_New(n + 1)));
         if (!more) return Ref();
         for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(more.get(), i, Py_NewRef(PyTuple_GET_ITEM(others, i)));
         PyTuple_SET_ITEM(more.get(), n, Py_NewRef(filled));
     }
-    return Ref::steal(
-        PyTuple_Pack(kSize, PyTuple_GET_ITEM(rec, kOrder), PyTuple_GET_ITEM(rec, kNumbers), more.get(), latest));
+    return Ref::steal(unwalked(
+        PyTuple_Pack(kSize, PyTuple_GET_ITEM(rec, kOrder), PyTuple_GET_ITEM(rec, kNumbers), more.get(), latest)));
 }
 
 int FillClaim::take(PyObject* engine_order, PyObject* filled) {
@@ -490,7 +501,7 @@ void FillClaim::give_back() {
             Py_ssize_t n = PyTuple_GET_SIZE(others), at = 0;
             while (at < n && PyTuple_GET_ITEM(others, at) != filled_.get()) ++at;
             if (at < n) {
-                rest = Ref::steal(PyTuple_New(n - 1));
+                rest = Ref::steal(unwalked(PyTuple_New(n - 1)));
                 for (Py_ssize_t i = 0, j = 0; rest && i < n; ++i)
                     if (i != at) PyTuple_SET_ITEM(rest.get(), j++, Py_NewRef(PyTuple_GET_ITEM(others, i)));
             }

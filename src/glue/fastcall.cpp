@@ -218,7 +218,8 @@ bool AttrOf::current(PyObject* owner) const {
         case Mode::Module:
             // A module whose __class__ was swapped for a subclass may answer the name itself.
             return Py_IS_TYPE(owner, &PyModule_Type) && dict_guard_.armed();
-        case Mode::Instance: {
+        case Mode::Instance:
+        case Mode::Method: {
             PyTypeObject* tp = Py_TYPE(owner);
             if (!type_guard_.holds(tp) || !dict_guard_.armed()) return false;
             // Its __dict__ may have been replaced as a whole, which no watcher reports. Where the type
@@ -261,11 +262,18 @@ Ref AttrOf::refresh(PyObject* owner) {
             if (dict && PyDict_CheckExact(dict.get()) && type_guard_.arm(tp) &&
                 dict_guard_.arm(dict.get(), nullptr, name_)) {
                 Ref on_type = find_on_mro(tp, name_);
-                PyObject* v = on_type || PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(dict.get(), name_);
+                // A plain function on the class is bound at each lookup, unless the instance dict shadows it.
+                bool function = !module && on_type && Py_IS_TYPE(on_type.get(), &PyFunction_Type);
+                PyObject* v = (on_type && !function) || PyErr_Occurred() ? nullptr
+                                                                         : PyDict_GetItemWithError(dict.get(), name_);
                 if (v) {
                     value = Ref::borrow(v);
                     dict_ = dict.get();
                     mode = module ? Mode::Module : Mode::Instance;
+                } else if (function && !PyErr_Occurred() && type_guard_.holds(tp) && dict_guard_.armed()) {
+                    value = std::move(on_type);
+                    dict_ = dict.get();
+                    mode = Mode::Method;
                 }
             }
         }
@@ -275,7 +283,7 @@ Ref AttrOf::refresh(PyObject* owner) {
             mode_ = mode;
         }
     }
-    if (owner == owner_ && current(owner)) return Ref::borrow(value_);
+    if (owner == owner_ && current(owner)) return held(owner);
     return Ref::steal(PyObject_GetAttr(owner, name_));
 }
 

@@ -14,7 +14,8 @@
 //    argument tuple and keyword dict that type.__call__ builds for __init__;
 //  - AttrOf: owner.name for a long-lived owner (a module, a class or enum, a
 //    namespace object): EVENT.TICK, copy.deepcopy, ORDER_STATUS.FILLED, and
-//    owner.name(args) for a function such an owner holds (data_proxy.instruments).
+//    owner.name(args) for a function such an owner holds or its class defines
+//    (data_proxy.instruments, env.get_account), without a bound method.
 #pragma once
 #include <Python.h>
 #include <cstddef>
@@ -101,20 +102,41 @@ public:
     Ref get(PyObject* owner) {
         if (owner == owner_ && current(owner)) {
             backoff_.used();
-            return Ref::borrow(value_);
+            return held(owner);
         }
         if (backoff_.waiting()) return Ref::steal(PyObject_GetAttr(owner, name_));
         return refresh(owner);
     }
-    // owner.name(args...) (arguments borrowed): the attribute the cache holds, called; while it holds
-    // none, the method call as the interpreter makes it, without a bound method.
-    template <class... A>
-    Ref call_method(PyObject* owner, A... args) {
+
+    // `owner.name` looked up to be called, where Python looks it up (before
+    // the arguments are evaluated): what to call, with `self` put first when
+    // set, so that a function the owner's class defines is not bound.
+    struct Method {
+        Ref fn;  // empty, with the error set, when the lookup failed
+        PyObject* self = nullptr;
+        template <class... A>
+        Ref operator()(A... args) const {
+            if (!self) return glue::call(fn.get(), args...);
+            PyObject* argv[] = {nullptr, self, static_cast<PyObject*>(args)...};
+            return vectorcall(fn.get(), argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        }
+    };
+    Method method(PyObject* owner) {
+        Method m;
         if (owner == owner_ && current(owner)) {
             backoff_.used();
-            Ref fn = Ref::borrow(value_);  // the call may refill the cache
-            return glue::call(fn.get(), args...);
+            m.fn = Ref::borrow(value_);  // held: the call may refill the cache
+            if (mode_ == Mode::Method) m.self = owner;
+        } else {
+            m.fn = backoff_.waiting() ? Ref::steal(PyObject_GetAttr(owner, name_)) : refresh(owner);
         }
+        return m;
+    }
+    // owner.name(args...) (arguments borrowed, evaluated before the lookup,
+    // so only where that order cannot be told apart), without a bound method.
+    template <class... A>
+    Ref call_method(PyObject* owner, A... args) {
+        if (owner == owner_ && current(owner)) return method(owner)(args...);
         if (backoff_.waiting()) return glue::call_method(owner, name_, args...);
         Ref fn = refresh(owner);
         return fn ? glue::call(fn.get(), args...) : Ref();
@@ -123,8 +145,13 @@ public:
     PyObject* name() const noexcept { return name_; }
 
 private:
-    enum class Mode : unsigned char { Plain, Class, Module, Instance };
+    // Method: a plain function the owner's class defines and its instance dict does not shadow.
+    enum class Mode : unsigned char { Plain, Class, Module, Instance, Method };
     bool current(PyObject* owner) const;
+    // What a current cache gives for getattr: the value, or the function bound to the owner.
+    Ref held(PyObject* owner) const {
+        return mode_ == Mode::Method ? Ref::steal(PyMethod_New(value_, owner)) : Ref::borrow(value_);
+    }
     Ref refresh(PyObject* owner);
 
     Name name_;

@@ -62,7 +62,60 @@ void PendingError::chain_into_current() noexcept {
     PyErr_SetRaisedException(cur);
 }
 
+namespace {
+
+template <class T>
+int decide(T x, T y, int op) {
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
+// Its value, when v compares as int does (int, bool, an IntEnum member: a
+// subclass that keeps int's comparison) and fits a machine word.
+bool int_value(PyObject* v, long long* out) {
+    if (Py_TYPE(v)->tp_richcompare != PyLong_Type.tp_richcompare || !PyLong_Check(v)) return false;
+    auto* l = reinterpret_cast<PyLongObject*>(v);
+    if (PyUnstable_Long_IsCompact(l)) {
+        *out = PyUnstable_Long_CompactValue(l);
+        return true;
+    }
+    int overflow = 0;
+    *out = PyLong_AsLongLongAndOverflow(v, &overflow);  // an int reads its digits: no code runs
+    return !overflow;
+}
+
+bool float_value(PyObject* v, double* out) {
+    if (Py_TYPE(v)->tp_richcompare != PyFloat_Type.tp_richcompare || !PyFloat_Check(v)) return false;
+    *out = PyFloat_AS_DOUBLE(v);
+    return true;
+}
+
+// An int a double holds exactly, so that comparing the doubles is comparing the numbers.
+bool exact_in_double(long long v) {
+    constexpr long long kExact = 1LL << 53;
+    return v > -kExact && v < kExact;
+}
+
+}  // namespace
+
 int compare(PyObject* a, PyObject* b, int op) {
+    // Numbers whose comparison is the interpreter's own for int and float are
+    // compared here: the same answer, NaN included, and no code could run.
+    long long x, y;
+    double f, g;
+    if (int_value(a, &x)) {
+        if (int_value(b, &y)) return decide(x, y, op);
+        if (float_value(b, &g) && exact_in_double(x)) return decide(static_cast<double>(x), g, op);
+    } else if (float_value(a, &f)) {
+        if (float_value(b, &g)) return decide(f, g, op);
+        if (int_value(b, &y) && exact_in_double(y)) return decide(f, static_cast<double>(y), op);
+    }
     Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }

@@ -125,7 +125,8 @@ private:
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
 // `a <op> b` in a condition: the rich comparison, then its truth value.
-// 1, 0, or -1 with the error set.
+// Ints and floats that compare as the built-ins do are compared directly, as
+// the interpreter's specialised comparisons do. 1, 0, or -1 with the error set.
 int compare(PyObject* a, PyObject* b, int op);
 inline int eq(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
 

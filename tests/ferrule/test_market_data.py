@@ -1,5 +1,6 @@
 import builtins
 import datetime as dt
+import enum
 import gc
 import os
 import subprocess
@@ -99,8 +100,22 @@ def test_tick_order_maps_the_order_type_twice(strategy, universe, calls, drain):
     assert first == second == [("A", 1)]
 
 
+class _Seq(enum.IntEnum):
+    FIVE = 5
+
+
+class _Contrary(int):
+    def __gt__(self, other):
+        return not int.__gt__(self, other)
+
+
+# Numbers the comparison decides without a call, and their edges: beyond a machine word, beyond what a
+# double holds exactly, NaN, bool, an IntEnum, and an int subclass with a comparison of its own.
 @pytest.mark.parametrize("bid, offer, side", [(101, 100, SIDE.BUY), (100, 100, SIDE.SELL), (99, 100, SIDE.SELL),
-                                              (-1, -2, SIDE.BUY), (2**62, 2**62 - 1, SIDE.BUY), (100, 2**40, SIDE.SELL)])
+                                              (-1, -2, SIDE.BUY), (2**62, 2**62 - 1, SIDE.BUY), (100, 2**40, SIDE.SELL),
+                                              (2**70, 2**70 - 1, SIDE.BUY), (2**53 + 1, float(2**53), SIDE.BUY),
+                                              (2.5, 2, SIDE.BUY), (2, 2.0, SIDE.SELL), (float("nan"), 1, SIDE.SELL),
+                                              (True, 0, SIDE.BUY), (_Seq.FIVE, 4, SIDE.BUY), (_Contrary(1), 2, SIDE.BUY)])
 def test_tick_trade(strategy, ferrule, universe, drain, bid, offer, side):
     strategy.on_tick_trade(make_tick_trade(bid_appl_seq_num=bid, offer_appl_seq_num=offer, trade_type=ord("4")))
     [event] = drain()
@@ -295,16 +310,23 @@ def test_event_members_of_an_object_follow_its_dict(strategy, ferrule, universe,
 def test_instruments_held_by_the_data_proxy_follow_it(strategy, ferrule, universe, drain):
     env, seen = universe(), []
     env.data_proxy = proxy = type("Proxy", (types.SimpleNamespace,), {})(instruments=lambda code: ("first", code))
+    other = type("Other", (types.SimpleNamespace,), {"instruments": lambda self, code: ("other", code)})
+    method = lambda tag: lambda self, code: (tag, code)  # noqa: E731
     for change in (lambda: None, lambda: setattr(proxy, "instruments", lambda code: ("set", code)),
-                   lambda: setattr(type(proxy), "instruments", lambda self, code: ("method", code)),
-                   lambda: delattr(proxy, "instruments"), lambda: delattr(type(proxy), "instruments")):
+                   lambda: setattr(type(proxy), "instruments", method("method")),
+                   lambda: delattr(proxy, "instruments"), lambda: None,
+                   lambda: setattr(type(proxy), "instruments", method("replaced")),
+                   lambda: setattr(proxy, "instruments", lambda code: ("shadow", code)),
+                   lambda: delattr(proxy, "instruments"), lambda: setattr(proxy, "__class__", other),
+                   lambda: delattr(type(proxy), "instruments")):
         change()
         try:
             strategy.on_snapshot(make_snapshot())
             seen.append(drain()[0].tick.instrument)
         except AttributeError as e:
             seen.append(type(e))
-    assert seen == [("first", CODE), ("set", CODE), ("set", CODE), ("method", CODE), AttributeError]
+    assert seen == [("first", CODE), ("set", CODE), ("set", CODE), ("method", CODE), ("method", CODE),
+                    ("replaced", CODE), ("shadow", CODE), ("replaced", CODE), ("other", CODE), AttributeError]
 
 
 @pytest.mark.parametrize("slots", [True, False])
