@@ -104,7 +104,7 @@ bool exact_in_double(long long v) {
 
 }  // namespace
 
-int compare(PyObject* a, PyObject* b, int op) {
+int compare_numbers(PyObject* a, PyObject* b, int op) {
     // Numbers whose comparison is the interpreter's own for int and float are
     // compared here: the same answer, NaN included, and no code could run.
     long long x, y;

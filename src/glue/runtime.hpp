@@ -124,10 +124,30 @@ private:
 // Reads an attribute; empty Ref with the interpreter's AttributeError if absent.
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
+// compare() past its inline case.
+int compare_numbers(PyObject* a, PyObject* b, int op);
+
 // `a <op> b` in a condition: the rich comparison, then its truth value.
 // Ints and floats that compare as the built-ins do are compared directly, as
 // the interpreter's specialised comparisons do. 1, 0, or -1 with the error set.
-int compare(PyObject* a, PyObject* b, int op);
+inline int compare(PyObject* a, PyObject* b, int op) {
+    // Two exact ints of one digit, the commonest case, where the call would cost more than the comparison.
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        auto *x = reinterpret_cast<PyLongObject*>(a), *y = reinterpret_cast<PyLongObject*>(b);
+        if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
+            Py_ssize_t u = PyUnstable_Long_CompactValue(x), v = PyUnstable_Long_CompactValue(y);
+            switch (op) {
+                case Py_LT: return u < v;
+                case Py_LE: return u <= v;
+                case Py_EQ: return u == v;
+                case Py_NE: return u != v;
+                case Py_GT: return u > v;
+                default: return u >= v;
+            }
+        }
+    }
+    return compare_numbers(a, b, op);
+}
 inline int eq(PyObject* a, PyObject* b) { return compare(a, b, Py_EQ); }
 
 // getattr(obj, name) where only AttributeError means "missing" (as hasattr):
