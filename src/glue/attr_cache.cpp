@@ -72,6 +72,18 @@ const AttrReader::Way* AttrReader::resolve(PyTypeObject* tp) {
     return current && w.type == tp && w.guard.holds(tp) ? &w : nullptr;
 }
 
+AttrReader::DictRead AttrReader::get_from_dict(PyObject* obj, const Way& w, std::size_t i, PyObject* dict,
+                                               bool keep) {
+    if (!dict && !(dict = PyObject_GenericGetDict(obj, nullptr))) return {Ref(), nullptr};
+    PyObject *key, *value;
+    Py_ssize_t pos = w.hint[i];
+    Ref v = pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == names_[i]->get()
+                ? Ref::borrow(value)
+                : dict_miss(w, obj, i, &dict);
+    if (!keep) let_go(dict);
+    return {std::move(v), dict};
+}
+
 Ref AttrReader::dict_miss(const Way& w, PyObject* obj, std::size_t i, PyObject** dict) {
     PyObject* name = names_[i]->get();
     PyObject *key, *value;

@@ -87,20 +87,10 @@ private:
                     return Ref::borrow(v);
             } else if (w->in_dict[i]) {
                 // The run's dict is the object's still: only code replaces it, and it is let go of before.
-                PyObject* d = std::exchange(dict, nullptr);
-                if (!d && !(d = PyObject_GenericGetDict(obj, nullptr))) return Ref();
-                PyObject *key, *value;
-                Py_ssize_t pos = w->hint[i];
-                Ref v = pos >= 0 && PyDict_Next(d, &pos, &key, &value) && key == names_[i]->get()
-                            ? Ref::borrow(value)
-                            : dict_miss(*w, obj, i, &d);
-                if (keep) {
-                    dict = d;
-                    dict_way = w;
-                } else {
-                    let_go(d);
-                }
-                return v;
+                DictRead r = get_from_dict(obj, *w, i, std::exchange(dict, nullptr), keep);
+                dict = r.dict;
+                dict_way = w;
+                return std::move(r.value);
             } else if (PyObject* d = w->get[i]) {
                 // The descriptor's own class could have lost __get__ or __set__ since.
                 descrgetfunc f = Py_TYPE(d)->tp_descr_get;
@@ -120,6 +110,15 @@ private:
             Py_DECREF(d);
         }
     }
+
+    // A read from the instance dict, when nothing on the class overrides it:
+    // `dict` (a strong reference taken over), or the object's fetched now.
+    // The value, and the dict when `keep` and no code may have run.
+    struct DictRead {
+        Ref value;
+        PyObject* dict;
+    };
+    DictRead get_from_dict(PyObject* obj, const Way& w, std::size_t i, PyObject* dict, bool keep);
 
     // The rest of a read from the instance dict *dict (a strong reference)
     // when the name is not at its hint, as the generic lookup reads a name
