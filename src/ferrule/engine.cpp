@@ -8,7 +8,7 @@ namespace ferrule {
 namespace {
 
 Global gl_system_log{"system_log"};
-glue::AttrOf a_info{"info"};
+glue::Name k_info{"info"};
 Global gl_copy{"copy"};
 glue::AttrOf a_deepcopy{"deepcopy"};
 Global gl_Environment{"Environment"};
@@ -17,10 +17,9 @@ glue::ClassMethodCall cm_get_instance{k_get_instance};
 
 }  // namespace
 
-int log_info(PyObject* text) {
-    glue::Ref log = gl_system_log.get();
-    return log && a_info.call_method(log.get(), text) ? 0 : -1;
-}
+// The logger is the engine's; reading its __dict__ (to remember its method)
+// would make the interpreter build one, slowing its own attribute reads.
+int log_info(PyObject* text) { return gl_system_log.call_method(k_info, text) ? 0 : -1; }
 
 glue::Ref deepcopy(PyObject* obj) {
     glue::Ref fn = gl_copy.attr(a_deepcopy);
