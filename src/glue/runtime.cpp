@@ -64,18 +64,6 @@ void PendingError::chain_into_current() noexcept {
 
 namespace {
 
-template <class T>
-int decide(T x, T y, int op) {
-    switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_EQ: return x == y;
-        case Py_NE: return x != y;
-        case Py_GT: return x > y;
-        default: return x >= y;
-    }
-}
-
 // Its value, when v compares as int does (int, bool, an IntEnum member: a
 // subclass that keeps int's comparison) and fits a machine word.
 bool int_value(PyObject* v, long long* out) {

@@ -124,6 +124,19 @@ private:
 // Reads an attribute; empty Ref with the interpreter's AttributeError if absent.
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
+// x <op> y for one of the six rich comparisons.
+template <class T>
+inline int decide(T x, T y, int op) {
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
 // compare() past its inline case.
 int compare_numbers(PyObject* a, PyObject* b, int op);
 
@@ -134,17 +147,8 @@ inline int compare(PyObject* a, PyObject* b, int op) {
     // Two exact ints of one digit, the commonest case, where the call would cost more than the comparison.
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
         auto *x = reinterpret_cast<PyLongObject*>(a), *y = reinterpret_cast<PyLongObject*>(b);
-        if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
-            Py_ssize_t u = PyUnstable_Long_CompactValue(x), v = PyUnstable_Long_CompactValue(y);
-            switch (op) {
-                case Py_LT: return u < v;
-                case Py_LE: return u <= v;
-                case Py_EQ: return u == v;
-                case Py_NE: return u != v;
-                case Py_GT: return u > v;
-                default: return u >= v;
-            }
-        }
+        if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y))
+            return decide(PyUnstable_Long_CompactValue(x), PyUnstable_Long_CompactValue(y), op);
     }
     return compare_numbers(a, b, op);
 }
