@@ -122,21 +122,16 @@ public:
         }
     };
     Method method(PyObject* owner) {
+        if (owner == owner_ && current(owner)) return cached(owner);
         Method m;
-        if (owner == owner_ && current(owner)) {
-            backoff_.used();
-            m.fn = Ref::borrow(value_);  // held: the call may refill the cache
-            if (mode_ == Mode::Method) m.self = owner;
-        } else {
-            m.fn = backoff_.waiting() ? Ref::steal(PyObject_GetAttr(owner, name_)) : refresh(owner);
-        }
+        m.fn = backoff_.waiting() ? Ref::steal(PyObject_GetAttr(owner, name_)) : refresh(owner);
         return m;
     }
     // owner.name(args...) (arguments borrowed, evaluated before the lookup,
     // so only where that order cannot be told apart), without a bound method.
     template <class... A>
     Ref call_method(PyObject* owner, A... args) {
-        if (owner == owner_ && current(owner)) return method(owner)(args...);
+        if (owner == owner_ && current(owner)) return cached(owner)(args...);
         if (backoff_.waiting()) return glue::call_method(owner, name_, args...);
         Ref fn = refresh(owner);
         return fn ? glue::call(fn.get(), args...) : Ref();
@@ -148,6 +143,14 @@ private:
     // Method: a plain function the owner's class defines and its instance dict does not shadow.
     enum class Mode : unsigned char { Plain, Class, Module, Instance, Method };
     bool current(PyObject* owner) const;
+    // What a current cache gives to call: the value, with the owner first for a method.
+    Method cached(PyObject* owner) {
+        backoff_.used();
+        Method m;
+        m.fn = Ref::borrow(value_);  // held: the call may refill the cache
+        if (mode_ == Mode::Method) m.self = owner;
+        return m;
+    }
     // What a current cache gives for getattr: the value, or the function bound to the owner.
     Ref held(PyObject* owner) const {
         return mode_ == Mode::Method ? Ref::steal(PyMethod_New(value_, owner)) : Ref::borrow(value_);
