@@ -58,8 +58,8 @@ import platform  # noqa: E402
 import re  # noqa: E402
 import shutil  # noqa: E402
 import statistics  # noqa: E402
-import sys  # noqa: E402
 import subprocess  # noqa: E402
+import sys  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
 from types import SimpleNamespace  # noqa: E402

@@ -95,21 +95,6 @@ int publish_asset(PyObject* asset_res, PyObject* request_id) {
     return event.publish({request_id, account_id.get(), asset.get()}, kw_asset);
 }
 
-// security_id + "." + get_exchane_from_vela_mdtype(market_id)
-Ref market_code_of(PyObject* pos) {
-    ShapeOf<PositionEntry>::Run run(shapes::position_entry, pos);
-    Ref security_id = run.field(PositionEntry::security_id);
-    if (!security_id) return Ref();
-    // Between the two reads only the `+ "."`, which runs code unless the id
-    // is an exact str, and the exchange function's lookup in the namespace.
-    if (!PyUnicode_CheckExact(security_id.get())) run.release();
-    return market_code(std::move(security_id), [&] {
-        Ref market_id = run.field(PositionEntry::market_id);
-        run.release();  // the exchange function is called next
-        return market_id;
-    });
-}
-
 Ref position_state(PyObject* pos) {
     Ref state = Ref::steal(PyDict_New());
     if (!state) return Ref();
@@ -126,7 +111,9 @@ Ref position_state(PyObject* pos) {
 Ref build_position(PyObject* pos) {
     Ref cls = gl_Position.get();
     if (!cls) return Ref();
-    Ref market_code = market_code_of(pos);
+    // security_id + "." + get_exchane_from_vela_mdtype(market_id)
+    Ref market_code =
+        read_market_code(shapes::position_entry, pos, PositionEntry::security_id, PositionEntry::market_id);
     if (!market_code) return Ref();
     Ref long_ = gl_POSITION_DIRECTION.attr(k_LONG);
     if (!long_) return Ref();

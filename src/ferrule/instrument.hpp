@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 #include "glue/fastcall.hpp"
 
@@ -36,6 +37,22 @@ glue::Ref market_code(glue::Ref security_id, ReadMarket&& read_market) {
     if (!market) return glue::Ref();
     glue::Ref suffix = glue::call(exchange.get(), market.get());
     return suffix ? detail::finish_market_code(std::move(head), bare, suffix.get()) : glue::Ref();
+}
+
+// The same from one message, msg.<id> and msg.<market> read in a row: between
+// the two reads only the `+ "."` (which runs code unless the id is an exact
+// str) and the exchange function's lookup in the namespace.
+template <class F>
+glue::Ref read_market_code(ShapeOf<F>& shape, PyObject* msg, F id, F market) {
+    typename ShapeOf<F>::Run run(shape, msg);
+    glue::Ref security_id = run.field(id);
+    if (!security_id) return glue::Ref();
+    if (!PyUnicode_CheckExact(security_id.get())) run.release();
+    return market_code(std::move(security_id), [&] {
+        glue::Ref m = run.field(market);
+        run.release();  // the exchange function is called next
+        return m;
+    });
 }
 
 }  // namespace ferrule

@@ -183,17 +183,7 @@ Ref event_time(ShapeOf<F>& shape, PyObject* msg, F stamp, Ref* t_out = nullptr, 
 // msg.security_id + "." + get_exchane_from_vela_mdtype(msg.market_type)
 template <class F>
 Ref instrument_key(ShapeOf<F>& shape, PyObject* msg) {
-    typename ShapeOf<F>::Run run(shape, msg);
-    Ref id = run.field(F::security_id);
-    if (!id) return Ref();
-    // Between the two reads only the `+ "."`, which runs code unless the id
-    // is an exact str, and the exchange function's lookup in the namespace.
-    if (!PyUnicode_CheckExact(id.get())) run.release();
-    return market_code(std::move(id), [&] {
-        Ref market_type = run.field(F::market_type);
-        run.release();  // the exchange function is called next
-        return market_type;
-    });
+    return read_market_code(shape, msg, F::security_id, F::market_type);
 }
 
 // An exact int the interpreter keeps in one digit (its compact form, well

@@ -8,7 +8,6 @@ void raise_null_result(PyObject* f) {
     PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", f);
 }
 
-
 namespace {
 Name k_name{"name"};
 }
