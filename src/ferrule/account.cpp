@@ -112,8 +112,8 @@ Ref build_position(PyObject* pos) {
     Ref cls = gl_Position.get();
     if (!cls) return Ref();
     // security_id + "." + get_exchane_from_vela_mdtype(market_id)
-    Ref market_code =
-        read_market_code(shapes::position_entry, pos, PositionEntry::security_id, PositionEntry::market_id);
+    Ref market_code = read_market_code<PositionEntry, PositionEntry::security_id, PositionEntry::market_id>(
+        shapes::position_entry, pos);
     if (!market_code) return Ref();
     Ref long_ = gl_POSITION_DIRECTION.attr(k_LONG);
     if (!long_) return Ref();

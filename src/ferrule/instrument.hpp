@@ -39,20 +39,27 @@ glue::Ref market_code(glue::Ref security_id, ReadMarket&& read_market) {
     return suffix ? detail::finish_market_code(std::move(head), bare, suffix.get()) : glue::Ref();
 }
 
+namespace {
+
 // The same from one message, msg.<id> and msg.<market> read in a row: between
 // the two reads only the `+ "."` (which runs code unless the id is an exact
-// str) and the exchange function's lookup in the namespace.
-template <class F>
-glue::Ref read_market_code(ShapeOf<F>& shape, PyObject* msg, F id, F market) {
+// str) and the exchange function's lookup in the namespace. Internal to each
+// file, with the fields as template arguments, so that it is compiled into
+// each callback as a function of the file's own would be (shared, it cost
+// about 80 instructions a market-data callback).
+template <class F, F Id, F Market>
+glue::Ref read_market_code(ShapeOf<F>& shape, PyObject* msg) {
     typename ShapeOf<F>::Run run(shape, msg);
-    glue::Ref security_id = run.field(id);
+    glue::Ref security_id = run.field(Id);
     if (!security_id) return glue::Ref();
     if (!PyUnicode_CheckExact(security_id.get())) run.release();
     return market_code(std::move(security_id), [&] {
-        glue::Ref m = run.field(market);
+        glue::Ref m = run.field(Market);
         run.release();  // the exchange function is called next
         return m;
     });
 }
+
+}  // namespace
 
 }  // namespace ferrule

@@ -183,7 +183,7 @@ Ref event_time(ShapeOf<F>& shape, PyObject* msg, F stamp, Ref* t_out = nullptr, 
 // msg.security_id + "." + get_exchane_from_vela_mdtype(msg.market_type)
 template <class F>
 Ref instrument_key(ShapeOf<F>& shape, PyObject* msg) {
-    return read_market_code(shape, msg, F::security_id, F::market_type);
+    return read_market_code<F, F::security_id, F::market_type>(shape, msg);
 }
 
 // An exact int the interpreter keeps in one digit (its compact form, well
