@@ -127,16 +127,24 @@ PyObject* thousand() {
 double thousandth(long long v) {
     unsigned long long n = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
     double r;
+    unsigned long long whole = n / 1000, part = n % 1000;
     if (n <= (1ULL << 53)) {
         r = static_cast<double>(n) / 1000.0;  // both exact: IEEE division rounds correctly
+    } else if (whole < (1ULL << 53)) {
+        // A stamp of today's size. whole is exact and at least 2**43, so the
+        // sum's rounding points are multiples of 2**-10; part / 1000 lies on
+        // one only when it is a multiple of 1/8 (exact), and otherwise at
+        // least 2**-17 from one, far beyond its own rounding error (2**-54):
+        // one addition rounds the sum as the exact quotient rounds.
+        r = static_cast<double>(whole) + static_cast<double>(part) / 1000.0;
     } else {
         // n * 2^32 / 1000 in two steps of 64 bits (a division by a constant
         // is a multiplication): more than 75 bits, of which the top 53 are
         // the mantissa and the rest, with the remainder, round it.
-        unsigned long long hi = n / 1000, low = (n % 1000) << 32;
+        unsigned long long hi = whole, low = part << 32;
         bool inexact = low % 1000 != 0;
         unsigned __int128 q = static_cast<unsigned __int128>(hi) << 32 | low / 1000;
-        int drop = 43 - __builtin_clzll(hi);  // hi has 44 to 54 bits
+        int drop = 43 - __builtin_clzll(hi);  // hi has 54 bits: fewer take the sum above
         auto m = static_cast<unsigned long long>(q >> drop);
         unsigned __int128 rest = q & ((static_cast<unsigned __int128>(1) << drop) - 1);
         unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
