@@ -395,6 +395,15 @@ def test_nested_calls_are_flagged_and_clock_callbacks_carry_the_bridges_time(fer
     assert records[-1].args == (fr.EnumValue("corvina.lumen.core.events.EVENT", "before_trading"), now)
     assert_readers_agree(path)
 
+    # Started from inside a call: that call is not in the recording, so what it runs is outermost there.
+    fake = clock(now)
+    started = fake.datetime.now
+    fake.datetime.now = lambda tz=None: ferrule.start_recording(path, overwrite=True) or started()
+    strategy.send_before_trading_event()
+    ferrule.stop_recording()
+    with fr.open(path) as rec:
+        assert [(r.name, r.nested) for r in rec] == [("send_day_event", False)]
+
 
 def test_the_switch(ferrule, strategy, path):
     assert not ferrule.is_recording() and ferrule.stop_recording() is None
