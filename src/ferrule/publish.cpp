@@ -94,13 +94,20 @@ void count_by_name(PyObject* event_type) {
 
 PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)].name(); }
 
-Ref event_type(EventKind kind) {
+namespace {
+
+// Compiled into each caller: every published event looks its member up.
+[[gnu::always_inline]] inline Ref member(EventKind kind) {
     Ref owner = gl_EVENT.get();
     return owner ? kMembers[static_cast<std::size_t>(kind)].get(owner.get()) : Ref();
 }
 
+}  // namespace
+
+Ref event_type(EventKind kind) { return member(kind); }
+
 EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
-    if (cls_) type_ = event_type(kind);
+    if (cls_) type_ = member(kind);
 }
 
 EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(gl_Event.get()) {
