@@ -253,8 +253,7 @@ PyObject* on_query_position(PyObject* const* a) {
         ++bridge_counts.skipped_positions;
         if (warn_skipped(pos.get()) < 0) return nullptr;
     }
-    EventCall event(EventKind::QUERY_POSITION);
-    if (!event || event.publish({request_id, positions.get()}, kw_positions) < 0) return nullptr;
+    if (publish_now(EventKind::QUERY_POSITION, {request_id, positions.get()}, kw_positions) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -270,9 +270,7 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
 
 // Event(EVENT.<member>, calendar_dt=dt, trading_dt=dt[, <payload name>=payload])
 int publish_at(EventKind kind, const KwNames& kw, PyObject* dt, PyObject* payload) {
-    EventCall event(kind);
-    if (!event) return -1;
-    return payload ? event.publish({dt, dt, payload}, kw) : event.publish({dt, dt}, kw);
+    return payload ? publish_now(kind, {dt, dt, payload}, kw) : publish_now(kind, {dt, dt}, kw);
 }
 
 // Environment.get_instance().data_proxy.instruments(market_code)

@@ -90,42 +90,8 @@ void count_by_name(PyObject* event_type) {
     if (!next || PyDict_SetItem(other_counts, name.get(), next.get()) < 0) PyErr_Clear();
 }
 
-}  // namespace
-
-PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)].name(); }
-
-namespace {
-
-// Compiled into each caller: every published event looks its member up.
-[[gnu::always_inline]] inline Ref member(EventKind kind) {
-    Ref owner = gl_EVENT.get();
-    return owner ? kMembers[static_cast<std::size_t>(kind)].get(owner.get()) : Ref();
-}
-
-}  // namespace
-
-Ref event_type(EventKind kind) { return member(kind); }
-
-EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
-    if (cls_) type_ = member(kind);
-}
-
-EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(gl_Event.get()) {
-    if (cls_) type_ = Ref::borrow(event_type);
-}
-
-int EventCall::publish(PyObject* const* values, std::size_t n, const glue::KwNames& kw) const {
-    if (n != kw.size()) {
-        PyErr_SetString(PyExc_SystemError, "EventCall: payload does not match its names");
-        return -1;
-    }
-    PyObject* argv[2 + glue::KwNames::kMax] = {nullptr, type_.get()};
-    for (std::size_t i = 0; i < n; ++i) argv[2 + i] = values[i];
-    Ref event = glue::instantiate(cls_.get(), argv + 1, 1, &kw);
-    return event ? append_event(kind_, type_.get(), event.get()) : -1;
-}
-
-int append_event(EventKind kind, PyObject* event_type, PyObject* event) {
+// append_event, compiled into each publish as well.
+[[gnu::always_inline]] inline int append(EventKind kind, PyObject* event_type, PyObject* event) {
     Ref queue = gl_event_queue.get();
     if (!queue) return -1;
     if (queue.get() != depth.queue && track(queue.get()) < 0) return -1;
@@ -158,6 +124,61 @@ int append_event(EventKind kind, PyObject* event_type, PyObject* event) {
     if (!published) count_by_name(event_type);
     return 0;
 }
+
+}  // namespace
+
+PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)].name(); }
+
+namespace {
+
+// Compiled into each caller: every published event looks its member up.
+[[gnu::always_inline]] inline Ref member(EventKind kind) {
+    Ref owner = gl_EVENT.get();
+    return owner ? kMembers[static_cast<std::size_t>(kind)].get(owner.get()) : Ref();
+}
+
+}  // namespace
+
+Ref event_type(EventKind kind) { return member(kind); }
+
+EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
+    if (cls_) type_ = member(kind);
+}
+
+EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(gl_Event.get()) {
+    if (cls_) type_ = Ref::borrow(event_type);
+}
+
+namespace {
+
+// Event(type, **dict(zip(kw, values))) appended; compiled into each publish.
+[[gnu::always_inline]] inline int build_and_append(EventKind kind, PyObject* cls, PyObject* type,
+                                                   PyObject* const* values, std::size_t n,
+                                                   const glue::KwNames& kw) {
+    if (n != kw.size()) {
+        PyErr_SetString(PyExc_SystemError, "EventCall: payload does not match its names");
+        return -1;
+    }
+    PyObject* argv[2 + glue::KwNames::kMax] = {nullptr, type};
+    for (std::size_t i = 0; i < n; ++i) argv[2 + i] = values[i];
+    Ref event = glue::instantiate(cls, argv + 1, 1, &kw);
+    return event ? append(kind, type, event.get()) : -1;
+}
+
+}  // namespace
+
+int EventCall::publish(PyObject* const* values, std::size_t n, const glue::KwNames& kw) const {
+    return build_and_append(kind_, cls_.get(), type_.get(), values, n, kw);
+}
+
+int publish_now(EventKind kind, std::initializer_list<PyObject*> values, const glue::KwNames& kw) {
+    // What constructing an EventCall looks up, in its order.
+    Ref cls = gl_Event.get();
+    Ref type = cls ? member(kind) : Ref();
+    return type ? build_and_append(kind, cls.get(), type.get(), values.begin(), values.size(), kw) : -1;
+}
+
+int append_event(EventKind kind, PyObject* event_type, PyObject* event) { return append(kind, event_type, event); }
 
 const PublishCounts& publish_counts() { return counts; }
 

@@ -59,6 +59,9 @@ private:
     glue::Ref cls_, type_;
 };
 
+// EventCall(kind).publish(values, kw) in one step, for values already in hand.
+int publish_now(EventKind kind, std::initializer_list<PyObject*> values, const glue::KwNames& kw);
+
 // Appends a built event to the module's event_queue and counts it: 0, or -1
 // with the queue's error (nothing counted then).
 int append_event(EventKind kind, PyObject* event_type, PyObject* event);

@@ -199,16 +199,6 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
     return c;
 }
 
-Ref ClassMethodCall::call(const Callable& c, PyObject** argv, std::size_t nargs, const KwNames* kw) {
-    PyObject* kwnames = kw ? kw->tuple() : nullptr;
-    if (!c.cls) return vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    PyObject* saved = argv[-1];
-    argv[-1] = c.cls;
-    Ref r = vectorcall(c.fn.get(), argv - 1, nargs + 1, kwnames);
-    argv[-1] = saved;
-    return r;
-}
-
 // ---- owner.name ---------------------------------------------------------------
 
 bool AttrOf::current(PyObject* owner) const {

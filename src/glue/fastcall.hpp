@@ -75,7 +75,15 @@ public:
     Callable get(PyObject* cls);
 
     // callable(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))); argv[-1] must be writable.
-    static Ref call(const Callable& c, PyObject** argv, std::size_t nargs, const KwNames* kw = nullptr);
+    static Ref call(const Callable& c, PyObject** argv, std::size_t nargs, const KwNames* kw = nullptr) {
+        PyObject* kwnames = kw ? kw->tuple() : nullptr;
+        if (!c.cls) return vectorcall(c.fn.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+        PyObject* saved = argv[-1];
+        argv[-1] = c.cls;
+        Ref r = vectorcall(c.fn.get(), argv - 1, nargs + 1, kwnames);
+        argv[-1] = saved;
+        return r;
+    }
 
 private:
     enum class Kind : unsigned char { Plain, Direct, ClassMethod, StaticMethod };
