@@ -69,12 +69,11 @@ void MethodCall::resolve(PyTypeObject* tp) {
     }
 }
 
-int MethodCall::call_void(PyObject* obj, PyObject* arg) {
-    PyTypeObject* tp = Py_TYPE(obj);
-    if (!guard_.holds(tp) || type_ != tp) resolve(tp);
+int MethodCall::call_other(PyObject* obj, PyObject* arg) {
+    resolve(Py_TYPE(obj));
     PyObject* argv[] = {nullptr, obj, arg};
     Ref r;
-    if (descr_ && guard_.holds(tp) && type_ == tp) {
+    if (descr_ && guard_.holds(Py_TYPE(obj)) && type_ == Py_TYPE(obj)) {
         Ref descr = Ref::borrow(descr_);  // the call may replace the cache
         r = vectorcall(descr.get(), argv + 1, 2, nullptr);
     } else {
@@ -101,24 +100,6 @@ Py_ssize_t wrapped_offset(PyTypeObject* descr_type) {
     bool plain = m && (m->type == Py_T_OBJECT_EX || m->type == _Py_T_OBJECT) &&
                  !(m->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) && m->offset > 0;
     return plain ? m->offset : 0;
-}
-
-// The wrapped object, or empty when it is not set (None stands for that in
-// the member), so that the plain lookup raises what it raises.
-Ref wrapped(PyObject* descr, Py_ssize_t offset) {
-    PyObject* f = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(descr) + offset);
-    return f && f != Py_None ? Ref::borrow(f) : Ref();
-}
-
-// Whether calling the classmethod's function with cls first is what
-// cls.name(...) does: 3.12 still lets the wrapped object bind itself.
-bool binds_plainly(PyObject* f) {
-#if PY_VERSION_HEX < 0x030D0000
-    return PyFunction_Check(f) || !Py_TYPE(f)->tp_descr_get;
-#else
-    (void)f;
-    return true;
-#endif
 }
 
 }  // namespace
@@ -156,8 +137,7 @@ void ClassMethodCall::resolve(PyObject* cls) {
     }
 }
 
-ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
-    Callable c;
+ClassMethodCall::Callable ClassMethodCall::look_up(PyObject* cls) {
     if (PyType_Check(cls)) {
         auto* tp = reinterpret_cast<PyTypeObject*>(cls);
         bool fresh = false;
@@ -168,43 +148,22 @@ ClassMethodCall::Callable ClassMethodCall::get(PyObject* cls) {
                 backoff_.refilled();
             }
         }
-        // The metaclass and the target's type are compared too: either can be
-        // swapped by assigning __class__, which no watcher reports.
         if (target_ && cls == cls_ && guard_.holds(tp) && meta_guard_.holds(Py_TYPE(cls)) &&
             target_guard_.holds(Py_TYPE(target_))) {
             if (!fresh) backoff_.used();
-            Ref target = Ref::borrow(target_);  // reading __func__ could replace the cache
-            switch (kind_) {
-                case Kind::Direct:
-                    c.fn = std::move(target);
-                    return c;
-                case Kind::StaticMethod:
-                    c.fn = wrapped(target.get(), offset_);
-                    if (c.fn) return c;
-                    break;
-                case Kind::ClassMethod:
-                    c.fn = wrapped(target.get(), offset_);
-                    if (c.fn && binds_plainly(c.fn.get())) {
-                        c.cls = cls;
-                        return c;
-                    }
-                    break;
-                case Kind::Plain:
-                    break;
-            }
+            Callable c = remembered(cls);
+            if (c.fn) return c;
         }
     }
+    Callable c;
     c.fn = Ref::steal(PyObject_GetAttr(cls, name_));
-    c.cls = nullptr;
     return c;
 }
 
 // ---- owner.name ---------------------------------------------------------------
 
-bool AttrOf::current(PyObject* owner) const {
+bool AttrOf::current_other(PyObject* owner) const {
     switch (mode_) {
-        case Mode::Class:
-            return type_guard_.holds(reinterpret_cast<PyTypeObject*>(owner)) && meta_guard_.holds(Py_TYPE(owner));
         case Mode::Module:
             // A module whose __class__ was swapped for a subclass may answer the name itself.
             return Py_IS_TYPE(owner, &PyModule_Type) && dict_guard_.armed();
@@ -220,6 +179,7 @@ bool AttrOf::current(PyObject* owner) const {
             if (!d) PyErr_Clear();
             return d.get() == dict_;
         }
+        case Mode::Class:  // inline in current()
         case Mode::Plain:
             break;
     }

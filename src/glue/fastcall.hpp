@@ -50,10 +50,23 @@ public:
     explicit MethodCall(const Name& name) noexcept : name_(name) {}
 
     // 0, or -1 with the error set; the result is dropped.
-    int call_void(PyObject* obj, PyObject* arg);
+    int call_void(PyObject* obj, PyObject* arg) {
+        PyTypeObject* tp = Py_TYPE(obj);
+        if (!guard_.holds(tp) || type_ != tp) return call_other(obj, arg);
+        PyObject* argv[] = {nullptr, obj, arg};
+        Ref r;
+        if (descr_) {
+            Ref descr = Ref::borrow(descr_);  // the call may replace the cache
+            r = vectorcall(descr.get(), argv + 1, 2, nullptr);
+        } else {
+            r = Ref::steal(PyObject_VectorcallMethod(name_, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+        return r ? 0 : -1;
+    }
 
 private:
     void resolve(PyTypeObject* tp);
+    int call_other(PyObject* obj, PyObject* arg);
 
     const Name& name_;
     TypeGuard guard_;
@@ -72,7 +85,20 @@ public:
         Ref fn;
         PyObject* cls = nullptr;  // non-null: prepend it
     };
-    Callable get(PyObject* cls);
+    Callable get(PyObject* cls) {
+        // What was found last, while the class, its metaclass and the found
+        // object's type are as they were (either type can be swapped by
+        // assigning __class__, which no watcher reports).
+        if (target_ && cls == cls_ && guard_.holds(reinterpret_cast<PyTypeObject*>(cls)) &&
+            meta_guard_.holds(Py_TYPE(cls)) && target_guard_.holds(Py_TYPE(target_))) {
+            Callable c = remembered(cls);
+            if (c.fn) {
+                backoff_.used();
+                return c;
+            }
+        }
+        return look_up(cls);
+    }
 
     // callable(*argv[0:nargs], **dict(zip(kw, argv[nargs:]))); argv[-1] must be writable.
     static Ref call(const Callable& c, PyObject** argv, std::size_t nargs, const KwNames* kw = nullptr) {
@@ -88,6 +114,49 @@ public:
 private:
     enum class Kind : unsigned char { Plain, Direct, ClassMethod, StaticMethod };
     void resolve(PyObject* cls);
+    Callable look_up(PyObject* cls);
+
+    // The wrapped object of a classmethod or staticmethod, or empty when it
+    // is not set (None stands for that in the member), so that the plain
+    // lookup raises what it raises. Read anew at every call, as the
+    // interpreter reads it: re-running __init__ replaces it.
+    static Ref wrapped(PyObject* descr, Py_ssize_t offset) {
+        PyObject* f = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(descr) + offset);
+        return f && f != Py_None ? Ref::borrow(f) : Ref();
+    }
+    // Whether calling the classmethod's function with cls first is what
+    // cls.name(...) does: 3.12 still lets the wrapped object bind itself.
+    static bool binds_plainly(PyObject* f) {
+#if PY_VERSION_HEX < 0x030D0000
+        return PyFunction_Check(f) || !Py_TYPE(f)->tp_descr_get;
+#else
+        (void)f;
+        return true;
+#endif
+    }
+    // What the remembered target gives to call, while it is current; empty
+    // (no error set) when the plain lookup must answer.
+    Callable remembered(PyObject* cls) const {
+        Callable c;
+        switch (kind_) {
+            case Kind::Direct:
+                c.fn = Ref::borrow(target_);
+                break;
+            case Kind::StaticMethod:
+                c.fn = wrapped(target_, offset_);
+                break;
+            case Kind::ClassMethod:
+                c.fn = wrapped(target_, offset_);
+                if (c.fn && binds_plainly(c.fn.get()))
+                    c.cls = cls;
+                else
+                    c.fn = Ref();
+                break;
+            case Kind::Plain:
+                break;
+        }
+        return c;
+    }
 
     const Name& name_;
     Backoff backoff_;
@@ -150,7 +219,13 @@ public:
 private:
     // Method: a plain function the owner's class defines and its instance dict does not shadow.
     enum class Mode : unsigned char { Plain, Class, Module, Instance, Method };
-    bool current(PyObject* owner) const;
+    bool current(PyObject* owner) const {
+        // A class's attribute (EVENT.TICK, SIDE.BUY) is asked at every event: inline.
+        if (mode_ == Mode::Class)
+            return type_guard_.holds(reinterpret_cast<PyTypeObject*>(owner)) && meta_guard_.holds(Py_TYPE(owner));
+        return current_other(owner);
+    }
+    bool current_other(PyObject* owner) const;
     // What a current cache gives to call: the value, with the owner first for a method.
     Method cached(PyObject* owner) {
         backoff_.used();
