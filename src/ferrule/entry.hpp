@@ -25,12 +25,24 @@ extern CallCounts call_counts;
 using EntryObserver = void (*)(Callback c, PyObject* const* args, bool nested);
 void set_entry_observer(EntryObserver observer) noexcept;
 
-PyObject* enter(Callback c, glue::Impl impl, PyObject* const* args);
+namespace detail {
+extern EntryObserver observer;
+// Shows the observer the call and counts the depth; true.
+bool watch(Callback c, PyObject* const* args);
+void unwatch() noexcept;
+}  // namespace detail
 
-// The Impl that the class body lists for method `c`.
+// The Impl that the class body lists for method `c`: the door, compiled into
+// each method.
 template <Callback c, glue::Impl impl>
 PyObject* entered(PyObject* const* args) {
-    return enter(c, impl, args);
+    constexpr std::size_t i = static_cast<std::size_t>(c);
+    ++call_counts.calls[i];
+    bool watched = detail::observer && detail::watch(c, args);
+    PyObject* result = impl(args);
+    if (watched) detail::unwatch();
+    if (!result) ++call_counts.failures[i];
+    return result;
 }
 
 }  // namespace ferrule

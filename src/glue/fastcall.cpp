@@ -69,19 +69,6 @@ void MethodCall::resolve(PyTypeObject* tp) {
     }
 }
 
-int MethodCall::call_other(PyObject* obj, PyObject* arg) {
-    resolve(Py_TYPE(obj));
-    PyObject* argv[] = {nullptr, obj, arg};
-    Ref r;
-    if (descr_ && guard_.holds(Py_TYPE(obj)) && type_ == Py_TYPE(obj)) {
-        Ref descr = Ref::borrow(descr_);  // the call may replace the cache
-        r = vectorcall(descr.get(), argv + 1, 2, nullptr);
-    } else {
-        r = Ref::steal(PyObject_VectorcallMethod(name_, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    return r ? 0 : -1;
-}
-
 // ---- cls.name(*args) ---------------------------------------------------------
 
 namespace {

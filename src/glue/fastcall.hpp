@@ -52,10 +52,10 @@ public:
     // 0, or -1 with the error set; the result is dropped.
     int call_void(PyObject* obj, PyObject* arg) {
         PyTypeObject* tp = Py_TYPE(obj);
-        if (!guard_.holds(tp) || type_ != tp) return call_other(obj, arg);
+        if (!guard_.holds(tp) || type_ != tp) resolve(tp);
         PyObject* argv[] = {nullptr, obj, arg};
         Ref r;
-        if (descr_) {
+        if (descr_ && guard_.holds(tp) && type_ == tp) {
             Ref descr = Ref::borrow(descr_);  // the call may replace the cache
             r = vectorcall(descr.get(), argv + 1, 2, nullptr);
         } else {
@@ -66,7 +66,6 @@ public:
 
 private:
     void resolve(PyTypeObject* tp);
-    int call_other(PyObject* obj, PyObject* arg);
 
     const Name& name_;
     TypeGuard guard_;
