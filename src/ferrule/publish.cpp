@@ -125,31 +125,11 @@ void count_by_name(PyObject* event_type) {
     return 0;
 }
 
-}  // namespace
-
-PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)].name(); }
-
-namespace {
-
 // Compiled into each caller: every published event looks its member up.
 [[gnu::always_inline]] inline Ref member(EventKind kind) {
     Ref owner = gl_EVENT.get();
     return owner ? kMembers[static_cast<std::size_t>(kind)].get(owner.get()) : Ref();
 }
-
-}  // namespace
-
-Ref event_type(EventKind kind) { return member(kind); }
-
-EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
-    if (cls_) type_ = member(kind);
-}
-
-EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(gl_Event.get()) {
-    if (cls_) type_ = Ref::borrow(event_type);
-}
-
-namespace {
 
 // Event(type, **dict(zip(kw, values))) appended; compiled into each publish.
 [[gnu::always_inline]] inline int build_and_append(EventKind kind, PyObject* cls, PyObject* type,
@@ -166,6 +146,18 @@ namespace {
 }
 
 }  // namespace
+
+PyObject* event_name(EventKind kind) { return kMembers[static_cast<std::size_t>(kind)].name(); }
+
+Ref event_type(EventKind kind) { return member(kind); }
+
+EventCall::EventCall(EventKind kind) : kind_(kind), cls_(gl_Event.get()) {
+    if (cls_) type_ = member(kind);
+}
+
+EventCall::EventCall(PyObject* event_type) : kind_(EventKind::kDayEvent), cls_(gl_Event.get()) {
+    if (cls_) type_ = Ref::borrow(event_type);
+}
 
 int EventCall::publish(PyObject* const* values, std::size_t n, const glue::KwNames& kw) const {
     return build_and_append(kind_, cls_.get(), type_.get(), values, n, kw);
