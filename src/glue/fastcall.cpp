@@ -135,8 +135,7 @@ ClassMethodCall::Callable ClassMethodCall::look_up(PyObject* cls) {
                 backoff_.refilled();
             }
         }
-        if (target_ && cls == cls_ && guard_.holds(tp) && meta_guard_.holds(Py_TYPE(cls)) &&
-            target_guard_.holds(Py_TYPE(target_))) {
+        if (current(cls)) {
             if (!fresh) backoff_.used();
             Callable c = remembered(cls);
             if (c.fn) return c;

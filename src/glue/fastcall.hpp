@@ -85,11 +85,7 @@ public:
         PyObject* cls = nullptr;  // non-null: prepend it
     };
     Callable get(PyObject* cls) {
-        // What was found last, while the class, its metaclass and the found
-        // object's type are as they were (either type can be swapped by
-        // assigning __class__, which no watcher reports).
-        if (target_ && cls == cls_ && guard_.holds(reinterpret_cast<PyTypeObject*>(cls)) &&
-            meta_guard_.holds(Py_TYPE(cls)) && target_guard_.holds(Py_TYPE(target_))) {
+        if (current(cls)) {
             Callable c = remembered(cls);
             if (c.fn) {
                 backoff_.used();
@@ -114,6 +110,14 @@ private:
     enum class Kind : unsigned char { Plain, Direct, ClassMethod, StaticMethod };
     void resolve(PyObject* cls);
     Callable look_up(PyObject* cls);
+
+    // Whether what was found last still answers for cls: the class, its
+    // metaclass and the found object's type are as they were (either type can
+    // be swapped by assigning __class__, which no watcher reports).
+    bool current(PyObject* cls) const {
+        return target_ && cls == cls_ && guard_.holds(reinterpret_cast<PyTypeObject*>(cls)) &&
+               meta_guard_.holds(Py_TYPE(cls)) && target_guard_.holds(Py_TYPE(target_));
+    }
 
     // The wrapped object of a classmethod or staticmethod, or empty when it
     // is not set (None stands for that in the member), so that the plain
