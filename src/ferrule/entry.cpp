@@ -15,12 +15,11 @@ namespace detail {
 
 EntryObserver observer = nullptr;
 
-bool watch(Callback c, PyObject* const* args) {
+void watch(Callback c, PyObject* const* args) {
     // The depth is kept only while a recorder watches: a call entered before
     // it started is not in the recording, so what that call runs is outermost.
     observer(c, args, nesting > 0);
     ++nesting;
-    return true;
 }
 
 void unwatch() noexcept { --nesting; }

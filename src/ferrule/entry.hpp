@@ -27,8 +27,8 @@ void set_entry_observer(EntryObserver observer) noexcept;
 
 namespace detail {
 extern EntryObserver observer;
-// Shows the observer the call and counts the depth; true.
-bool watch(Callback c, PyObject* const* args);
+// Shows the observer the call and counts the depth.
+void watch(Callback c, PyObject* const* args);
 void unwatch() noexcept;
 }  // namespace detail
 
@@ -38,7 +38,8 @@ template <Callback c, glue::Impl impl>
 PyObject* entered(PyObject* const* args) {
     constexpr std::size_t i = static_cast<std::size_t>(c);
     ++call_counts.calls[i];
-    bool watched = detail::observer && detail::watch(c, args);
+    bool watched = detail::observer != nullptr;
+    if (watched) detail::watch(c, args);
     PyObject* result = impl(args);
     if (watched) detail::unwatch();
     if (!result) ++call_counts.failures[i];

@@ -161,8 +161,9 @@ private:
 // Reads of one object that Python makes in a row. The instance dict is
 // fetched once, not at every read; each read is what get() reads. A read
 // that may run Python code (a descriptor, the generic lookup) lets go of the
-// dict before it runs, and the next read from the dict fetches it afresh; the caller does the same, with release(), before anything of its
-// own that may run code. So a converter or a property that replaces the
+// dict before it runs, and the next read from the dict fetches it afresh;
+// the caller does the same, with release(), before anything of its own that
+// may run code. So a converter or a property that replaces the
 // object's __dict__ is seen as Python sees it, and one that swaps its class
 // or changes the class is seen by the guard, asked at every read. The dict is
 // held only while nothing can run: letting it go cannot free it, as the
