@@ -129,8 +129,12 @@ int log_report(PyObject* report) {
         PyObject* o = v.get();
         if (!PyUnicode_CheckExact(o) && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o) && o != Py_None)
             run.release();
-        // An exact str is its own text, as the f-string takes it.
-        PyObject* text = PyUnicode_CheckExact(o) ? Py_NewRef(o) : PyObject_Format(o, k_empty);
+        // An exact str is its own text, as the f-string takes it; an exact
+        // float's or None's __format__ with an empty spec is str(), made here
+        // without looking the method up and calling it.
+        PyObject* text = PyUnicode_CheckExact(o)                   ? Py_NewRef(o)
+                         : PyFloat_CheckExact(o) || o == Py_None ? PyObject_Str(o)
+                                                                 : PyObject_Format(o, k_empty);
         if (!text) return -1;
         PyTuple_SET_ITEM(parts.get(), 2 * i, Py_NewRef(kLogPieces[i].get()));
         PyTuple_SET_ITEM(parts.get(), 2 * i + 1, text);

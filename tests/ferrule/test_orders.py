@@ -21,6 +21,17 @@ def test_log_line_formats_each_field_and_unknown_orders_stop_there(ferrule, stra
     assert drain() == [] and ferrule.orders_dict == {} and ferrule.stats()["unknown_orders"] == 1
 
 
+class _Price(float):
+    def __format__(self, spec):
+        return "p" + float.__format__(self, spec)
+
+
+@pytest.mark.parametrize("value", [10.5, 1e16, 1e-7, -0.0, float("nan"), float("-inf"), None, _Price(2.5), True])
+def test_log_line_texts_are_the_f_strings(strategy, logs, value):
+    strategy.on_order(fill("PartiallyFilled", order_price=value, error_msg=value))
+    assert f", price:{value}, " in logs()[0][2] and logs()[0][2].endswith(f", error_msg:{value}, last_match_qty: 30")
+
+
 @pytest.mark.parametrize("counter, events", [(0, []), ("", []), (-3, []), (5, ["ORDER_CREATION_PASS"])])
 def test_acceptance_needs_a_positive_counter_id_and_is_published_once(ferrule, strategy, drain, counter, events):
     order = file_order(ferrule)
