@@ -49,6 +49,12 @@ glue::AttrReader order_attrs{
      &k_order_id, &k_side, &k_position_effect, &k_price},
     glue::AttrReader::Objects::Kept};
 
+// A report is handled among the engine's own work, which evicts this code
+// from the instruction cache between reports: its reads share one copy of
+// the reader's code rather than carry it inline at each.
+[[gnu::noinline]] Ref report_field(PyObject* report, OrderReport f) { return shapes::order_report.field(report, f); }
+[[gnu::noinline]] Ref order_attr(PyObject* engine_order, std::size_t i) { return order_attrs.get(engine_order, i); }
+
 glue::AttrOf a_get_account{"get_account"};
 Name k_from_create{"__from_create__"};
 Factory trade_create{"Trade", k_from_create};
@@ -102,7 +108,7 @@ int set_status(PyObject* engine_order, Member& member) {
 int set_frozen_cash(PyObject* engine_order, PyObject* report) {
     Ref m = glue::getattr(engine_order, k_set_frozen_cash);
     if (!m) return -1;
-    Ref v = shapes::order_report.field(report, OrderReport::frozen_trade_value);
+    Ref v = report_field(report, OrderReport::frozen_trade_value);
     if (!v) return -1;
     return glue::call(m.get(), v.get()) ? 0 : -1;
 }
@@ -175,7 +181,7 @@ Ref account_of(PyObject* engine_order) {
     if (!env) return Ref();
     glue::AttrOf::Method get_account = a_get_account.method(env.get());
     if (!get_account.fn) return Ref();
-    Ref market_code = order_attrs.get(engine_order, E_MARKET_CODE);
+    Ref market_code = order_attr(engine_order, E_MARKET_CODE);
     return market_code ? get_account(market_code.get()) : Ref();
 }
 
@@ -244,7 +250,7 @@ private:
 
 // The order becomes ACTIVE, once the counter has numbered it.
 int activate(PyObject* engine_order, PyObject* account) {
-    Ref status = order_attrs.get(engine_order, E_STATUS);
+    Ref status = order_attr(engine_order, E_STATUS);
     if (!status) return -1;
     Ref active = gl_ORDER_STATUS.attr(a_ACTIVE);
     if (!active) return -1;
@@ -256,7 +262,7 @@ int activate(PyObject* engine_order, PyObject* account) {
 
 // The gateway has the order (unsent or sent).
 int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
-    Ref counter_id = shapes::order_report.field(report, OrderReport::counter_order_id);
+    Ref counter_id = report_field(report, OrderReport::counter_order_id);
     if (!counter_id) return -1;
     if (order_attrs.set(engine_order, E_SECONDARY_ORDER_ID, counter_id.get()) < 0) return -1;
     if (set_frozen_cash(engine_order, report) < 0) return -1;
@@ -276,8 +282,8 @@ int accept(PyObject* report, PyObject* engine_order, PyObject* account) {
 
 // Trade.__from_create__(order_id=..., price=..., ...) for the latest match of `amount`.
 Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
-    auto order = [engine_order](std::size_t f) { return [engine_order, f] { return order_attrs.get(engine_order, f); }; };
-    auto price = [report] { return shapes::order_report.field(report, OrderReport::last_match_price); };
+    auto order = [engine_order](std::size_t f) { return [engine_order, f] { return order_attr(engine_order, f); }; };
+    auto price = [report] { return report_field(report, OrderReport::last_match_price); };
     return trade_create.call(&kw_trade, order(E_ORDER_ID), price, amount, order(E_SIDE), order(E_POSITION_EFFECT),
                              order(E_MARKET_CODE), order(E_PRICE));
 }
@@ -285,12 +291,12 @@ Ref make_trade(PyObject* report, PyObject* engine_order, PyObject* amount) {
 // Takes over the gateway's cumulative figures for the order; `filled` is
 // the report's trade_qty, read once for the repeat check and for these.
 int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) {
-    Ref value = shapes::order_report.field(report, OrderReport::total_trade_value);
+    Ref value = report_field(report, OrderReport::total_trade_value);
     if (!value) return -1;
     Ref avg = Ref::steal(PyNumber_TrueDivide(value.get(), filled));
     if (!avg || order_attrs.set(engine_order, E_AVG_PRICE, avg.get()) < 0) return -1;
     if (order_attrs.set(engine_order, E_FILLED_QUANTITY, filled) < 0) return -1;
-    Ref ordered = shapes::order_report.field(report, OrderReport::order_qty);
+    Ref ordered = report_field(report, OrderReport::order_qty);
     if (!ordered) return -1;
     Ref unfilled = Ref::steal(PyNumber_Subtract(ordered.get(), filled));
     return unfilled ? order_attrs.set(engine_order, E_UNFILLED_QUANTITY, unfilled.get()) : -1;
@@ -564,11 +570,11 @@ int settle_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyO
 // A fill or a cancellation, first the fill: only a report whose latest match
 // is above zero.
 int apply_fill(PyObject* report, PyObject* engine_order, PyObject* account, PyObject* status) {
-    Ref amount = shapes::order_report.field(report, OrderReport::last_match_qty);
+    Ref amount = report_field(report, OrderReport::last_match_qty);
     if (!amount) return -1;
     int filled = above_zero(amount.get());
     if (filled <= 0) return filled;
-    Ref traded = shapes::order_report.field(report, OrderReport::trade_qty);
+    Ref traded = report_field(report, OrderReport::trade_qty);
     if (!traded) return -1;
     FillClaim claim;
     int is_new = claim.take(engine_order, traded.get());
@@ -590,7 +596,7 @@ int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* stat
     }
     r = status_in(status, {&a_PartiallyFilledWaitCancelled, &a_WaitCancelled});
     if (r <= 0) return r;
-    Ref filled = order_attrs.get(engine_order, E_FILLED_QUANTITY);
+    Ref filled = order_attr(engine_order, E_FILLED_QUANTITY);
     if (!filled) return -1;
     r = above_zero(filled.get());
     if (r < 0 || (r && set_status(engine_order, a_PARTIALLY_FILLED) < 0)) return -1;
@@ -602,13 +608,13 @@ int apply_cancellation(PyObject* engine_order, PyObject* account, PyObject* stat
 int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
     Ref mark = glue::getattr(engine_order, k_mark_rejected);
     if (!mark) return -1;
-    Ref code = shapes::order_report.field(report, OrderReport::error_code);
+    Ref code = report_field(report, OrderReport::error_code);
     if (!code) return -1;
     Ref code_text = Ref::steal(PyObject_Str(code.get()));
     if (!code_text) return -1;
     Ref head = Ref::steal(PyNumber_Add(code_text.get(), k_underscore));
     if (!head) return -1;
-    Ref msg = shapes::order_report.field(report, OrderReport::error_msg);
+    Ref msg = report_field(report, OrderReport::error_msg);
     if (!msg) return -1;
     Ref reason = Ref::steal(PyNumber_Add(head.get(), msg.get()));
     if (!reason || !glue::call(mark.get(), reason.get())) return -1;
@@ -618,7 +624,7 @@ int reject(PyObject* report, PyObject* engine_order, PyObject* account) {
 
 // The handling of the first group of statuses the report's status equals, tested in order.
 int dispatch(PyObject* report, PyObject* engine_order, PyObject* account) {
-    Ref status = shapes::order_report.field(report, OrderReport::order_status);
+    Ref status = report_field(report, OrderReport::order_status);
     if (!status) return -1;
     int r = status_in(status.get(), {&a_UnSend, &a_Sended});
     if (r) return r < 0 ? -1 : accept(report, engine_order, account);
