@@ -290,21 +290,27 @@ def test_replaced_engine_names_take_effect_at_once(strategy, ferrule, universe, 
     assert list(ferrule.history_tick) == [CODE, "000001.XTST"] and len(ferrule.history_tick[CODE]) == 2
 
 
-def test_event_members_of_an_object_follow_its_dict(strategy, ferrule, universe, monkeypatch, drain):
-    def members():  # keeps its attributes in a dict at a fixed place, and that dict can be swapped whole
-        pass
+def _members():
+    pass
+
+
+# A function keeps its attributes in a dict at a fixed place; an instance of a plain class may keep them
+# inside the object, and some interpreters store those without telling the dict's watchers.
+@pytest.mark.parametrize("members", [type("Members", (), {})(), _members])
+def test_event_members_of_an_object_follow_its_dict(strategy, ferrule, universe, monkeypatch, drain, members):
     monkeypatch.setattr(ferrule, "EVENT", members)
     seen = []
-    for change in (lambda: None, lambda: setattr(members, "__dict__", {"L2_TRANSACTION": "swapped"}),
-                   lambda: setattr(members, "L2_TRANSACTION", "set"), lambda: vars(members).clear()):
-        members.__dict__.setdefault("L2_TRANSACTION", "first")
+    members.L2_TRANSACTION = "first"
+    for change in (lambda: None, lambda: setattr(members, "L2_TRANSACTION", "set"),
+                   lambda: setattr(members, "__dict__", {"L2_TRANSACTION": "swapped"}),
+                   lambda: setattr(members, "L2_TRANSACTION", "set again"), lambda: vars(members).clear()):
         change()
         try:
             strategy.on_tick_trade(make_tick_trade())
             seen.append(drain()[0].event_type)
         except AttributeError as e:
             seen.append(type(e))
-    assert seen == ["first", "swapped", "set", AttributeError]
+    assert seen == ["first", "set", "swapped", "set again", AttributeError]
 
 
 def test_instruments_held_by_the_data_proxy_follow_it(strategy, ferrule, universe, drain):
