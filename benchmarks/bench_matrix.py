@@ -780,7 +780,7 @@ class Bench:
 def print_row(label, name, t, counts):
     med = {k: statistics.median(v) for k, v in t.items()}
     c, p, f = med["C", True], med["Py", True], med["floor", True]
-    line = (f"{label:<26}{name:<17}{c:>7.0f}{spread(t['C', True]):>5.0f}{p:>7.0f}{spread(t['Py', True]):>5.0f}"
+    line = (f"{label:<26}{name:<17}{c:>7.0f}{spread(t['C', True]):>6.0f}{p:>7.0f}{spread(t['Py', True]):>6.0f}"
             f"{f:>7.0f}{c - f:>7.0f}{p - f:>7.0f}{c / p:>6.2f}{med['C', False] / med['Py', False]:>6.2f}")
     if counts is not None:
         ic, ip, fl, flc = (counts.get((label, name, s)) for s in ("C", "Py", "floor", "flC"))
@@ -831,7 +831,7 @@ def main():
     counts = instructions(rows, args.instruction_calls, profile) if want_ir else None
     if counts is not None:
         print(f"Ir: callgrind instructions per call, collector on, loops of {args.instruction_calls} calls")
-    head = (f"{'messages:engine':<26}{'callback':<17}{'C':>7}{'IQR':>5}{'Py':>7}{'IQR':>5}{'floor':>7}"
+    head = (f"{'messages:engine':<26}{'callback':<17}{'C':>7}{'IQR':>6}{'Py':>7}{'IQR':>6}{'floor':>7}"
             f"{'C-fl':>7}{'Py-fl':>7}{'C/Py':>6}{'off':>6}")
     if counts is not None:
         head += f"{'C Ir':>9}{'Py Ir':>9}{'fl Ir':>9}{'C-fl':>8}{'Py-fl':>8}{'C/Py':>6}{'flC Ir':>9}{'C-flC':>8}{'flC/Py':>7}"
