@@ -159,18 +159,15 @@ bool AttrOf::current_other(PyObject* owner) const {
             if (!type_guard_.holds(tp) || !dict_guard_.armed()) return false;
             // Its __dict__ may have been replaced as a whole, which no watcher reports. Where the type
             // keeps the dict at a fixed offset, the pointer there is the dict (or null before one is made).
-            if (tp->tp_dictoffset > 0) {
-                if (*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + tp->tp_dictoffset) != dict_)
-                    return false;
-            } else {
-                Ref d = Ref::steal(PyObject_GenericGetDict(owner, nullptr));
-                if (!d) PyErr_Clear();
-                if (d.get() != dict_) return false;
-            }
+            // Every store to such a dict goes through it, and is reported.
+            if (tp->tp_dictoffset > 0)
+                return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + tp->tp_dictoffset) == dict_;
+            Ref d = Ref::steal(PyObject_GenericGetDict(owner, nullptr));
+            if (!d) PyErr_Clear();
+            if (d.get() != dict_) return false;
             if (instance_stores_reported()) return true;
-            // The dict is asked what it holds now; held, as a key's __eq__ could replace it.
-            Ref dict = Ref::borrow(dict_);
-            PyObject* now = PyDict_GetItemWithError(dict.get(), name_);
+            // Else the dict (held, as a key's __eq__ could replace it) is asked what it holds now.
+            PyObject* now = PyDict_GetItemWithError(d.get(), name_);
             if (!now && PyErr_Occurred()) {
                 PyErr_Clear();  // the lookup that follows reports it
                 return false;

@@ -1,9 +1,10 @@
 #include "glue/watch.hpp"
 
 #include <cstring>
+#include <type_traits>
+
 #include "glue/names.hpp"
 #include "glue/runtime.hpp"
-#include <type_traits>
 
 namespace glue {
 
