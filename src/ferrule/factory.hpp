@@ -32,7 +32,8 @@ private:
         if (!cls) return glue::Ref();
         auto factory = method_.get(cls.get());
         if (!factory.fn) return glue::Ref();
-        PyObject* argv[1 + sizeof...(A)] = {nullptr};
+        PyObject* argv[1 + sizeof...(A)];  // every argument's slot is set before the call
+        argv[0] = nullptr;
         glue::Ref held[sizeof...(A)];
         // && evaluates left to right and stops at the first argument that fails.
         if (!(put(args, argv[1 + I], held[I]) && ...)) return glue::Ref();

@@ -139,7 +139,9 @@ void count_by_name(PyObject* event_type) {
         PyErr_SetString(PyExc_SystemError, "EventCall: payload does not match its names");
         return -1;
     }
-    PyObject* argv[2 + glue::KwNames::kMax] = {nullptr, type};
+    PyObject* argv[2 + glue::KwNames::kMax];  // only the first 2 + n are passed
+    argv[0] = nullptr;
+    argv[1] = type;
     for (std::size_t i = 0; i < n; ++i) argv[2 + i] = values[i];
     Ref event = glue::instantiate(cls, argv + 1, 1, &kw);
     return event ? append(kind, type, event.get()) : -1;
