@@ -136,8 +136,8 @@ int log_report(PyObject* report) {
         if (!PyUnicode_CheckExact(o) && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o) && o != Py_None)
             run.release();
         // An exact str is its own text, as the f-string takes it; an exact
-        // float's or None's __format__ with an empty spec is str(), made here
-        // without looking the method up and calling it.
+        // float's or None's __format__ with an empty format string is str(),
+        // made here without looking the method up and calling it.
         PyObject* text = PyUnicode_CheckExact(o)                   ? Py_NewRef(o)
                          : PyFloat_CheckExact(o) || o == Py_None ? PyObject_Str(o)
                                                                  : PyObject_Format(o, k_empty);

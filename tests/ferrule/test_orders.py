@@ -22,8 +22,8 @@ def test_log_line_formats_each_field_and_unknown_orders_stop_there(ferrule, stra
 
 
 class _Price(float):
-    def __format__(self, spec):
-        return "p" + float.__format__(self, spec)
+    def __format__(self, format_spec):
+        return "p" + float.__format__(self, format_spec)
 
 
 @pytest.mark.parametrize("value", [10.5, 1e16, 1e-7, -0.0, float("nan"), float("-inf"), None, _Price(2.5), True])
