@@ -162,10 +162,11 @@ bool AttrOf::current_other(PyObject* owner) const {
             // Every store to such a dict goes through it, and is reported.
             if (tp->tp_dictoffset > 0)
                 return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + tp->tp_dictoffset) == dict_;
+            bool reported = instance_stores_reported();  // first: its probe may run code, once
             Ref d = Ref::steal(PyObject_GenericGetDict(owner, nullptr));
             if (!d) PyErr_Clear();
             if (d.get() != dict_) return false;
-            if (instance_stores_reported()) return true;
+            if (reported) return true;
             // Else the dict (held, as a key's __eq__ could replace it) is asked what it holds now.
             PyObject* now = PyDict_GetItemWithError(d.get(), name_);
             if (!now && PyErr_Occurred()) {
