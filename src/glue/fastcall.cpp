@@ -157,23 +157,10 @@ bool AttrOf::current_other(PyObject* owner) const {
         case Mode::Method: {
             PyTypeObject* tp = Py_TYPE(owner);
             if (!type_guard_.holds(tp) || !dict_guard_.armed()) return false;
-            // Its __dict__ may have been replaced as a whole, which no watcher reports. Where the type
-            // keeps the dict at a fixed offset, the pointer there is the dict (or null before one is made).
-            // Every store to such a dict goes through it, and is reported.
-            if (tp->tp_dictoffset > 0)
-                return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + tp->tp_dictoffset) == dict_;
-            bool reported = instance_stores_reported();  // first: its probe may run code, once
-            Ref d = Ref::steal(PyObject_GenericGetDict(owner, nullptr));
-            if (!d) PyErr_Clear();
-            if (d.get() != dict_) return false;
-            if (reported) return true;
-            // Else the dict (held, as a key's __eq__ could replace it) is asked what it holds now.
-            PyObject* now = PyDict_GetItemWithError(d.get(), name_);
-            if (!now && PyErr_Occurred()) {
-                PyErr_Clear();  // the lookup that follows reports it
-                return false;
-            }
-            return now == (mode_ == Mode::Instance ? value_ : nullptr);
+            // Its __dict__ may have been replaced as a whole, which no watcher reports: the pointer at the
+            // type's fixed offset is the dict (or null before one is made). Every store to that dict goes
+            // through it, and is reported.
+            return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(owner) + tp->tp_dictoffset) == dict_;
         }
         case Mode::Class:  // inline in current()
         case Mode::Plain:
@@ -201,8 +188,11 @@ Ref AttrOf::refresh(PyObject* owner) {
                 if (!on_meta && !PyErr_Occurred()) value = find_on_mro(cls, name_);
                 if (value && !Py_TYPE(value.get())->tp_descr_get) mode = Mode::Class;
             }
-        } else if (Py_IS_TYPE(owner, &PyModule_Type) || (tp->tp_getattro == PyObject_GenericGetAttr && has_instance_dict(tp))) {
-            // What the instance dict holds, for a name the type does not define at all.
+        } else if (Py_IS_TYPE(owner, &PyModule_Type) || (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0)) {
+            // What the instance dict holds, for a name the type does not define at all. Only a dict
+            // kept at a fixed place: an instance of a plain class keeps its attributes inside itself
+            // until its __dict__ is asked for, and the interpreter's own reads and stores of them are
+            // slower from then on, so such an owner is read the plain way.
             bool module = Py_IS_TYPE(owner, &PyModule_Type);
             Ref dict = Ref::steal(module ? Py_XNewRef(PyModule_GetDict(owner)) : PyObject_GenericGetDict(owner, nullptr));
             if (dict && PyDict_CheckExact(dict.get()) && type_guard_.arm(tp) &&

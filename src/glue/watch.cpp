@@ -3,9 +3,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "glue/names.hpp"
-#include "glue/runtime.hpp"
-
 namespace glue {
 
 static_assert(std::is_trivially_destructible<TypeGuard>::value, "guards are statics that outlive the interpreter");
@@ -127,28 +124,6 @@ Ref find_on_mro(PyTypeObject* tp, PyObject* name) {
         if (PyErr_Occurred()) return Ref();
     }
     return Ref();
-}
-
-namespace {
-Name k_probe{"probe"};
-DictGuard g_probe;
-}  // namespace
-
-signed char detail::g_instance_stores = -1;
-
-bool detail::probe_instance_stores() {
-    signed char& known = g_instance_stores;
-    known = 0;  // claimed before the probe runs: a cache asked meanwhile looks up again
-    PendingError pending;
-    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(){}", "probe"));
-    Ref obj = cls ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref();
-    Ref dict = obj ? Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr)) : Ref();
-    if (dict && g_probe.arm(dict.get(), nullptr, k_probe) && PyObject_SetAttr(obj.get(), k_probe, Py_None) == 0)
-        known = !g_probe.armed();
-    g_probe.disarm();
-    PyErr_Clear();  // a probe that failed says no
-    pending.restore();
-    return known > 0;
 }
 
 const PyMemberDef* member_of(PyTypeObject* tp, PyObject* descr) {

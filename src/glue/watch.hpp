@@ -94,20 +94,6 @@ private:
     bool used_ = true;
 };
 
-// Whether the interpreter tells the watchers of an instance's __dict__ of
-// every store to its attributes. One release (3.13.0) stores the attributes
-// it keeps inside the object without telling them; there, what a cache found
-// in an instance dict is looked up again at each use. Found out once, on an
-// instance of a class of our own.
-namespace detail {
-extern signed char g_instance_stores;  // -1 not known yet, 0 not reported, 1 reported
-bool probe_instance_stores();
-}  // namespace detail
-inline bool instance_stores_reported() {
-    signed char known = detail::g_instance_stores;
-    return known > 0 || (known < 0 && detail::probe_instance_stores());
-}
-
 // Whether a type's instances may carry a __dict__ of their own.
 inline bool has_instance_dict(PyTypeObject* tp) noexcept {
     return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0;

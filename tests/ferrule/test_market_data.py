@@ -294,8 +294,8 @@ def _members():
     pass
 
 
-# A function keeps its attributes in a dict at a fixed place; an instance of a plain class may keep them
-# inside the object, and some interpreters store those without telling the dict's watchers.
+# A function keeps its attributes in a dict at a fixed place; an instance of a plain class keeps them inside
+# itself (and 3.13.0 stores those without telling the dict's watchers).
 @pytest.mark.parametrize("members", [type("Members", (), {})(), _members])
 def test_event_members_of_an_object_follow_its_dict(strategy, ferrule, universe, monkeypatch, drain, members):
     monkeypatch.setattr(ferrule, "EVENT", members)
