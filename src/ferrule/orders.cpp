@@ -131,16 +131,20 @@ int log_report(PyObject* report) {
         Ref v = run.get(i);
         if (!v) return -1;
         // The text of a str, an int, a float or None is made without running
-        // code; anything else's __format__ may change the report.
+        // code; anything else's __format__ may change the report. An exact str
+        // is its own text, as the f-string takes it; an exact float's or None's
+        // __format__ with an empty format string is str(), made here without
+        // looking the method up and calling it.
         PyObject* o = v.get();
-        if (!PyUnicode_CheckExact(o) && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o) && o != Py_None)
-            run.release();
-        // An exact str is its own text, as the f-string takes it; an exact
-        // float's or None's __format__ with an empty format string is str(),
-        // made here without looking the method up and calling it.
-        PyObject* text = PyUnicode_CheckExact(o)                   ? Py_NewRef(o)
-                         : PyFloat_CheckExact(o) || o == Py_None ? PyObject_Str(o)
-                                                                 : PyObject_Format(o, k_empty);
+        PyObject* text;
+        if (PyUnicode_CheckExact(o)) {
+            text = Py_NewRef(o);
+        } else if (PyFloat_CheckExact(o) || o == Py_None) {
+            text = PyObject_Str(o);
+        } else {
+            if (!PyLong_CheckExact(o)) run.release();
+            text = PyObject_Format(o, k_empty);
+        }
         if (!text) return -1;
         PyTuple_SET_ITEM(parts.get(), 2 * i, Py_NewRef(kLogPieces[i].get()));
         PyTuple_SET_ITEM(parts.get(), 2 * i + 1, text);
