@@ -64,6 +64,11 @@ inline Ref vectorcall(PyObject* f, PyObject* const* args, std::size_t nargsf, Py
             return Ref::steal(r);
         }
     }
+    // str(x), as the interpreter runs it from its own code: before 3.13 the
+    // type has no vectorcall entry, and the generic call makes and parses an
+    // argument tuple around PyObject_Str (~500 instructions).
+    if (f == reinterpret_cast<PyObject*>(&PyUnicode_Type) && PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
+        return Ref::steal(PyObject_Str(args[0]));
     return Ref::steal(PyObject_Vectorcall(f, args, nargsf, kwnames));
 }
 

@@ -251,6 +251,36 @@ def test_character_codes_follow_chr(strategy, ferrule, universe, calls, drain, c
     assert expected in {getattr(obj, a, None) for a in ("side", "order_type", "l2order_type", "trade_type")}
 
 
+class Text(str):
+    pass
+
+
+class Shown:
+    def __init__(self, shown):
+        self.shown = shown
+
+    def __str__(self):
+        if isinstance(self.shown, Exception):
+            raise self.shown
+        return self.shown
+
+
+# The engine's converter may be the str type itself: called as str(x) is.
+@pytest.mark.parametrize("market_type", [1, 2**70, 1.5, None, Shown(Text("XSHE")), Shown(LookupError("no market")),
+                                         Shown(3)])
+def test_str_as_a_converter_is_str(strategy, ferrule, universe, drain, monkeypatch, market_type):
+    monkeypatch.setattr(ferrule, "get_exchane_from_vela_mdtype", str)
+    try:
+        expected = "000001." + str(market_type)
+    except Exception as e:  # noqa: BLE001
+        with pytest.raises(type(e)) as got:
+            strategy.on_tick_trade(make_tick_trade(market_type=market_type))
+        assert str(got.value) == str(e) and not drain()
+        return
+    strategy.on_tick_trade(make_tick_trade(market_type=market_type))
+    assert drain()[0].l2_transaction.market_code == expected
+
+
 def fail(*a, **k):
     raise RuntimeError("engine down")
 
