@@ -34,7 +34,9 @@ yardstick: what it leaves for everything else, and what each side uses.
 Times are thread CPU time per call, median of the rounds; each round first
 collects (so every side starts from the same collector state) and then runs
 the calls with the collector on, or off for the `off` column. The spread
-(IQR) of the collector-on rounds is printed per side. Instructions come from
+(IQR) of the collector-on rounds is printed per side; `pair` is the median of
+each round's own C/Py ratio, which the machine's drifts between rounds move
+less than they move either side's median. Instructions come from
 a child process under callgrind, collector on, counting only inside the
 measured loops (each runs in bench_market_data.measured, after a warm-up loop
 and a collection). In the Debian root, `./scripts/run-in.sh --valgrind 3.14
@@ -780,8 +782,11 @@ class Bench:
 def print_row(label, name, t, counts):
     med = {k: statistics.median(v) for k, v in t.items()}
     c, p, f = med["C", True], med["Py", True], med["floor", True]
+    # Within a round both sides run milliseconds apart: their ratio there is freed of the machine's
+    # slower drifts, which move each side's median.
+    pair = statistics.median(x / y for x, y in zip(t["C", True], t["Py", True]))
     line = (f"{label:<26}{name:<17}{c:>7.0f}{spread(t['C', True]):>6.0f}{p:>7.0f}{spread(t['Py', True]):>6.0f}"
-            f"{f:>7.0f}{c - f:>7.0f}{p - f:>7.0f}{c / p:>6.2f}{med['C', False] / med['Py', False]:>6.2f}")
+            f"{f:>7.0f}{c - f:>7.0f}{p - f:>7.0f}{c / p:>6.2f}{pair:>6.2f}{med['C', False] / med['Py', False]:>6.2f}")
     if counts is not None:
         ic, ip, fl, flc = (counts.get((label, name, s)) for s in ("C", "Py", "floor", "flC"))
         if ic and ip and fl:
@@ -832,7 +837,7 @@ def main():
     if counts is not None:
         print(f"Ir: callgrind instructions per call, collector on, loops of {args.instruction_calls} calls")
     head = (f"{'messages:engine':<26}{'callback':<17}{'C':>7}{'IQR':>6}{'Py':>7}{'IQR':>6}{'floor':>7}"
-            f"{'C-fl':>7}{'Py-fl':>7}{'C/Py':>6}{'off':>6}")
+            f"{'C-fl':>7}{'Py-fl':>7}{'C/Py':>6}{'pair':>6}{'off':>6}")
     if counts is not None:
         head += f"{'C Ir':>9}{'Py Ir':>9}{'fl Ir':>9}{'C-fl':>8}{'Py-fl':>8}{'C/Py':>6}{'flC Ir':>9}{'C-flC':>8}{'flC/Py':>7}"
     print(head)
