@@ -36,7 +36,8 @@ collects (so every side starts from the same collector state) and then runs
 the calls with the collector on, or off for the `off` column. The spread
 (IQR) of the collector-on rounds is printed per side; `pair` is the median of
 each round's own C/Py ratio, which the machine's drifts between rounds move
-less than they move either side's median. Instructions come from
+less than they move either side's median (it is one process's: separate
+processes spread wider). Instructions come from
 a child process under callgrind, collector on, counting only inside the
 measured loops (each runs in bench_market_data.measured, after a warm-up loop
 and a collection). In the Debian root, `./scripts/run-in.sh --valgrind 3.14
@@ -782,8 +783,6 @@ class Bench:
 def print_row(label, name, t, counts):
     med = {k: statistics.median(v) for k, v in t.items()}
     c, p, f = med["C", True], med["Py", True], med["floor", True]
-    # Within a round both sides run milliseconds apart: their ratio there is freed of the machine's
-    # slower drifts, which move each side's median.
     pair = statistics.median(x / y for x, y in zip(t["C", True], t["Py", True]))
     line = (f"{label:<26}{name:<17}{c:>7.0f}{spread(t['C', True]):>6.0f}{p:>7.0f}{spread(t['Py', True]):>6.0f}"
             f"{f:>7.0f}{c - f:>7.0f}{p - f:>7.0f}{c / p:>6.2f}{pair:>6.2f}{med['C', False] / med['Py', False]:>6.2f}")
@@ -831,7 +830,8 @@ def main():
     print(f"interpreter: {sys.version.split()[0]} ({platform.python_implementation()}), "
           f"processor: {md.processor()}, {os.cpu_count()} cores")
     print(f"ns: thread CPU time per call, median of {rounds} alternating rounds of {calls} calls, collector on "
-          f"(IQR beside); off: the C/Py ratio with the collector off")
+          f"(IQR beside); pair: the median of each round's own C/Py (one process); "
+          f"off: the C/Py ratio with the collector off")
     profile = tuple(args.profile.split("/", 1)) if args.profile else None
     counts = instructions(rows, args.instruction_calls, profile) if want_ir else None
     if counts is not None:
