@@ -2,16 +2,20 @@
 # with $root set to the checkout.
 #
 # Each supported CPython has a venv in the checkout: .venv (3.12, the primary),
-# .venv-3.13, .venv-3.14 and .venv-3.15. An interpreter is taken from PATH or
-# pyenv. Where the machine has no 3.14 or 3.15, it comes from a minimal Debian
+# .venv-3.13, .venv-3.14, .venv-3.15, and .venv-3.13t, .venv-3.14t, .venv-3.15t
+# for the free-threaded builds. An interpreter is taken from PATH or pyenv.
+# Where the machine has no 3.14 or 3.15, it comes from a minimal Debian
 # unstable root kept in the cache folder (outside the checkout, so clones share
 # it); that venv is made and used inside the root, with the checkout mounted at
 # the same path, so its paths, subprocesses and wheels work as on a host.
+# Where it has no free-threaded 3.13, one is built on the host from the source
+# of Debian's trixie python3.13 and kept in the cache folder; 3.14t and 3.15t
+# are used only where PATH or pyenv has them.
 #
 # Every venv keeps a record (.corvina-setup) of what was installed from which
 # sources; a set-up whose record matches the tree runs no installer.
 
-CORVINA_VERSIONS=(3.12 3.13 3.14 3.15)
+CORVINA_VERSIONS=(3.12 3.13 3.14 3.15 3.13t 3.14t 3.15t)
 cache="${CORVINA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvina}"
 
 # The unstable root's recipe: a change to any of these rebuilds it.
@@ -22,20 +26,24 @@ ROOT_APT_CONF='Acquire::Check-Valid-Until "false";'
 
 venv_of() { if [ "$1" = 3.12 ]; then echo "$root/.venv"; else echo "$root/.venv-$1"; fi; }
 
-# is_version PYTHON 3.12
-is_version() { "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$2'.split('.'))))" >/dev/null 2>&1; }
+# is_version PYTHON 3.12 (a GIL build) or 3.13t (a free-threaded one)
+is_version() {
+    "$1" -c "import sys, sysconfig; v = '$2'; ft = v.endswith('t')
+sys.exit(sys.version_info[:2] != tuple(map(int, v.rstrip('t').split('.'))) or ft != bool(sysconfig.get_config_var('Py_GIL_DISABLED')))" >/dev/null 2>&1
+}
 
 # find_python 3.12: PATH first, then pyenv's versions, newest patch release first.
 find_python() {
     local want="$1" c r
     # pyenv's shims are skipped: slow to start, and its versions are looked at below.
-    for c in $(type -P -a "python$want" python3 python | grep -v '/shims/'); do
+    for c in $(type -P -a "python$want" python3 python 2>/dev/null | grep -v '/shims/'); do
         if is_version "$c" "$want"; then echo "$c"; return; fi
     done
     local roots=("$HOME/.pyenv")
     [ -n "${PYENV_ROOT:-}" ] && roots=("$PYENV_ROOT" "${roots[@]}")
     for r in "${roots[@]}"; do
-        for c in $(ls -d "$r"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V -r); do
+        # pyenv names a free-threaded build 3.13.5t, its program python3.13t.
+        for c in $(ls -d "$r"/versions/"${want%t}".*/bin/python"$want" 2>/dev/null | sort -V -r); do
             if is_version "$c" "$want"; then echo "$c"; return; fi
         done
     done
@@ -198,6 +206,69 @@ root_add() {
     return "$rc"
 }
 
+# debian_source SUITE PACKAGE DIR: downloads the source package of SUITE into DIR
+# through a private apt configuration (the host's keyring checks it) and sets
+# $source_tarball to its .orig.tar.xz.
+debian_source() {
+    local suite="$1" package="$2" dir="$3" apt
+    rm -rf "$dir"
+    mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/files"
+    echo "deb-src $(debian_mirror) $suite main" > "$dir/sources.list"
+    apt=(apt-get -q -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+         -o Dir::State::Lists="$dir/lists" -o Dir::Cache="$dir" -o Acquire::Check-Valid-Until=false)
+    "${apt[@]}" update
+    (cd "$dir/files" && "${apt[@]}" source --download-only "$package")
+    source_tarball="$(ls "$dir"/files/"$package"_*.orig.tar.xz)"
+}
+
+# The free-threaded CPython built here where the machine has none: trixie's
+# python3.13 source, configured with --disable-gil. A change to the recipe
+# builds it again.
+FT_SOURCE_SUITE=trixie
+FT_BUILD_PACKAGES="gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev xz-utils"
+FT_CONFIGURE="--disable-gil --with-ensurepip=install"
+
+# ft_python: sets $py to the free-threaded 3.13 kept in the cache, building it
+# first where needed (some minutes). Sets $skip_reason and returns 3 where
+# this machine cannot build it.
+ft_python() {
+    local prefix="$cache/cpython-3.13t" recipe lock log src rc=0 missing p
+    recipe="$(printf '%s\n' "$FT_SOURCE_SUITE" "$FT_CONFIGURE" | sha256sum | cut -c1-16)"
+    py="$prefix/bin/python3.13t"
+    [ "$(cat "$prefix/.corvina-build" 2>/dev/null)" = "$recipe" ] && [ -x "$py" ] && return 0
+    command -v apt-get >/dev/null || { skip_reason="no apt-get for the source of python3.13"; return 3; }
+    mkdir -p "$cache"
+    exec {lock}>"$cache/cpython-3.13t.lock"
+    flock "$lock"
+    if [ "$(cat "$prefix/.corvina-build" 2>/dev/null)" = "$recipe" ] && [ -x "$py" ]; then exec {lock}>&-; return 0; fi
+    missing=""
+    for p in $FT_BUILD_PACKAGES; do dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=" $p"; done
+    if [ -n "$missing" ]; then
+        echo "setup: installing$missing to build CPython 3.13t" >&2
+        # shellcheck disable=SC2086
+        { apt-get install -y -q --no-install-recommends $missing || { apt-get update -q && apt-get install -y -q --no-install-recommends $missing; }; } >/dev/null 2>&1 \
+            || { exec {lock}>&-; skip_reason="the build tools for CPython 3.13t could not be installed"; return 3; }
+    fi
+    log="$cache/cpython-3.13t.log"
+    src="$cache/cpython-3.13t-src"
+    echo "setup: building a free-threaded CPython 3.13 from Debian $FT_SOURCE_SUITE's source into $prefix (log: $log)" >&2
+    {
+        debian_source "$FT_SOURCE_SUITE" python3.13 "$src/apt" &&
+        rm -rf "$src/tree" "$prefix" && mkdir -p "$src/tree" &&
+        tar -xJf "$source_tarball" -C "$src/tree" --strip-components=1 &&
+        (cd "$src/tree" && ./configure -q --prefix="$prefix" $FT_CONFIGURE && make -s -j"$(nproc)" && make -s altinstall)
+    } >"$log" 2>&1 || rc=$?
+    if [ "$rc" != 0 ] || [ ! -x "$py" ]; then
+        exec {lock}>&-
+        skip_reason="building CPython 3.13t failed (log: $log)"
+        return 3
+    fi
+    rm -rf "$src/tree"
+    echo "$recipe" > "$prefix/.corvina-build"
+    exec {lock}>&-
+    echo "setup: CPython $("$py" -c 'import sys; print(sys.version.split()[0])')t ready" >&2
+}
+
 # --- environments -----------------------------------------------------------
 
 # env_runner VERSION: sets $runner to the command prefix that runs the venv's
@@ -248,6 +319,10 @@ env_prepare() {
     venv="$(venv_of "$v")"
     runner=()
     if py="$(find_python "$v")"; then
+        where="host"
+        py_id="$py $(stat -Lc %Y "$py")"
+    elif [ "$v" = 3.13t ]; then
+        ft_python || { echo "$skip_reason" > "$skip_file"; exit 3; }
         where="host"
         py_id="$py $(stat -Lc %Y "$py")"
     elif [ "$v" = 3.14 ] || [ "$v" = 3.15 ]; then
