@@ -354,7 +354,9 @@ env_prepare() {
     local pip=("${runner[@]}" "$venv/bin/python" -m pip --disable-pip-version-check -q)
     if [ "$(record_get "$record" requirements)" != "$want_reqs" ]; then
         echo "setup: $(basename "$venv"): dependencies from PyPI" >&2
-        "${pip[@]}" install -r requirements-dev.txt
+        # hypothesis's sdists need a Rust build, whose crates cannot be fetched
+        # here: its newest wheel instead (pure Python where no native one fits).
+        "${pip[@]}" install --only-binary=hypothesis -r requirements-dev.txt
         record_set "$record" requirements "$want_reqs"
         record_set "$record" standins ""
         record_set "$record" core ""

@@ -13,6 +13,7 @@
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 #include "glue/module.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -87,10 +88,12 @@ int control_is(PyObject* res, ControlParentOrderRes field, PyObject* control_typ
 //
 // from_vela is Python code, during which another gateway thread may store an
 // update of the same key. The new object is stored only if the book still
-// holds the one it was built on, looked at and written with no Python code in
-// between (for the keys gateways send, ints and text, whose hash and == are
-// the interpreter's own); otherwise it is built again on the newer one, so an
-// update racing another is never lost and each builds on the last.
+// holds, under the key it was looked up by, the one it was built on: looked
+// at and written in one piece (for the keys gateways send, ints and text,
+// whose hash and == are the interpreter's own); otherwise it is built again on
+// the newer one, so an update racing another is never lost and each builds on
+// the last. The look reuses the key already read, so the key is read three
+// times for a known order and twice for a new one, as without the race.
 template <class F>
 PyObject* update_book(PyObject* book, Factory& model, EventKind kind, const glue::KwNames& kw, ShapeOf<F>& shape,
                       PyObject* message) {
@@ -105,21 +108,28 @@ PyObject* update_book(PyObject* book, Factory& model, EventKind kind, const glue
         key = shape.field(message, F::sys_quote_id);
         if (!key) return nullptr;
         // dict.get: None if the entry went away meanwhile.
-        previous = Ref::borrow(PyDict_GetItemWithError(book, key.get()));
-        if (!previous && PyErr_Occurred()) return nullptr;
+        if (glue::dict_get(book, key.get(), &previous) < 0) return nullptr;
     }
     Ref obj;
     for (int attempt = 1;; ++attempt) {
         obj = model.call(nullptr, message, previous ? previous.get() : Py_None);
         if (!obj) return nullptr;
-        key = shape.field(message, F::sys_quote_id);
-        if (!key) return nullptr;
-        PyObject* now = PyDict_GetItemWithError(book, key.get());
-        if (!now && PyErr_Occurred()) return nullptr;
-        if (now == previous.get() || attempt == kTries) break;
-        previous = Ref::borrow(now);
+        Ref store_key = shape.field(message, F::sys_quote_id);
+        if (!store_key) return nullptr;
+        Ref now;
+        bool stored = false;
+        int rc;
+        GLUE_BEGIN_CRITICAL_SECTION(book);
+        rc = glue::dict_get(book, key.get(), &now);
+        if (rc >= 0 && (now.get() == previous.get() || attempt == kTries)) {
+            rc = PyDict_SetItem(book, store_key.get(), obj.get());
+            stored = true;
+        }
+        GLUE_END_CRITICAL_SECTION();
+        if (rc < 0) return nullptr;
+        if (stored) break;
+        previous = std::move(now);
     }
-    if (PyDict_SetItem(book, key.get(), obj.get()) < 0) return nullptr;
     EventCall event(kind);
     if (!event) return nullptr;
     Ref copy = deepcopy(obj.get());

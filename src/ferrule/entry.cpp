@@ -13,12 +13,13 @@ CallCounts call_counts;
 
 namespace detail {
 
-EntryObserver observer = nullptr;
+std::atomic<EntryObserver> observer{nullptr};
 
 void watch(Callback c, PyObject* const* args) {
     // The depth is kept only while a recorder watches: a call entered before
     // it started is not in the recording, so what that call runs is outermost.
-    observer(c, args, nesting > 0);
+    // Stopped by another thread since the door looked: nothing to show.
+    if (EntryObserver o = observer.load(std::memory_order_acquire)) o(c, args, nesting > 0);
     ++nesting;
 }
 
@@ -26,6 +27,6 @@ void unwatch() noexcept { --nesting; }
 
 }  // namespace detail
 
-void set_entry_observer(EntryObserver o) noexcept { detail::observer = o; }
+void set_entry_observer(EntryObserver o) noexcept { detail::observer.store(o, std::memory_order_release); }
 
 }  // namespace ferrule

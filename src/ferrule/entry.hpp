@@ -5,16 +5,24 @@
 #pragma once
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 
 #include "ferrule/callbacks.hpp"
 #include "glue/function.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
 struct CallCounts {
-    unsigned long long calls[kCallbacks] = {};
-    unsigned long long failures[kCallbacks] = {};
+    glue::Counter calls[kCallbacks];
+    glue::Counter failures[kCallbacks];
+    void reset() noexcept {
+        for (std::size_t i = 0; i < kCallbacks; ++i) {
+            calls[i].reset();
+            failures[i].reset();
+        }
+    }
 };
 extern CallCounts call_counts;
 
@@ -26,7 +34,8 @@ using EntryObserver = void (*)(Callback c, PyObject* const* args, bool nested);
 void set_entry_observer(EntryObserver observer) noexcept;
 
 namespace detail {
-extern EntryObserver observer;
+// Read at every call on any thread; set only by the recorder's switch.
+extern std::atomic<EntryObserver> observer;
 // Shows the observer the call and counts the depth.
 void watch(Callback c, PyObject* const* args);
 void unwatch() noexcept;
@@ -38,7 +47,7 @@ template <Callback c, glue::Impl impl>
 PyObject* entered(PyObject* const* args) {
     constexpr std::size_t i = static_cast<std::size_t>(c);
     ++call_counts.calls[i];
-    bool watched = detail::observer != nullptr;
+    bool watched = detail::observer.load(std::memory_order_relaxed) != nullptr;
     if (watched) detail::watch(c, args);
     PyObject* result = impl(args);
     if (watched) detail::unwatch();

@@ -6,6 +6,8 @@
 // is a vectorcall.
 #include <Python.h>
 
+#include <atomic>
+
 #include <climits>
 #include <cstddef>
 #include <utility>
@@ -20,6 +22,7 @@
 #include "glue/attr_cache.hpp"
 #include "glue/fastcall.hpp"
 #include "glue/record.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -115,9 +118,17 @@ AttrReader strategy_attrs{{&k_bar_cnt, &k_current_trade_dt}, AttrReader::Objects
 
 // 1000 as an interpreter int, made once.
 PyObject* thousand() {
-    static PyObject* v = nullptr;
-    if (!v) v = PyLong_FromLong(1000);
-    return v;
+    static std::atomic<PyObject*> v{nullptr};
+    PyObject* made = v.load(std::memory_order_acquire);
+    if (made) return made;
+    // Two threads may make it at once: the first stored is kept.
+    PyObject* mine = PyLong_FromLong(1000);
+    if (!mine) return nullptr;
+    if (!v.compare_exchange_strong(made, mine, std::memory_order_acq_rel)) {
+        Py_DECREF(mine);
+        return made;
+    }
+    return mine;
 }
 
 #ifdef __SIZEOF_INT128__
@@ -245,9 +256,10 @@ Ref map_code(Global& mapping, typename ShapeOf<F>::Run& run, F code, bool with_m
 int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) {
     // `key in history` then `history[key]`: for an exact str key (no __eq__ or
     // __hash__ of its own to observe) one lookup answers both when it is there.
-    PyObject* found = PyUnicode_CheckExact(key) ? PyDict_GetItemWithError(history, key) : nullptr;
-    if (!found) {
-        if (PyErr_Occurred()) return -1;
+    Ref queue;
+    int got = PyUnicode_CheckExact(key) ? glue::dict_get(history, key, &queue) : 0;
+    if (got < 0) return -1;
+    if (!got) {
         int has = PyDict_Contains(history, key);
         if (has < 0) return -1;
         if (!has) {
@@ -255,16 +267,16 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
             if (!deque) return -1;
             PyObject* argv[] = {nullptr, maxlen};
             Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
-            // A deque() that runs Python code lets another gateway thread create
-            // the instrument's queue meanwhile: the first one stored is kept, so
-            // neither thread's record is lost.
+            // A deque() that runs Python code, or another gateway thread running
+            // beside this one, may create the instrument's queue meanwhile: the
+            // first one stored is kept, so neither thread's record is lost.
             if (!q || !PyDict_SetDefault(history, key, q.get())) return -1;
         }
         // deque() may have run anything: look the queue up again, as Python would.
-        found = PyDict_GetItemWithError(history, key);
+        got = glue::dict_get(history, key, &queue);
+        if (got < 0) return -1;
+        if (!got && !(queue = Ref::steal(PyObject_GetItem(history, key)))) return -1;
     }
-    Ref queue = found ? Ref::borrow(found) : Ref::steal(PyObject_GetItem(history, key));
-    if (!queue) return -1;
     return m_append.call_void(queue.get(), rec);
 }
 

@@ -122,23 +122,24 @@ int create_state(PyObject* m) {
     return 0;
 }
 
-PyModuleDef ferrule_def = {PyModuleDef_HEAD_INIT, "ferrule", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
-PyObject* init_module() {
-    if (glue::init_runtime() < 0) return nullptr;
-    glue::Ref m = glue::Ref::steal(PyModule_Create(&ferrule_def));
-    if (!m) return nullptr;
-    bridge.module_name = PyObject_GetAttrString(m.get(), "__name__");
-    if (!bridge.module_name || bridge.ns.init(m.get()) < 0) return nullptr;
-    if (bind_imports(m.get()) < 0 || create_state(m.get()) < 0) return nullptr;
-    if (define_query_functions(m.get()) < 0 || define_stats_functions(m.get()) < 0 ||
-        define_recording_functions(m.get()) < 0 || define_strategy_class(m.get()) < 0)
-        return nullptr;
-    return m.release();
+int fill_module(PyObject* m) {
+    bridge.module_name = PyObject_GetAttrString(m, "__name__");
+    if (!bridge.module_name || bridge.ns.init(m) < 0) return -1;
+    if (bind_imports(m) < 0 || create_state(m) < 0) return -1;
+    if (define_query_functions(m) < 0 || define_stats_functions(m) < 0 || define_recording_functions(m) < 0 ||
+        define_strategy_class(m) < 0)
+        return -1;
+    return 0;
 }
+
+PyObject* first_dict = nullptr;
+int exec_module(PyObject* m) { return glue::exec_once(m, first_dict, fill_module); }
+
+PyModuleDef_Slot ferrule_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, GLUE_MODULE_SLOTS {0, nullptr}};
+PyModuleDef ferrule_def = {PyModuleDef_HEAD_INIT, "ferrule", nullptr, 0, nullptr, ferrule_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 
 }  // namespace ferrule
 
-PyMODINIT_FUNC PyInit_ferrule() { return ferrule::init_module(); }
+PyMODINIT_FUNC PyInit_ferrule() { return PyModuleDef_Init(&ferrule::ferrule_def); }

@@ -17,6 +17,7 @@
 #include "ferrule/state.hpp"
 #include "ferrule/stats.hpp"
 #include "glue/attr_cache.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -163,14 +164,9 @@ int find_order(ShapeOf<F>& shape, PyObject* message, Ref* out) {
     // An int or a str is hashed and compared without running code: one lookup
     // is all that `in` and then [] come to.
     if (PyLong_CheckExact(key.get()) || PyUnicode_CheckExact(key.get())) {
-        PyObject* found = PyDict_GetItemWithError(bridge.orders_dict, key.get());
-        if (found) {
-            *out = Ref::borrow(found);
-            return 1;
-        }
-        if (PyErr_Occurred()) return -1;
-        ++bridge_counts.unknown_orders;
-        return 0;
+        int found = glue::dict_get(bridge.orders_dict, key.get(), out);
+        if (found == 0) ++bridge_counts.unknown_orders;
+        return found;
     }
     int known = PyDict_Contains(bridge.orders_dict, key.get());
     if (known == 0) ++bridge_counts.unknown_orders;
@@ -231,17 +227,23 @@ public:
         // An entry of this claim's own, so that giving it back removes no other.
         Ref entry = Ref::steal(unwalked(PyTuple_Pack(1, engine_order)));
         if (!entry) return -1;
-        int seen = PyDict_Contains(bridge.accepted_orders, key_.get());
-        if (seen != 0) return seen < 0 ? -1 : 0;
-        if (PyDict_SetItem(bridge.accepted_orders, key_.get(), entry.get()) < 0) return -1;
+        // The look and the claim in one piece (SetDefault), however many threads ask.
+        Ref now;
+        if (glue::set_default(bridge.accepted_orders, key_.get(), entry.get(), &now) < 0) return -1;
+        if (now.get() != entry.get()) return 0;
         entry_ = std::move(entry);
         return 1;
     }
     void give_back() {
         if (!entry_) return;
         glue::PendingError pending;
-        PyObject* now = PyDict_GetItemWithError(bridge.accepted_orders, key_.get());
-        if ((now == entry_.get() && PyDict_DelItem(bridge.accepted_orders, key_.get()) < 0) || (!now && PyErr_Occurred()))
+        int rc = 0;
+        GLUE_BEGIN_CRITICAL_SECTION(bridge.accepted_orders);
+        Ref now;
+        rc = glue::dict_get(bridge.accepted_orders, key_.get(), &now);
+        if (rc > 0) rc = now.get() == entry_.get() ? PyDict_DelItem(bridge.accepted_orders, key_.get()) : 0;
+        GLUE_END_CRITICAL_SECTION();
+        if (rc < 0)
             pending.chain_into_current();
         else
             pending.restore();
@@ -325,11 +327,24 @@ int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) 
 class FillClaim {
 public:
     // 1 new and claimed, 0 seen, -1 with the comparison's error.
-    int take(PyObject* engine_order, PyObject* filled);
+    int take(PyObject* engine_order, PyObject* filled) {
+        // Threads without a GIL take turns on the record wherever no Python code runs.
+        int rc;
+        GLUE_BEGIN_CRITICAL_SECTION(bridge.published_fills);
+        rc = take_claim(engine_order, filled);
+        GLUE_END_CRITICAL_SECTION();
+        return rc;
+    }
     // Publishing failed: the quantity leaves the record; the error goes on.
-    void give_back();
+    void give_back() {
+        GLUE_BEGIN_CRITICAL_SECTION(bridge.published_fills);
+        give_claim_back();
+        GLUE_END_CRITICAL_SECTION();
+    }
 
 private:
+    int take_claim(PyObject* engine_order, PyObject* filled);
+    void give_claim_back();
     // The record: a tuple (order, {quantities that are the interpreter's own
     // numbers}, (any other quantities,), the number claimed last or None),
     // read in one piece. The numbers are found without running code: a resend
@@ -417,7 +432,7 @@ Ref FillClaim::record_of(PyObject* rec, PyObject* others, PyObject* latest, PyOb
         PyTuple_Pack(kSize, PyTuple_GET_ITEM(rec, kOrder), PyTuple_GET_ITEM(rec, kNumbers), more.get(), latest)));
 }
 
-int FillClaim::take(PyObject* engine_order, PyObject* filled) {
+int FillClaim::take_claim(PyObject* engine_order, PyObject* filled) {
     key_ = identity_key(engine_order);
     if (!key_) return -1;
     bool plain = plain_number(filled);
@@ -496,7 +511,7 @@ int FillClaim::take(PyObject* engine_order, PyObject* filled) {
     }
 }
 
-void FillClaim::give_back() {
+void FillClaim::give_claim_back() {
     if (!filled_) return;
     glue::PendingError pending;
     int rc = 0;

@@ -28,6 +28,12 @@ glue::AttrOf kMembers[kEventKinds] = {
 PublishCounts counts;
 PyObject* other_counts = nullptr;  // dict: name -> int, created on first use
 
+// The bridge's appends to event_queue, one at a time: the engine's queue is
+// Python code, not safe for two appends at once (with the GIL it can switch
+// threads inside one). Held from the depth check to the append's end, so the
+// bound, the counts and the queue agree; never around building an event.
+glue::Mutex publish_lock;
+
 // How full the queue can be. Publishing only adds and the engine only takes
 // away, so the depth seen at the last real check plus the appends since is an
 // upper bound; while it is below the capacity no append can overwrite, and
@@ -84,8 +90,12 @@ void count_by_name(PyObject* event_type) {
         PyErr_Clear();
         return;
     }
-    PyObject* old = PyDict_GetItemWithError(other_counts, name.get());
-    long long n = old ? PyLong_AsLongLong(old) : 0;
+    Ref old;
+    if (glue::dict_get(other_counts, name.get(), &old) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    long long n = old ? PyLong_AsLongLong(old.get()) : 0;
     Ref next = Ref::steal(PyLong_FromLongLong(n + 1));
     if (!next || PyDict_SetItem(other_counts, name.get(), next.get()) < 0) PyErr_Clear();
 }
@@ -94,6 +104,7 @@ void count_by_name(PyObject* event_type) {
 [[gnu::always_inline]] inline int append(EventKind kind, PyObject* event_type, PyObject* event) {
     Ref queue = gl_event_queue.get();
     if (!queue) return -1;
+    glue::MutexLock serial(publish_lock);
     if (queue.get() != depth.queue && track(queue.get()) < 0) return -1;
     bool overwrites = false;
     if (depth.capacity >= 0 && depth.bound >= depth.capacity) {
@@ -109,16 +120,15 @@ void count_by_name(PyObject* event_type) {
     // len() and the append nothing of ours runs; a queue whose own len() or
     // append runs Python code lets other threads in there, and its overwrites
     // are exact only when publishers and the engine's pops share a lock.
-    unsigned long long* published =
-        kind == EventKind::kDayEvent ? nullptr : &counts.published[static_cast<std::size_t>(kind)];
+    glue::Counter* published = kind == EventKind::kDayEvent ? nullptr : &counts.published[static_cast<std::size_t>(kind)];
     if (published) ++*published;
     if (overwrites)
         ++counts.overwritten;
     else if (depth.capacity >= 0)
         ++depth.bound;
     if (m_append.call_void(queue.get(), event) < 0) {
-        if (published && *published) --*published;  // unless reset_stats() came in between
-        if (overwrites && counts.overwritten) --counts.overwritten;
+        if (published) published->take_back();  // unless reset_stats() came in between
+        if (overwrites) counts.overwritten.take_back();
         return -1;
     }
     if (!published) count_by_name(event_type);
@@ -179,7 +189,9 @@ const PublishCounts& publish_counts() { return counts; }
 PyObject* other_published() { return other_counts; }
 
 void reset_publish_counts() {
-    counts = PublishCounts{};
+    glue::MutexLock serial(publish_lock);
+    for (glue::Counter& c : counts.published) c.reset();
+    counts.overwritten.reset();
     if (other_counts) PyDict_Clear(other_counts);
 }
 

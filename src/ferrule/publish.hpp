@@ -10,6 +10,7 @@
 
 #include "glue/names.hpp"
 #include "glue/ref.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -68,8 +69,8 @@ int append_event(EventKind kind, PyObject* event_type, PyObject* event);
 
 // Counters of the hand-over, read by stats().
 struct PublishCounts {
-    unsigned long long published[kEventKinds] = {};
-    unsigned long long overwritten = 0;
+    glue::Counter published[kEventKinds];
+    glue::Counter overwritten;
 };
 const PublishCounts& publish_counts();
 // Types outside EventKind (a day event of another member): name -> count.

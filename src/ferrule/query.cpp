@@ -4,6 +4,7 @@
 
 #include "ferrule/state.hpp"
 #include "glue/module.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -16,9 +17,10 @@ glue::Ref instrument_history(PyObject* history, PyObject* market_code, bool* pre
     int has = PyDict_Contains(history, market_code);
     *present = has > 0;
     if (has <= 0) return glue::Ref();
-    PyObject* q = PyDict_GetItemWithError(history, market_code);
-    if (q) return glue::Ref::borrow(q);
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, market_code);
+    glue::Ref q;
+    int got = glue::dict_get(history, market_code, &q);
+    if (got > 0) return q;
+    if (got == 0) PyErr_SetObject(PyExc_KeyError, market_code);
     *present = true;
     return glue::Ref();
 }

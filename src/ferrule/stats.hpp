@@ -4,12 +4,19 @@
 #pragma once
 #include <Python.h>
 
+#include "glue/threads.hpp"
+
 namespace ferrule {
 
 struct BridgeCounts {
-    unsigned long long repeated_fills = 0;     // matches withheld as already published
-    unsigned long long unknown_orders = 0;     // reports and refusals for orders not in orders_dict
-    unsigned long long skipped_positions = 0;  // position entries that failed to convert
+    glue::Counter repeated_fills;     // matches withheld as already published
+    glue::Counter unknown_orders;     // reports and refusals for orders not in orders_dict
+    glue::Counter skipped_positions;  // position entries that failed to convert
+    void reset() noexcept {
+        repeated_fills.reset();
+        unknown_orders.reset();
+        skipped_positions.reset();
+    }
 };
 extern BridgeCounts bridge_counts;
 

@@ -7,6 +7,7 @@
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
 #include "glue/function.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -119,12 +120,12 @@ int register_algo_broker(PyObject* base, PyObject* context) {
 
 // One-minute bars of the chosen market-data type.
 int subscribe_bars(PyObject* context) {
-    PyObject* md = PyDict_GetItemWithError(bridge.vela_params, k_vela_md);
-    if (!md) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, k_vela_md);
+    Ref md_ref;
+    int got = glue::dict_get(bridge.vela_params, k_vela_md, &md_ref);
+    if (got <= 0) {
+        if (got == 0) PyErr_SetObject(PyExc_KeyError, k_vela_md);
         return -1;
     }
-    Ref md_ref = Ref::borrow(md);
     Ref market = gl_MarketType.attr(k_SZSE);
     if (!market) return -1;
     Ref data_type = gl_SubscribeDataType.attr(k_Bar);

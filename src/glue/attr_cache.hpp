@@ -132,6 +132,7 @@ private:
 
     // What is known about this type, or nullptr when it cannot be known.
     const Way* way(PyTypeObject* tp) {
+        if constexpr (!kCaches) return nullptr;
         if (last_ && last_->guard.holds(tp)) return last_;
         for (const Way& w : ways_)
             if (w.guard.holds(tp)) return last_ = &w;

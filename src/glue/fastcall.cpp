@@ -297,6 +297,7 @@ Ref python_init(PyObject* cls) {
 
 Ref instantiate(PyObject* cls, PyObject** argv, std::size_t nargs, const KwNames* kw) {
     PyObject* kwnames = kw ? kw->tuple() : nullptr;
+    if constexpr (!kCaches) return vectorcall(cls, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     Ref init = plain_class(cls) ? python_init(cls) : Ref();
     if (!init) return vectorcall(cls, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);

@@ -33,6 +33,7 @@ public:
 
     // As ns.get(name): a new reference, or NameError.
     Ref get(const Namespace& ns) {
+        if constexpr (!kCaches) return ns.get(name_);
         if (guard_.holds(ns.dict())) return Ref::borrow(value_);
         return refresh(ns);
     }
@@ -51,6 +52,11 @@ public:
 
     // 0, or -1 with the error set; the result is dropped.
     int call_void(PyObject* obj, PyObject* arg) {
+        if constexpr (!kCaches) {
+            PyObject* argv[] = {nullptr, obj, arg};
+            Ref r = Ref::steal(PyObject_VectorcallMethod(name_, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return r ? 0 : -1;
+        }
         PyTypeObject* tp = Py_TYPE(obj);
         if (!guard_.holds(tp) || type_ != tp) resolve(tp);
         PyObject* argv[] = {nullptr, obj, arg};
@@ -85,6 +91,7 @@ public:
         PyObject* cls = nullptr;  // non-null: prepend it
     };
     Callable get(PyObject* cls) {
+        if constexpr (!kCaches) return Callable{getattr(cls, name_)};
         if (current(cls)) {
             Callable c = remembered(cls);
             if (c.fn) {
@@ -180,6 +187,7 @@ public:
 
     // As getattr(owner, name): a new reference, or an empty Ref with the error set.
     Ref get(PyObject* owner) {
+        if constexpr (!kCaches) return getattr(owner, name_);
         if (owner == owner_ && current(owner)) {
             backoff_.used();
             return held(owner);
@@ -202,6 +210,7 @@ public:
         }
     };
     Method method(PyObject* owner) {
+        if constexpr (!kCaches) return Method{getattr(owner, name_)};
         if (owner == owner_ && current(owner)) return cached(owner);
         Method m;
         m.fn = backoff_.waiting() ? Ref::steal(PyObject_GetAttr(owner, name_)) : refresh(owner);
@@ -211,6 +220,7 @@ public:
     // so only where that order cannot be told apart), without a bound method.
     template <class... A>
     Ref call_method(PyObject* owner, A... args) {
+        if constexpr (!kCaches) return glue::call_method(owner, name_, args...);
         if (owner == owner_ && current(owner)) return cached(owner)(args...);
         if (backoff_.waiting()) return glue::call_method(owner, name_, args...);
         Ref fn = refresh(owner);

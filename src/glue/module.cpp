@@ -10,6 +10,15 @@ int init_runtime() {
     return intern_all();
 }
 
+int exec_once(PyObject* m, PyObject*& first, int (*fill)(PyObject*)) {
+    PyObject* d = PyModule_GetDict(m);  // borrowed
+    if (!d) return -1;
+    if (first) return PyDict_Update(d, first);
+    if (init_runtime() < 0 || fill(m) < 0) return -1;
+    first = Py_NewRef(d);
+    return 0;
+}
+
 Ref import_from(PyObject* module, const char* name) {
     PyObject* v = PyObject_GetAttrString(module, name);
     if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref::steal(v);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "glue/threads.hpp"
+
 namespace glue {
 
 void raise_null_result(PyObject* f) {
@@ -27,6 +29,14 @@ int Namespace::init(PyObject* module) {
 }
 
 Ref Namespace::get(PyObject* name) const {
+    if constexpr (kFreeThreaded) {
+        // Another thread may rebind the name meanwhile: no borrowed reference.
+        Ref r;
+        int rc = dict_get(globals_, name, &r);
+        if (rc == 0) rc = dict_get(builtins_, name, &r);
+        if (rc == 0) raise_name_error(name);
+        return r;
+    }
     PyObject* v = PyDict_GetItemWithError(globals_, name);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) return Ref();

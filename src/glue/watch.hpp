@@ -13,12 +13,21 @@
 //
 // Guards are statics with trivial destructors: nothing of theirs runs after
 // the interpreter is finalized.
+//
+// The caches are filled and read without a lock, which the GIL makes sound.
+// A free-threaded build has no such guarantee (a watcher fires on whichever
+// thread changes the dict or type, while another reads the entry), and its
+// interpreter does not specialise either: there every cache is compiled to
+// its plain path (kCaches), which is always right.
 #pragma once
 #include <Python.h>
 
 #include "glue/ref.hpp"
+#include "glue/threads.hpp"
 
 namespace glue {
+
+constexpr bool kCaches = !kFreeThreaded;
 
 class TypeGuard {
 public:

@@ -169,26 +169,28 @@ int declare(PyObject* m, PyObject* click) {
     return add_license_command(ld) < 0 || add_shell_command(ld) < 0 || add_bundle_commands(ld) < 0 ? -1 : 0;
 }
 
-PyModuleDef pylon_def = {PyModuleDef_HEAD_INIT, "pylon", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
-PyObject* init_module() {
-    if (glue::init_runtime() < 0) return nullptr;
-    glue::Ref m = glue::Ref::steal(PyModule_Create(&pylon_def));
-    if (!m) return nullptr;
+int fill_module(PyObject* module) {
+    glue::Ref m = glue::Ref::borrow(module);
     for (const char* name : {"os", "sys", "click"})
-        if (glue::import_as(m.get(), name, name) < 0) return nullptr;
+        if (glue::import_as(m.get(), name, name) < 0) return -1;
     glue::Ref click = glue::Ref::steal(PyObject_GetAttrString(m.get(), "click"));
-    if (!click) return nullptr;
+    if (!click) return -1;
     if (from_import(m.get(), "corvina.lumen.sdk.const", {"DEFAULT_BUNDLE_PATH", "TAG_MAP", "CONCERNED_PACKAGES"}) < 0 ||
         from_import(m.get(), "corvina.lumen.sdk.satchel", {"get_license_info", "set_to_environ"}) < 0)
-        return nullptr;
-    if (declare(m.get(), click.get()) < 0) return nullptr;
+        return -1;
+    if (declare(m.get(), click.get()) < 0) return -1;
     // Last: a failed load must not leave it holding a dead module.
-    if (ns.init(m.get()) < 0) return nullptr;
-    return m.release();
+    if (ns.init(m.get()) < 0) return -1;
+    return 0;
 }
+
+PyObject* first_dict = nullptr;
+int exec_module(PyObject* m) { return glue::exec_once(m, first_dict, fill_module); }
+
+PyModuleDef_Slot pylon_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, GLUE_MODULE_SLOTS {0, nullptr}};
+PyModuleDef pylon_def = {PyModuleDef_HEAD_INIT, "pylon", nullptr, 0, nullptr, pylon_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace pylon
 
-PyMODINIT_FUNC PyInit_pylon() { return pylon::init_module(); }
+PyMODINIT_FUNC PyInit_pylon() { return PyModuleDef_Init(&pylon::pylon_def); }

@@ -183,24 +183,26 @@ const glue::Signature kSetToEnviron = {"set_to_environ",
                                        "    :param value: 变量的值，每个变量都设置为它\n"
                                        "    "};
 
-PyModuleDef satchel_def = {PyModuleDef_HEAD_INIT, "satchel", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
-PyObject* init_module() {
-    if (glue::init_runtime() < 0) return nullptr;
-    glue::Ref m = glue::Ref::steal(PyModule_Create(&satchel_def));
-    if (!m) return nullptr;
+int fill_module(PyObject* module) {
+    glue::Ref m = glue::Ref::borrow(module);
     for (const char* name : {"os", "sys", "subprocess", "click"})
-        if (glue::import_as(m.get(), name, name) < 0) return nullptr;
-    if (glue::from_import(m.get(), "corvina.lumen.sdk.script_update", "update_bash_file") < 0) return nullptr;
+        if (glue::import_as(m.get(), name, name) < 0) return -1;
+    if (glue::from_import(m.get(), "corvina.lumen.sdk.script_update", "update_bash_file") < 0) return -1;
 
     glue::Ref defaults = glue::Ref::steal(PyTuple_Pack(1, t_license_var.get()));
-    if (!defaults || glue::add_function(m.get(), kGetLicenseInfo, defaults.get()) < 0) return nullptr;
-    if (glue::add_function(m.get(), kSetToEnviron) < 0) return nullptr;
-    if (ns.init(m.get()) < 0) return nullptr;
-    return m.release();
+    if (!defaults || glue::add_function(m.get(), kGetLicenseInfo, defaults.get()) < 0) return -1;
+    if (glue::add_function(m.get(), kSetToEnviron) < 0) return -1;
+    if (ns.init(m.get()) < 0) return -1;
+    return 0;
 }
+
+PyObject* first_dict = nullptr;
+int exec_module(PyObject* m) { return glue::exec_once(m, first_dict, fill_module); }
+
+PyModuleDef_Slot satchel_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, GLUE_MODULE_SLOTS {0, nullptr}};
+PyModuleDef satchel_def = {PyModuleDef_HEAD_INIT, "satchel", nullptr, 0, nullptr, satchel_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace satchel
 
-PyMODINIT_FUNC PyInit_satchel() { return satchel::init_module(); }
+PyMODINIT_FUNC PyInit_satchel() { return PyModuleDef_Init(&satchel::satchel_def); }

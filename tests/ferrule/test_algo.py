@@ -90,3 +90,29 @@ def test_state_message_failures(ferrule, strategy, drain, monkeypatch, result, s
     with pytest.raises((ValueError, TypeError)):
         strategy.on_algo_parent_order_update(AlgoParentOrderMsg(sys_quote_id=2))
     assert (2 in ferrule.algo_parent_orders) is stored and drain() == []
+
+
+@pytest.mark.parametrize("method, message, book, model, event, key", STATES)
+@pytest.mark.parametrize("known, reads", [(True, 3), (False, 2)])
+def test_a_key_that_changes_at_each_read_is_read_as_often_as_without_threads(
+        ferrule, strategy, drain, monkeypatch, method, message, book, model, event, key, known, reads):
+    # membership, lookup (known keys only), store: the check before the store reuses the lookup's key
+    class Shifting(message):
+        n = 0
+
+        @property
+        def sys_quote_id(self):
+            Shifting.n += 1
+            return Shifting.n
+
+        @sys_quote_id.setter
+        def sys_quote_id(self, value):
+            pass
+
+    monkeypatch.setattr(getattr(ferrule, model), "from_vela", classmethod(lambda cls, msg, prev: (cls(), prev)[0]))
+    stored = getattr(ferrule, book)
+    if known:
+        stored.update({1: "first", 2: "second"})
+    getattr(strategy, method)(Shifting())
+    assert Shifting.n == reads
+    assert type(stored[reads]).__name__ == model and len(drain()) == 1

@@ -166,7 +166,9 @@ def test_the_supported_interpreters_agree_everywhere():
     minors = [f"3.{m}" for m in range(int(low), int(high))]
     cmake = re.search(r"find_package\(Python (\S+) ", (ROOT / "CMakeLists.txt").read_text()).group(1)
     assert cmake == f"3.{low}...<3.{high}"
+    free_threaded = [f"{m}t" for m in minors if m != "3.12"]  # Py_mod_gil came with 3.13
     envs = re.search(r"^CORVINA_VERSIONS=\((.*)\)$", (ROOT / "scripts" / "envs.sh").read_text(), re.M).group(1)
-    assert envs.split() == minors
+    assert envs.split() == minors + free_threaded
     readme = (ROOT / "README.md").read_text()
     assert f"CPython {', '.join(minors[:-1])} and {minors[-1]}" in readme
+    assert f"free-threaded {', '.join(free_threaded[:-1])} and {free_threaded[-1]}" in readme

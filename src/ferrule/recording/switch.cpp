@@ -24,6 +24,7 @@
 #include "ferrule/recording/writer.hpp"
 #include "glue/module.hpp"
 #include "glue/runtime.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -39,6 +40,11 @@ struct Last {  // the most recent recording, once it has ended
     Totals totals;
     std::string error;
 };
+
+// The switch's state below is read and changed under `control`, in short
+// stretches that run no Python code (so a callback made from inside one
+// cannot wait for itself); the writer is joined and deleted outside it.
+glue::Mutex control;
 
 Writer* writer = nullptr;     // the current recording (also after a failure, until stopped)
 // Which recording a record was begun for: a property read while encoding may
@@ -73,14 +79,18 @@ PyObject* recording_stats_impl();
 // "error" filter's exception is dropped: the recorder must not change what a
 // callback does; stats() keeps the error).
 void warn_failure() {
-    if (warned || !writer || !writer->failed()) return;
-    warned = true;
     std::string text("ferrule: recording to ");
-    text.append(writer->path()).append(" stopped: ").append(writer->error());
+    {
+        glue::MutexLock held(control);
+        if (warned || !writer || !writer->failed()) return;
+        warned = true;
+        text.append(writer->path()).append(" stopped: ").append(writer->error());
+    }
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) PyErr_Clear();
 }
 
 void detach_observer() {
+    glue::MutexLock held(control);
     if (!observing) return;
     set_entry_observer(nullptr);
     observing = false;
@@ -90,26 +100,37 @@ void detach_observer() {
 // (joined without the GIL), then the caches. 0, or -1 with an error set
 // (a warning turned into an error by a filter).
 int finish(bool may_raise) {
-    if (!writer) return 0;
     detach_observer();
-    // Taken over before the GIL is let go, so a second stop on another thread
-    // finds nothing to join or delete.
-    Writer* w = writer;
-    writer = nullptr;
-    ++generation;
+    // Taken over in one piece, so a second stop on another thread finds
+    // nothing to join or delete, and a record begun for it is dropped.
+    Writer* w;
+    {
+        glue::MutexLock held(control);
+        w = writer;
+        if (!w) return 0;
+        writer = nullptr;
+        ++generation;
+    }
     Py_BEGIN_ALLOW_THREADS
     w->stop_and_join();
     Py_END_ALLOW_THREADS
-    last.path = w->path();
-    last.totals = w->totals();
-    last.error = w->error();
-    have_last = true;
+    std::string text("ferrule: recording to ");
+    bool warn;
+    {
+        glue::MutexLock held(control);
+        last.path = w->path();
+        last.totals = w->totals();
+        last.error = w->error();
+        have_last = true;
+        warn = !warned && !last.error.empty();
+        if (warn) {
+            warned = true;
+            text.append(last.path).append(" stopped: ").append(last.error);
+        }
+    }
     delete w;
     forget_types();
-    if (warned || last.error.empty()) return 0;
-    warned = true;
-    std::string text("ferrule: recording to ");
-    text.append(last.path).append(" stopped: ").append(last.error);
+    if (!warn) return 0;
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0) return 0;
     if (may_raise) return -1;
     PyErr_Clear();
@@ -137,10 +158,18 @@ void after_fork_in_child() {
 // unchanged; the recorder's own are cleared.
 template <class Put>
 bool record_one(Put&& put) {
-    Writer* w = writer;
-    if (!w) return false;
+    Writer* w;
+    unsigned long long gen;
+    bool failed;
+    {
+        glue::MutexLock held(control);
+        w = writer;
+        if (!w) return false;
+        gen = generation;
+        failed = w->failed();
+    }
     glue::PendingError pending;
-    if (w->failed()) {
+    if (failed) {
         detach_observer();
         warn_failure();
         if (PyErr_Occurred()) PyErr_Clear();
@@ -159,7 +188,6 @@ bool record_one(Put&& put) {
         if (pending) pending.restore();
         return false;
     }
-    unsigned long long gen = generation;
     tb.encoding = true;
     Bytes& b = tb.record;
     b.clear();
@@ -171,7 +199,8 @@ bool record_one(Put&& put) {
     tb.encoding = false;
     if (PyErr_Occurred()) PyErr_Clear();  // every step clears its own; this is the contract's guard
     if (pending) pending.restore();
-    // A property read while encoding may have let another thread stop this recording.
+    // A property read while encoding, or another thread, may have stopped this recording.
+    glue::MutexLock held(control);
     if (writer != w || generation != gen) return false;
     if (b.size() == 0 || b.size() > kMaxRecord) {
         w->count_dropped();
@@ -287,6 +316,7 @@ PyObject* start_claimed(PyObject* const* a) {
     }
     // After a fork the child's writer was dropped without finish(): what it cached goes now.
     remember_types(std::move(enum_cls));
+    glue::MutexLock held(control);
     writer = w;
     ++generation;
     warned = false;
@@ -301,31 +331,47 @@ PyObject* start_claimed(PyObject* const* a) {
 bool starting = false;
 
 PyObject* start_recording(PyObject* const* a) {
-    if (writer && !writer->failed()) {
-        PyErr_Format(PyExc_RuntimeError, "already recording to %s", writer->path().c_str());
-        return nullptr;
-    }
-    if (starting) {
-        PyErr_SetString(PyExc_RuntimeError, "a recording is being started");
-        return nullptr;
+    {
+        glue::MutexLock held(control);
+        if (writer && !writer->failed()) {
+            PyErr_Format(PyExc_RuntimeError, "already recording to %s", writer->path().c_str());
+            return nullptr;
+        }
+        if (starting) {
+            PyErr_SetString(PyExc_RuntimeError, "a recording is being started");
+            return nullptr;
+        }
+        starting = true;
     }
     struct Claim {
-        Claim() { starting = true; }
-        ~Claim() { starting = false; }
+        ~Claim() {
+            glue::MutexLock held(control);
+            starting = false;
+        }
     } claim;
     return start_claimed(a);
 }
 
+bool is_on() {
+    glue::MutexLock held(control);
+    return writer && observing && !writer->failed();
+}
+
 PyObject* stop_recording(PyObject* const*) {
-    if (!writer) Py_RETURN_NONE;
+    bool on;
+    {
+        glue::MutexLock held(control);
+        on = writer != nullptr;
+    }
+    if (!on) Py_RETURN_NONE;
     if (finish(true) < 0) return nullptr;
     return recording_stats();
 }
 
-PyObject* is_recording(PyObject* const*) { return PyBool_FromLong(writer && observing && !writer->failed()); }
+PyObject* is_recording(PyObject* const*) { return PyBool_FromLong(is_on()); }
 
 PyObject* record_mark(PyObject* const* a) {
-    if (!writer || !observing || writer->failed()) Py_RETURN_FALSE;
+    if (!is_on()) Py_RETURN_FALSE;
     bool kept = record_one([&](Bytes& b) { encode_mark(b, a[0], a[1]); });
     return PyBool_FromLong(kept);
 }
@@ -381,22 +427,27 @@ PyObject* recording_stats() {
 namespace {
 
 PyObject* recording_stats_impl() {
-    bool active = writer && observing && !writer->failed();
+    bool active, named;
     std::string path, error;
     Totals t;
-    if (writer) {
-        path = writer->path();
-        t = writer->totals();
-        error = writer->error();
-    } else if (have_last) {
-        path = last.path;
-        t = last.totals;
-        error = last.error;
+    {
+        glue::MutexLock held(control);  // released before any object is made
+        active = writer && observing && !writer->failed();
+        named = have_last || writer;
+        if (writer) {
+            path = writer->path();
+            t = writer->totals();
+            error = writer->error();
+        } else if (have_last) {
+            path = last.path;
+            t = last.totals;
+            error = last.error;
+        }
     }
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
     auto size = [](const std::string& t) { return static_cast<Py_ssize_t>(t.size()); };
-    Ref p = have_last || writer ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), size(path)))
+    Ref p = named ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), size(path)))
                                 : Ref::borrow(Py_None);
     Ref e = error.empty() ? Ref::borrow(Py_None)
                           : Ref::steal(PyUnicode_DecodeUTF8(error.data(), size(error), "replace"));

@@ -1,0 +1,119 @@
+// What the gateway's threads share, made safe with and without the GIL.
+//
+// On a GIL build a stretch of C with no call into Python code runs alone, and
+// the bridge's claims rest on that. A free-threaded build runs the same
+// stretches at once on several threads: there each shared object is locked
+// for the stretch (CriticalSection), state of the bridge's own behind a Mutex,
+// counters are atomic, and nothing is read from a shared container as a
+// borrowed reference. On a GIL build all of it compiles to what it was.
+#pragma once
+#include <Python.h>
+
+#include <atomic>
+
+#include "glue/ref.hpp"
+
+namespace glue {
+
+#ifdef Py_GIL_DISABLED
+constexpr bool kFreeThreaded = true;
+#else
+constexpr bool kFreeThreaded = false;
+#endif
+
+// A count read by stats(): increments from any thread add up exactly.
+class Counter {
+public:
+    void operator++() noexcept {
+        if constexpr (kFreeThreaded)
+            n_.fetch_add(1, std::memory_order_relaxed);
+        else
+            n_.store(n_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    // Takes back one increment, unless a reset came in between (the count is 0).
+    void take_back() noexcept {
+        unsigned long long v = n_.load(std::memory_order_relaxed);
+        while (v && !n_.compare_exchange_weak(v, v - 1, std::memory_order_relaxed)) {
+        }
+    }
+    unsigned long long get() const noexcept { return n_.load(std::memory_order_relaxed); }
+    void reset() noexcept { n_.store(0, std::memory_order_relaxed); }
+
+private:
+    std::atomic<unsigned long long> n_{0};
+};
+
+// A lock for state of the bridge's own. Waiting for it lets other threads run
+// (the GIL is released while blocked, and a free-threaded build's collector
+// can stop the world), so it may be held across a call into Python code that
+// takes no other lock of the bridge's.
+class Mutex {
+public:
+#if PY_VERSION_HEX >= 0x030D0000
+    void lock() noexcept { PyMutex_Lock(&m_); }
+    void unlock() noexcept { PyMutex_Unlock(&m_); }
+
+private:
+    PyMutex m_ = {0};
+#else
+    void lock() noexcept;
+    void unlock() noexcept;
+
+private:
+    PyThread_type_lock l_ = nullptr;
+    std::atomic<bool> made_{false};
+#endif
+};
+
+class MutexLock {
+public:
+    explicit MutexLock(Mutex& m) noexcept : m_(m) { m_.lock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+    ~MutexLock() { m_.unlock(); }
+
+private:
+    Mutex& m_;
+};
+
+// d[key] as a new reference: 1 with *out set, 0 when absent, -1 on error.
+inline int dict_get(PyObject* d, PyObject* key, Ref* out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v = nullptr;
+    int rc = PyDict_GetItemRef(d, key, &v);
+    out->reset(v);
+    return rc;
+#else
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    out->reset(Py_XNewRef(v));
+    return v ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// d.setdefault(key, value) in one step: *out is what d then holds under key
+// (value itself when it was stored). 0, or -1 with the error set.
+inline int set_default(PyObject* d, PyObject* key, PyObject* value, Ref* out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v = nullptr;
+    int rc = PyDict_SetDefaultRef(d, key, value, &v);
+    out->reset(v);
+    return rc < 0 ? -1 : 0;
+#else
+    PyObject* v = PyDict_SetDefault(d, key, value);
+    out->reset(Py_XNewRef(v));
+    return v ? 0 : -1;
+#endif
+}
+
+}  // namespace glue
+
+// A stretch over one shared object (or two) that no other thread interleaves
+// with, where it runs no Python code; a no-op on GIL builds, where the GIL
+// gives the same. Opened and closed in one block, as the interpreter's macros.
+#if PY_VERSION_HEX >= 0x030D0000
+#define GLUE_BEGIN_CRITICAL_SECTION(o) Py_BEGIN_CRITICAL_SECTION(o)
+#define GLUE_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define GLUE_BEGIN_CRITICAL_SECTION(o) {
+#define GLUE_END_CRITICAL_SECTION() }
+#endif
