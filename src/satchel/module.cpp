@@ -140,6 +140,8 @@ PyObject* set_to_environ(PyObject* const* a) {
         if (!names) return nullptr;
         PyList_SET_ITEM(names.get(), 0, Py_NewRef(variables));
     }
+    int asked_for_license = is_license ? 1 : PySequence_Contains(names.get(), t_license_var);
+    if (asked_for_license < 0) return nullptr;
 
     int windows = on_windows();
     if (windows < 0) return nullptr;
@@ -158,7 +160,12 @@ PyObject* set_to_environ(PyObject* const* a) {
     });
     if (rc < 0) return nullptr;
 
-    glue::Ref shown = is_license ? masked(value) : glue::Ref::borrow(value);
+    // The password is never shown, whichever names carry it: asked among others,
+    // or added to the list by the calls made since.
+    int hide = is_license || asked_for_license;
+    if (!hide) hide = PySequence_Contains(names.get(), t_license_var);
+    if (hide < 0) return nullptr;
+    glue::Ref shown = hide ? masked(value) : glue::Ref::borrow(value);
     if (!shown) return nullptr;
     glue::Ref format = glue::getattr(t_was_set, k_format);
     if (!format) return nullptr;

@@ -31,7 +31,8 @@ def store(monkeypatch, recorder):
     "names, value, shown",
     [(LICENSE, "bob:a:b", "corvina license 已设置为 bob:******"), (LICENSE, ":pw", "corvina license 已设置为 :******"),
      (LICENSE, "nocolon", "corvina license 已设置为 ******"), (ENV, "dev", f"{ENV} 已设置为 dev"),
-     ([LICENSE, "B"], "u:p", f"{[LICENSE, 'B']!r} 已设置为 u:p")],
+     ([LICENSE, "B"], "u:p", f"{[LICENSE, 'B']!r} 已设置为 u:******"),
+     (["B", LICENSE], "u:p", f"{['B', LICENSE]!r} 已设置为 u:******"), (["B"], "u:p", "['B'] 已设置为 u:p")],
 )
 def test_set_to_environ_stores_and_never_echoes_the_password(names, value, shown, store, capsys):
     satchel.set_to_environ(names, value)
@@ -70,3 +71,11 @@ def test_windows_runs_setx_per_name_without_a_shell(store, monkeypatch, capsys, 
     expected = [(["setx", n, value], {"capture_output": True}) for n in (LICENSE, "B")]
     assert runs == expected[:1 if failing == LICENSE else 2]
     assert store == []
+
+
+def test_a_name_the_store_adds_to_the_list_is_masked_too(monkeypatch, capsys):
+    monkeypatch.setattr(satchel, "update_bash_file", lambda names, value: names.append(LICENSE))
+    monkeypatch.setenv("B", "")
+    satchel.set_to_environ(["B"], "u:p")
+    assert capsys.readouterr().out == f"当前 {['B', LICENSE]!r} 已设置为 u:******\n" + RESTART
+    assert os.environ[LICENSE] == "u:p"

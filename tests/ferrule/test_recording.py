@@ -31,13 +31,10 @@ def path(tmp_path, ferrule):
 
 
 def recorded(ferrule, path, calls):
-    """Runs calls (thunks; an exception is the call's own business) while recording; the Python reader's records."""
+    """Runs calls (thunks, none of which raises) while recording; the Python reader's records."""
     ferrule.start_recording(path, {"test": True})
     for call in calls:
-        try:
-            call()
-        except Exception:
-            pass
+        call()
     ferrule.stop_recording()
     with fr.open(path) as rec:
         return list(rec)
@@ -246,10 +243,7 @@ def test_the_fields_recorded_are_the_fields_the_bridge_reads_in_order(ferrule, p
                 ferrule.orders_dict[11] = Order("000001.XSHE", 100, 10.0, client_order_id=11)
             if recording:
                 ferrule.start_recording(path, overwrite=True)
-            try:
-                getattr(strategy, name)(*args)
-            except Exception:
-                pass
+            getattr(strategy, name)(*args)  # each path ends without an error, recorded or not
             ferrule.stop_recording()
             runs.append(logs)
         shapes = {a["message"]: a["fields"] for a in callbacks[name] if "fields" in a}
@@ -431,14 +425,26 @@ def test_the_switch(ferrule, strategy, path):
 
 # --- the file ------------------------------------------------------------------------------------------------
 
+def eventually(condition, seconds=60):
+    """Polls condition until it holds (True) or a deadline far beyond any loaded machine's delay (False)."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def written(ferrule, records):
+    return eventually(lambda: ferrule.stats()["recording"]["records"] >= records)
+
+
 def two_blocks(ferrule, strategy, path):
     """A file of two blocks: what was there before a flush, and the rest. Returns the records per block."""
     ferrule.start_recording(path)
     for _ in range(3):
         strategy.on_snapshot(make_snapshot())
-    deadline = time.monotonic() + 5
-    while ferrule.stats()["recording"]["records"] < 3 and time.monotonic() < deadline:
-        time.sleep(0.05)
+    assert written(ferrule, 3)
     first = ferrule.stats()["recording"]["records"]
     for _ in range(2):
         strategy.on_tick_order(make_tick_order())
@@ -446,28 +452,27 @@ def two_blocks(ferrule, strategy, path):
     return first
 
 
-def test_what_is_recorded_reaches_the_file_within_a_second_while_recording(ferrule, strategy, path):
+def test_what_is_recorded_reaches_the_file_while_recording(ferrule, strategy, path):
+    """A block far from full is written all the same, without stopping or another record to push it."""
     ferrule.start_recording(path)
     strategy.on_snapshot(make_snapshot())
-    start = time.monotonic()
-    while time.monotonic() - start < 1.0:
-        if os.path.getsize(path) and len(list(fr.open(path))) == 1:
-            break
-        time.sleep(0.05)
-    assert [r.name for r in fr.open(path)] == ["on_snapshot"], "not flushed within a second"
+    assert written(ferrule, 1), "the writer never wrote the open block"
+    assert ferrule.is_recording() and [r.name for r in fr.open(path)] == ["on_snapshot"]
 
 
 @pytest.mark.parametrize("cut", ["in the block header", "in the block", "a damaged byte"])
 def test_a_cut_or_damaged_tail_is_read_up_to_the_last_whole_record(ferrule, strategy, path, cut):
     first = two_blocks(ferrule, strategy, path)
     assert first == 3
+    with fr.open(path) as rec:  # the tick orders may have been written in one block or two
+        last = [count for _, count in rec.blocks()][-1]
     data = open(path, "rb").read()
     second = data.rindex(b"CVBK")
     data = {"in the block header": data[:second + 10], "in the block": data[:-5],
             "a damaged byte": data[:-3] + bytes([data[-3] ^ 0xFF]) + data[-2:]}[cut]
     open(path, "wb").write(data)
     with pytest.warns(fr.RecordingWarning, match="read up to the last whole record"):
-        assert [r.name for r in fr.open(path)] == ["on_snapshot"] * 3
+        assert [r.name for r in fr.open(path)] == ["on_snapshot"] * 3 + ["on_tick_order"] * (2 - last)
 
 
 @pytest.mark.parametrize("damage, message", [
@@ -487,11 +492,11 @@ def test_a_file_the_reader_cannot_read_is_refused_clearly(ferrule, strategy, pat
 
 
 FUZZ = """
-import json, random, struct, sys, time
+import json, random, struct, sys
 from corvina.lumen.live.replay import message_shapes, resolve
 from corvina.lumen.utils import ferrule
-header = json.load(open(sys.argv[1]))
-blocks = [open(p, "rb").read() for p in sys.argv[2:]]
+header = json.load(open(sys.argv[2]))
+blocks = [open(p, "rb").read() for p in sys.argv[3:]]
 shapes = message_shapes(header)
 
 
@@ -527,9 +532,8 @@ deep = bytes([255, 0]) + bytes(16) + bytes([1]) + b"\\x08\\x01\\x00\\x00\\x00" *
 cases = [struct.pack("<I", len(deep)) + deep]
 rng = random.Random(21)
 seen = {}
-deadline = time.monotonic() + 3.0
 tried = 0
-while tried < 20 or time.monotonic() < deadline:
+for _ in range(int(sys.argv[1])):
     data = cases.pop() if cases else mutated(rng, rng.choice(blocks))
     tried += 1
     try:
@@ -553,11 +557,12 @@ def test_the_decoder_raises_cleanly_on_damaged_and_crafted_blocks(ferrule, strat
         for i, (raw, _) in enumerate(rec.blocks()):
             blocks.append(str(tmp_path / f"block{i}"))
             open(blocks[-1], "wb").write(raw)
-    done = subprocess.run([sys.executable, "-c", FUZZ, str(tmp_path / "header.json"), *blocks],
-                          capture_output=True, text=True, timeout=120)
+    cases = 50_000
+    done = subprocess.run([sys.executable, "-c", FUZZ, str(cases), str(tmp_path / "header.json"), *blocks],
+                          capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-2000:]
     result = json.loads(done.stdout)
-    assert result["tried"] > 100 and set(result["raised"]) <= {"ValueError", "UnicodeDecodeError"}, result
+    assert result["tried"] == cases and set(result["raised"]) <= {"ValueError", "UnicodeDecodeError"}, result
 
 
 def test_a_file_that_cannot_be_created_raises_at_start(ferrule, tmp_path):
@@ -640,9 +645,7 @@ def test_a_second_start_while_one_is_being_started_is_refused(ferrule, path, tmp
 def test_a_full_disk_ends_the_recording_with_one_warning_and_the_callbacks_go_on(ferrule, strategy, drain):
     try:
         ferrule.start_recording("/dev/full")
-        deadline = time.monotonic() + 10
-        while ferrule.stats()["recording"]["error"] is None and time.monotonic() < deadline:
-            time.sleep(0.02)
+        assert eventually(lambda: ferrule.stats()["recording"]["error"] is not None)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             for _ in range(3):
@@ -669,13 +672,10 @@ def test_a_writer_that_cannot_keep_up_drops_and_counts_and_never_stalls_a_callba
     calls = 300
     try:
         ferrule.start_recording(fifo)
-        start = time.monotonic()
         for _ in range(calls):
-            strategy.on_snapshot(big)
-        took = time.monotonic() - start
+            strategy.on_snapshot(big)  # with nobody reading, a callback that waited would wait for good
         stats = ferrule.stats()["recording"]
         assert stats["dropped"] > 0 and stats["active"]
-        assert took < 30  # never waited for the writer
         received = bytearray()
         done = threading.Event()
 
@@ -707,8 +707,9 @@ s = ferrule.VelaStrategy(make_config())
 ferrule.start_recording({path!r})
 for _ in range(5):
     s.on_snapshot(make_snapshot())
-if {how!r} == "killed":
-    time.sleep(1.2)
+if {how!r} == "killed":  # once the writer has written them
+    while ferrule.stats()["recording"]["records"] < 5:
+        time.sleep(0.02)
     os.kill(os.getpid(), signal.SIGKILL)
 if {how!r} == "forked":
     pid = os.fork()
@@ -726,8 +727,8 @@ def test_the_file_survives_the_end_of_the_process(tmp_path, how):
     path = str(tmp_path / "exit.rec")
     code = CHILD.format(tests=os.path.dirname(__file__), path=path, how=how)
     done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code], capture_output=True,
-                          text=True, timeout=60)
+                          text=True, timeout=300)
     crash = how == "killed"
     assert done.returncode == (-signal.SIGKILL if crash else 0), done.stderr
-    # At exit everything is written; killed, what came more than a second before.
+    # At exit everything is written; killed, what the writer had written is kept.
     assert len(list(fr.open(path))) == (5 if crash else 10)

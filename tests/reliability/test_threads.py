@@ -230,6 +230,12 @@ def test_concurrent_producers_drainer_reader_and_day_switch(counted_queue):
     assert all(id(e) in published for e in events)
     assert len({id(e) for e in events}) == len(events)
     assert len(events) <= len(run.appended)
+    if run.label != "traced" and sys.version_info[:2] == (3, 12):
+        # No switch point inside the ring buffer's steps, and far fewer events than its slots (none
+        # overwritten), all drained at the end (none waiting): every published event came out once.
+        assert len(run.appended) < ferrule.event_queue.maxlen and len(ferrule.event_queue) == 0
+        assert not run.ring_errors and len(events) == len(run.drained)
+        assert sorted(map(id, events)) == sorted(map(id, run.appended))
 
 
 def test_one_producer_one_drainer_lose_nothing(counted_queue):
