@@ -26,3 +26,15 @@ def test_the_examples_run(page, tmp_path):
     source = "\n\n".join(blocks(page))
     r = subprocess.run([sys.executable, "-c", source], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, f"{page.name}:\n{r.stdout[-2000:]}\n{r.stderr[-4000:]}"
+
+
+def test_no_passage_is_on_two_pages():
+    """Every fact has one page and the others link to it: no run of ten words
+    (code included) appears on two of the front page and the manual's pages."""
+    seen, twice = {}, set()
+    for page in PAGES:
+        words = re.findall(r"[\w.`'/-]+", page.read_text(encoding="utf-8").lower())
+        for run in {" ".join(words[i:i + 10]) for i in range(len(words) - 9)}:
+            if seen.setdefault(run, page.name) != page.name:
+                twice.add((seen[run], page.name, run))
+    assert not twice
