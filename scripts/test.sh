@@ -3,7 +3,8 @@
 # CPython this machine can have), then runs the whole suite on each of them,
 # 3.14 and 3.15 inside the Debian unstable root where the set-up made them
 # there. Ends with one line per interpreter: passed, failed or skipped and
-# why. Fails if a set-up or a run fails; extra arguments go to pytest.
+# why, and one for the manual (scripts/docs.sh). Fails if a set-up, a run or
+# the manual's build fails; extra arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -37,6 +38,15 @@ for v in "${CORVINA_VERSIONS[@]}"; do
         status=1
     fi
 done
+# The manual, built strictly: a broken link or a stale reference fails the tests.
+echo "== manual (scripts/docs.sh)"
+start=$SECONDS
+if "$root/scripts/docs.sh"; then
+    echo "manual: built in $((SECONDS - start)) s" >> "$summary"
+else
+    echo "manual: FAILED (scripts/docs.sh)" >> "$summary"
+    status=1
+fi
 echo "== summary"
 LC_ALL=C sort -t' ' -k2,2V "$summary"
 exit "$status"

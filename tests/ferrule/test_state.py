@@ -41,7 +41,7 @@ def test_names_bound_at_load(ferrule):
 
 
 # The interpreter's private symbols a module may import: what the public macros and inline
-# functions expand to, and the private functions listed in the README (with the reason for each).
+# functions expand to, and the private functions listed in the design notes (with the reason for each).
 MACRO_SYMBOLS = {
     "_Py_Dealloc": "Py_DECREF", "_Py_NoneStruct": "Py_None", "_Py_TrueStruct": "Py_True",
     "_Py_FalseStruct": "Py_False", "_Py_NotImplementedStruct": "Py_NotImplemented",
@@ -50,7 +50,7 @@ MACRO_SYMBOLS = {
 
 
 def readme_private_functions():
-    text = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    text = (pathlib.Path(__file__).parents[2] / "docs" / "design.md").read_text()
     section = text.split("### Private C API", 1)[1].split("\n#", 1)[0]
     return set(re.findall(r"`(_Py\w+)`", section))
 
