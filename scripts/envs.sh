@@ -354,9 +354,13 @@ env_prepare() {
     local pip=("${runner[@]}" "$venv/bin/python" -m pip --disable-pip-version-check -q)
     if [ "$(record_get "$record" requirements)" != "$want_reqs" ]; then
         echo "setup: $(basename "$venv"): dependencies from PyPI" >&2
-        # hypothesis's sdists need a Rust build, whose crates cannot be fetched
-        # here: its newest wheel instead (pure Python where no native one fits).
-        "${pip[@]}" install --only-binary=hypothesis -r requirements-dev.txt
+        # Some sdists need a Rust build, whose crates cannot be fetched here:
+        # those packages come as wheels (hypothesis's pure one, or an older
+        # release of what needs them). A free-threaded interpreter prefers an
+        # older wheel to building a newer sdist.
+        local wheels_only=(--only-binary=hypothesis,ast-serialize)
+        case "$v" in *t) wheels_only+=(--prefer-binary) ;; esac
+        "${pip[@]}" install "${wheels_only[@]}" -r requirements-dev.txt
         record_set "$record" requirements "$want_reqs"
         record_set "$record" standins ""
         record_set "$record" core ""

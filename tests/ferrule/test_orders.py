@@ -141,6 +141,15 @@ def switch_day_and_refile_the_same_order(ferrule, strategy):
      ("PARTIALLY_FILLED", 50, 50)),
     ([fill("PartiallyFilled", traded=50), fill("PartiallyFilled", qty=1, traded=50.5)], ["TRADE", "TRADE"], 0,
      ("PARTIALLY_FILLED", 50.5, 49.5)),
+    # an earlier whole quantity is found behind a later one, whatever its type
+    ([fill("PartiallyFilled"), fill("PartiallyFilled", qty=10, traded=60, value=625), fill("PartiallyFilled")],
+     ["TRADE", "TRADE"], 1, ("PARTIALLY_FILLED", 50, 50)),
+    ([fill("PartiallyFilled"), fill("PartiallyFilled", qty=10, traded=60, value=625),
+      fill("PartiallyFilled", traded=Decimal(50))], ["TRADE", "TRADE"], 1, ("PARTIALLY_FILLED", 50, 50)),
+    ([fill("PartiallyFilled", traded=50.0), fill("PartiallyFilled", qty=10, traded=60, value=625),
+      fill("PartiallyFilled", traded=50)], ["TRADE", "TRADE"], 1, ("PARTIALLY_FILLED", 50, 50)),
+    ([fill("PartiallyFilled", traded=2**70), fill("PartiallyFilled", qty=10, traded=60, value=625),
+      fill("PartiallyFilled", traded=2**70)], ["TRADE", "TRADE"], 1, ("PARTIALLY_FILLED", 2**70, 100 - 2**70)),
     # another order object under the same id, or a new day, starts afresh
     ([fill("PartiallyFilled"), refile, fill("PartiallyFilled")], ["TRADE", "TRADE"], 0, ("PARTIALLY_FILLED", 50, 50)),
     ([fill("PartiallyFilled"), switch_day_and_refile_the_same_order, fill("PartiallyFilled")], ["TRADE", "TRADE"], 0,
@@ -157,6 +166,36 @@ def test_a_match_already_published_is_withheld(ferrule, strategy, drain, steps, 
     order = ferrule.orders_dict[11]
     assert (order.status.name, order.filled_quantity, order.unfilled_quantity) == final
     assert set(vars(order)) == attributes  # the record is the module's, never the order's
+
+
+def test_the_fill_record_costs_a_few_bytes_a_fill(ferrule, strategy, monkeypatch):
+    import collections
+    import gc
+    import logging
+    import tracemalloc
+
+    # a queue that lets go of what was taken from it (the ring buffer keeps it until overwritten)
+    monkeypatch.setattr(ferrule, "event_queue", collections.deque())
+    order = file_order(ferrule, status="ACTIVE", quantity=10**9)
+    fills = 10_000
+    ferrule.reset_stats()
+    strategy.on_order(fill("PartiallyFilled", qty=1, traded=1, ordered=10**9))
+    tracemalloc.start()
+    logging.disable(logging.INFO)  # each report's log line would be kept by the test's log capture
+    try:
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for n in range(2, fills + 2):
+            strategy.on_order(fill("PartiallyFilled", qty=1, traded=n, value=n, ordered=10**9))
+            while len(ferrule.event_queue):
+                ferrule.event_queue.popleft()
+        gc.collect()  # the engine's copies are garbage in cycles
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        logging.disable(logging.NOTSET)
+        tracemalloc.stop()
+    assert ferrule.stats()["published"]["TRADE"] == fills + 1 and order.filled_quantity == fills + 1
+    assert grown <= 16 * fills, grown
 
 
 class NoEquality:

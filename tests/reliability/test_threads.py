@@ -22,7 +22,9 @@ import json
 import logging
 import os
 import random
+import subprocess
 import sys
+import sysconfig
 import threading
 import time
 import traceback
@@ -516,3 +518,13 @@ def test_a_decision_taken_once_with_two_threads_at_once(case, monkeypatch):
             got["ticks"] = sum(map(len, ferrule.history_tick.values()))
             outcomes[tuple(sorted((k, got[k]) for k in expected))] += 1
     assert dict(outcomes) == {tuple(sorted(expected.items())): RACE_TRIALS}, dict(outcomes)
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a build with the GIL")
+def test_the_gil_stays_off_once_the_three_modules_are_loaded():
+    code = ("import sys, corvina.lumen.utils.ferrule, corvina.lumen.sdk.pylon, corvina.lumen.sdk.satchel; "
+            "print(sys._is_gil_enabled())")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    r = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, env=env,
+                       timeout=120)
+    assert (r.returncode, r.stdout.strip(), r.stderr) == (0, "False", "")
