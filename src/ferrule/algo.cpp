@@ -94,10 +94,16 @@ int control_is(PyObject* res, ControlParentOrderRes field, PyObject* control_typ
 // the newer one, so an update racing another is never lost and each builds on
 // the last. The look reuses the key already read, so the key is read three
 // times for a known order and twice for a new one, as without the race.
+//
+// Another thread's store only makes this one try again, however often (each
+// lost try is someone's update kept); only a from_vela that itself stores into
+// the books, on this thread, is cut short, on its last try.
+thread_local unsigned long long stores_on_this_thread = 0;
+glue::StretchLock books;
+
 template <class F>
 PyObject* update_book(PyObject* book, Factory& model, EventKind kind, const glue::KwNames& kw, ShapeOf<F>& shape,
                       PyObject* message) {
-    // A from_vela that itself keeps updating this key is taken on its last try.
     constexpr int kTries = 16;
     Ref key = shape.field(message, F::sys_quote_id);
     if (!key) return nullptr;
@@ -111,23 +117,30 @@ PyObject* update_book(PyObject* book, Factory& model, EventKind kind, const glue
         if (glue::dict_get(book, key.get(), &previous) < 0) return nullptr;
     }
     Ref obj;
-    for (int attempt = 1;; ++attempt) {
+    for (int own_tries = 1;;) {
+        const unsigned long long stores_before = stores_on_this_thread;
         obj = model.call(nullptr, message, previous ? previous.get() : Py_None);
         if (!obj) return nullptr;
+        const bool reentered = stores_on_this_thread != stores_before;
         Ref store_key = shape.field(message, F::sys_quote_id);
         if (!store_key) return nullptr;
         Ref now;
         bool stored = false;
         int rc;
-        GLUE_BEGIN_CRITICAL_SECTION(book);
-        rc = glue::dict_get(book, key.get(), &now);
-        if (rc >= 0 && (now.get() == previous.get() || attempt == kTries)) {
-            rc = PyDict_SetItem(book, store_key.get(), obj.get());
-            stored = true;
+        {
+            glue::StretchHold hold(books);
+            rc = glue::dict_get(book, key.get(), &now);
+            if (rc >= 0 && (now.get() == previous.get() || (reentered && own_tries == kTries))) {
+                rc = PyDict_SetItem(book, store_key.get(), obj.get());
+                stored = true;
+            }
         }
-        GLUE_END_CRITICAL_SECTION();
         if (rc < 0) return nullptr;
-        if (stored) break;
+        if (stored) {
+            ++stores_on_this_thread;
+            break;
+        }
+        if (reentered) ++own_tries;
         previous = std::move(now);
     }
     EventCall event(kind);

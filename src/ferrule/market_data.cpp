@@ -269,14 +269,17 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
             Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
             // A deque() that runs Python code, or another gateway thread running
             // beside this one, may create the instrument's queue meanwhile: the
-            // first one stored is kept, so neither thread's record is lost.
-            if (!q || !PyDict_SetDefault(history, key, q.get())) return -1;
+            // first one stored is kept, so neither thread's record is lost. What
+            // is stored then is what a second look would find (and a day switch
+            // on another thread cannot come between them).
+            if (!q || glue::set_default(history, key, q.get(), &queue) < 0) return -1;
+        } else {
+            got = glue::dict_get(history, key, &queue);
+            if (got < 0) return -1;
+            if (!got && !(queue = Ref::steal(PyObject_GetItem(history, key)))) return -1;
         }
-        // deque() may have run anything: look the queue up again, as Python would.
-        got = glue::dict_get(history, key, &queue);
-        if (got < 0) return -1;
-        if (!got && !(queue = Ref::steal(PyObject_GetItem(history, key)))) return -1;
     }
+    glue::StretchHold hold(bridge.history_queues);
     return m_append.call_void(queue.get(), rec);
 }
 

@@ -220,6 +220,8 @@ PyObject* unwalked(PyObject* record) {
 // another gateway thread) still take over the counter's id and the frozen
 // cash, but change no status and publish nothing. If the acceptance fails
 // the claim is given back.
+glue::StretchLock acceptances;
+
 class AcceptClaim {
 public:
     // 1 claimed, 0 accepted before, -1 on error.
@@ -231,7 +233,12 @@ public:
         if (!entry) return -1;
         // The look and the claim in one piece (SetDefault), however many threads ask.
         Ref now;
-        if (glue::set_default(bridge.accepted_orders, key_.get(), entry.get(), &now) < 0) return -1;
+        int rc;
+        {
+            glue::StretchHold hold(acceptances);
+            rc = glue::set_default(bridge.accepted_orders, key_.get(), entry.get(), &now);
+        }
+        if (rc < 0) return -1;
         if (now.get() != entry.get()) return 0;
         entry_ = std::move(entry);
         return 1;
@@ -240,11 +247,12 @@ public:
         if (!entry_) return;
         glue::PendingError pending;
         int rc = 0;
-        GLUE_BEGIN_CRITICAL_SECTION(bridge.accepted_orders);
         Ref now;
-        rc = glue::dict_get(bridge.accepted_orders, key_.get(), &now);
-        if (rc > 0) rc = now.get() == entry_.get() ? PyDict_DelItem(bridge.accepted_orders, key_.get()) : 0;
-        GLUE_END_CRITICAL_SECTION();
+        {
+            glue::StretchHold hold(acceptances);
+            rc = glue::dict_get(bridge.accepted_orders, key_.get(), &now);
+            if (rc > 0) rc = now.get() == entry_.get() ? PyDict_DelItem(bridge.accepted_orders, key_.get()) : 0;
+        }
         if (rc < 0)
             pending.chain_into_current();
         else
@@ -326,22 +334,19 @@ int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) 
 // resend racing its original is withheld and one TRADE goes out; two
 // different matches racing each other are both published. If publishing
 // fails, the claim is given back, as if it had never been taken.
+glue::StretchLock fills;
+
 class FillClaim {
 public:
     // 1 new and claimed, 0 seen, -1 with the comparison's error.
     int take(PyObject* engine_order, PyObject* filled) {
-        // Threads without a GIL take turns on the record wherever no Python code runs.
-        int rc;
-        GLUE_BEGIN_CRITICAL_SECTION(bridge.published_fills);
-        rc = take_claim(engine_order, filled);
-        GLUE_END_CRITICAL_SECTION();
-        return rc;
+        glue::StretchHold hold(fills);
+        return take_claim(engine_order, filled);
     }
     // Publishing failed: the quantity leaves the record; the error goes on.
     void give_back() {
-        GLUE_BEGIN_CRITICAL_SECTION(bridge.published_fills);
+        glue::StretchHold hold(fills);
         give_claim_back();
-        GLUE_END_CRITICAL_SECTION();
     }
 
 private:

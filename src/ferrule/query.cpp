@@ -12,8 +12,16 @@ namespace {
 
 // history[market_code] if the key is present; empty Ref and no error when it
 // is not. A key removed between the test and the lookup (a day switch on
-// another thread) raises KeyError, as the subscript would in Python.
+// another thread) raises KeyError, as the subscript would in Python. For an
+// exact str key (no __eq__ or __hash__ of its own to observe) one lookup
+// answers both, so a day switch meets it before or after, never between.
 glue::Ref instrument_history(PyObject* history, PyObject* market_code, bool* present) {
+    if (PyUnicode_CheckExact(market_code)) {
+        glue::Ref q;
+        int got = glue::dict_get(history, market_code, &q);
+        *present = got != 0;
+        return q;
+    }
     int has = PyDict_Contains(history, market_code);
     *present = has > 0;
     if (has <= 0) return glue::Ref();
@@ -43,7 +51,11 @@ PyObject* window(PyObject* history, PyObject* market_code, PyObject* count) {
     if (!start) return nullptr;
     glue::Ref slice = glue::Ref::steal(PySlice_New(start.get(), nullptr, nullptr));
     if (!slice) return nullptr;
-    glue::Ref all = glue::Ref::steal(PySequence_List(q.get()));
+    glue::Ref all;
+    {
+        glue::StretchHold hold(bridge.history_queues);
+        all = glue::Ref::steal(PySequence_List(q.get()));
+    }
     if (!all) return nullptr;
     return PyObject_GetItem(all.get(), slice.get());
 }

@@ -8,6 +8,7 @@
 
 #include "glue/global.hpp"
 #include "glue/runtime.hpp"
+#include "glue/threads.hpp"
 
 namespace ferrule {
 
@@ -29,6 +30,9 @@ struct State {
     // order -> (order,), for the orders whose acceptance was taken.
     PyObject* accepted_orders = nullptr;
     PyObject* strategy_class = nullptr;  // VelaStrategy as created at load (what super() resolves through)
+    // The histories' queues: a record joins one, or a window is copied out of
+    // it, in one piece (without a GIL a copy would meet an append midway).
+    glue::StretchLock history_queues;
 };
 
 // The one instance, made at load.

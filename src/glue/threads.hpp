@@ -2,8 +2,8 @@
 //
 // On a GIL build a stretch of C with no call into Python code runs alone, and
 // the bridge's claims rest on that. A free-threaded build runs the same
-// stretches at once on several threads: there each shared object is locked
-// for the stretch (CriticalSection), state of the bridge's own behind a Mutex,
+// stretches at once on several threads: there each decision is taken under a
+// StretchLock, state of the bridge's own behind a Mutex,
 // counters are atomic, and nothing is read from a shared container as a
 // borrowed reference. On a GIL build all of it compiles to what it was.
 #pragma once
@@ -76,6 +76,53 @@ private:
     Mutex& m_;
 };
 
+// A decision of the bridge's own taken in one piece against the other gateway
+// threads: a lock without the GIL, nothing with it (there the stretch runs no
+// Python code, and the GIL gives the same). Not a critical section, which the
+// interpreter gives up whenever the thread would block, even on the same
+// object's lock in a nested dict call, and with it the decision's atomicity.
+// The thread holding it may take it again: Python code it runs (an __eq__)
+// may call back into the bridge.
+class StretchLock {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (owner_.load(std::memory_order_relaxed) == me) {
+            ++depth_;
+            return;
+        }
+        m_.lock();
+        owner_.store(me, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock() noexcept {
+        if (--depth_) return;
+        owner_.store(0, std::memory_order_relaxed);
+        m_.unlock();
+    }
+
+private:
+    Mutex m_;
+    std::atomic<unsigned long> owner_{0};
+    unsigned depth_ = 0;
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
+class StretchHold {
+public:
+    explicit StretchHold(StretchLock& l) noexcept : l_(l) { l_.lock(); }
+    StretchHold(const StretchHold&) = delete;
+    StretchHold& operator=(const StretchHold&) = delete;
+    ~StretchHold() { l_.unlock(); }
+
+private:
+    StretchLock& l_;
+};
+
 // d[key] as a new reference: 1 with *out set, 0 when absent, -1 on error.
 inline int dict_get(PyObject* d, PyObject* key, Ref* out) {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -106,14 +153,3 @@ inline int set_default(PyObject* d, PyObject* key, PyObject* value, Ref* out) {
 }
 
 }  // namespace glue
-
-// A stretch over one shared object (or two) that no other thread interleaves
-// with, where it runs no Python code; a no-op on GIL builds, where the GIL
-// gives the same. Opened and closed in one block, as the interpreter's macros.
-#if PY_VERSION_HEX >= 0x030D0000
-#define GLUE_BEGIN_CRITICAL_SECTION(o) Py_BEGIN_CRITICAL_SECTION(o)
-#define GLUE_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
-#else
-#define GLUE_BEGIN_CRITICAL_SECTION(o) {
-#define GLUE_END_CRITICAL_SECTION() }
-#endif

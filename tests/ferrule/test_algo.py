@@ -116,3 +116,20 @@ def test_a_key_that_changes_at_each_read_is_read_as_often_as_without_threads(
     getattr(strategy, method)(Shifting())
     assert Shifting.n == reads
     assert type(stored[reads]).__name__ == model and len(drain()) == 1
+
+
+def test_a_from_vela_that_keeps_updating_its_own_key_is_taken_on_its_last_try(ferrule, strategy, drain, monkeypatch):
+    # each try of the outer update finds the book changed by its own nested update, so it is built again,
+    # and stored anyway on the sixteenth; another thread's updates never cut a try short
+    tries, outer, nested = [], AlgoParentOrderMsg(sys_quote_id=5), AlgoParentOrderMsg(sys_quote_id=5)
+
+    def from_vela(msg, prev):
+        obj = ferrule.AlgoParentOrder()
+        if msg is outer:
+            tries.append(obj)
+            strategy.on_algo_parent_order_update(nested)
+        return obj
+    monkeypatch.setattr(ferrule.AlgoParentOrder, "from_vela", from_vela)
+    strategy.on_algo_parent_order_update(outer)
+    assert len(tries) == 16 and ferrule.algo_parent_orders[5] is tries[-1]
+    assert len(drain()) == 17

@@ -46,6 +46,8 @@ MACRO_SYMBOLS = {
     "_Py_Dealloc": "Py_DECREF", "_Py_NoneStruct": "Py_None", "_Py_TrueStruct": "Py_True",
     "_Py_FalseStruct": "Py_False", "_Py_NotImplementedStruct": "Py_NotImplemented",
     "_PyObject_GC_New": "PyObject_GC_New",
+    # Py_DECREF's free-threaded form: the shared and the owner's reference counts
+    "_Py_DecRefShared": "Py_DECREF", "_Py_MergeZeroLocalRefcount": "Py_DECREF",
 }
 
 

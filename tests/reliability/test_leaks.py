@@ -150,6 +150,22 @@ def quiet_logs():
     logging.disable(logging.NOTSET)
 
 
+def traced_growth(loop, settle):
+    """Bytes still traced after the second of two traced batches of N calls. A free-threaded build
+    frees some memory only once every thread has moved on: the first batch brings those deferred frees
+    to their steady level, so what the second leaves behind grows with N only if something leaks."""
+    tracemalloc.start()
+    try:
+        loop(WARMUP, WARMUP + N)
+        settle()
+        before = tracemalloc.get_traced_memory()[0]
+        loop(WARMUP + N, WARMUP + 2 * N)
+        settle()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+
+
 def run_leak_check(name, build, expect_error, fn=None):
     s = R.new_strategy()
     s.context = QuietContext()
@@ -181,14 +197,7 @@ def run_leak_check(name, build, expect_error, fn=None):
     loop(0, WARMUP)
     settle()
     refs = {k: sys.getrefcount(v) for k, v in watched.items()}
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        loop(WARMUP, WARMUP + N)
-        settle()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    grown = traced_growth(loop, settle)
     deltas = {k: sys.getrefcount(v) - refs[k] for k, v in watched.items()}
     R.reset_state()
     assert all(abs(d) <= 1 for d in deltas.values()), f"reference counts moved after {N} calls: {deltas}"
@@ -261,14 +270,7 @@ def test_query_does_not_leak(scenario):
     loop(0, WARMUP)
     gc.collect()
     refs = [sys.getrefcount(v) for v in watched]
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        loop(WARMUP, WARMUP + N)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    grown = traced_growth(loop, gc.collect)
     deltas = [sys.getrefcount(v) - r for v, r in zip(watched, refs)]
     R.reset_state()
     assert all(abs(d) <= 1 for d in deltas), f"reference counts moved after {N} calls: {deltas}"
