@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Release artefacts in dist/: the sdist of the core distribution; built from
-# that sdist, one core wheel per interpreter (cp312, cp313, cp314, cp315, each
+# that sdist, one core wheel per interpreter (cp312, cp313, cp314, cp315, and
+# the free-threaded cp313t, cp314t, cp315t where setup.sh can make them, each
 # in its environment from setup.sh), compiled by zig's clang against glibc 2.17
 # with libc++ linked in (scripts/zig-c++), checked with `auditwheel show` and
 # tagged manylinux_2_17_x86_64 by `auditwheel repair`; and the stand-ins'
@@ -12,7 +13,7 @@
 # from PyPI into .venv-dist (requirements-dist.txt). Fails when an interpreter
 # asked for cannot be set up.
 #
-#   scripts/build-dist.sh              all four
+#   scripts/build-dist.sh              all of them
 #   scripts/build-dist.sh 3.12 3.14    those
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,10 +22,24 @@ cd "$root"
 PLATFORM=manylinux_2_17_x86_64
 
 versions=("$@")
-[ ${#versions[@]} -eq 0 ] && versions=("${CORVINA_VERSIONS[@]}")
+asked=${#versions[@]}
+[ "$asked" -eq 0 ] && versions=("${CORVINA_VERSIONS[@]}")
 skipped="$(mktemp)"
 trap 'rm -f "$skipped"' EXIT
 CORVINA_SKIPPED="$skipped" "$root/scripts/setup.sh" "${versions[@]}" >&2
+if [ "$asked" -eq 0 ]; then
+    # Unasked, a free-threaded interpreter the machine cannot have is left out, with its line.
+    kept=()
+    for v in "${versions[@]}"; do
+        if [[ "$v" == *t ]] && grep -q "^CPython $v: skipped" "$skipped"; then
+            grep "^CPython $v: skipped" "$skipped" >&2
+        else
+            kept+=("$v")
+        fi
+    done
+    versions=("${kept[@]}")
+    sed -i '/^CPython [0-9.]*t: skipped/d' "$skipped"
+fi
 if [ -s "$skipped" ]; then
     cat "$skipped" >&2
     echo "build-dist: every wheel needs its interpreter" >&2
@@ -85,7 +100,8 @@ done
 # The packaging tests on the release wheels, each in fresh environments of its interpreter.
 for v in "${versions[@]}"; do
     env_runner "$v"
-    echo "== packaging tests on $(cd "$out" && ls corvina_core-*-cp${v/./}-*.whl)" >&2
+    py="cp$(tr -d . <<< "${v%t}")"
+    echo "== packaging tests on $(cd "$out" && ls corvina_core-*-"$py-${py}${v//[^t]/}"-*.whl)" >&2
     CORVINA_WHEELHOUSE="$out" "${runner[@]}" "$(venv_of "$v")/bin/python" -m pytest -q -p no:cacheprovider tests/packaging
 done
 ls -l "$out"

@@ -55,7 +55,8 @@ def pip(*args, python=sys.executable):
 
 
 RELEASE = os.environ.get("CORVINA_WHEELHOUSE")
-ABI = f"cp{sys.version_info.major}{sys.version_info.minor}"
+PY_TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
+ABI = PY_TAG + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")  # a free-threaded build's wheels
 
 
 @pytest.fixture(scope="session")
@@ -63,7 +64,7 @@ def wheelhouse(tmp_path_factory):
     out = tmp_path_factory.mktemp("wheels")
     if RELEASE:
         for wheel in pathlib.Path(RELEASE).glob("*.whl"):
-            if not wheel.name.startswith("corvina_core-") or f"-{ABI}-{ABI}-" in wheel.name:
+            if not wheel.name.startswith("corvina_core-") or f"-{PY_TAG}-{ABI}-" in wheel.name:
                 (out / wheel.name).symlink_to(wheel.resolve())
     else:
         pip("wheel", "--no-deps", "--no-build-isolation", "-w", out, ROOT,
