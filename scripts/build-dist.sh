@@ -16,7 +16,7 @@
 #   scripts/build-dist.sh              all of them
 #   scripts/build-dist.sh 3.12 3.14    those
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 . "$root/scripts/envs.sh"
 PLATFORM=manylinux_2_17_x86_64

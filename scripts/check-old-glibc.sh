@@ -9,7 +9,7 @@
 # dependencies from PyPI and dist/'s wheels with --no-index; then the modules
 # are imported, the `corvina` command and a whole simulated day are run.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 . "$root/scripts/envs.sh"
 

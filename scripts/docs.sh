@@ -7,7 +7,7 @@
 #   scripts/docs.sh            build
 #   scripts/docs.sh serve      preview on http://127.0.0.1:8000
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 py="$root/.venv/bin/python"
 export NO_MKDOCS_2_WARNING=1  # the theme's notice on every build

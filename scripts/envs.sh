@@ -80,7 +80,9 @@ remove_root() {
 }
 
 # root_exec DIR CMD...: runs CMD in the root DIR, in a mount namespace of its own
-# (so nothing stays mounted), with the checkout at the same path, a private
+# (so nothing stays mounted), with the checkout at the same path (its physical
+# one: each script finds its root with `pwd -P`, so a link to the checkout
+# names no second path), a private
 # /tmp, the host's CA bundle for pip (its TLS may need it) and a clean
 # environment; the working directory is kept.
 root_exec() {

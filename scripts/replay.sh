@@ -4,7 +4,7 @@
 # Sets up .venv first (a no-op when its record matches the tree). Options go to
 # `python -m corvina.lumen.live.replay`: FILE, --speed X|max, --strategy MODULE|FILE.py, --quiet.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 "$root/scripts/setup.sh" 3.12 >&2
 cd "$root"
 exec "$root/.venv/bin/python" -m corvina.lumen.live.replay "$@"

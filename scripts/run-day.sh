@@ -5,7 +5,7 @@
 # --strategy MODULE|FILE.py, --window HH:MM-HH:MM, --quiet, --faults [KIND,...], --record FILE
 # [--overwrite] (replay it with scripts/replay.sh FILE).
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 for arg in "$@"; do
     # The help needs no set-up where there is one already.
     if [ "$arg" = "-h" ] || [ "$arg" = "--help" ]; then

@@ -6,7 +6,7 @@
 # the root the first time it is asked for), for the benchmarks' instructions:
 #   scripts/run-in.sh --valgrind 3.14 python benchmarks/bench_matrix.py --rows slots:base
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 . "$root/scripts/envs.sh"
 tools=()

@@ -4,7 +4,7 @@
 # .venv, and runs the whole test suite against that build. Extra arguments go
 # to pytest, e.g. ./scripts/sanitize.sh tests/ferrule -x
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 "$root/scripts/setup.sh" 3.12 >/dev/null   # finds CPython 3.12 and fills .venv's dependencies
 venv="$root/.venv-asan"

@@ -18,7 +18,7 @@
 # set-up failed or 3.12 is missing. With CORVINA_SKIPPED=FILE, one line per
 # skipped interpreter is appended to FILE.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 . "$root/scripts/envs.sh"
 

@@ -6,7 +6,7 @@
 # why, and one for the manual (scripts/docs.sh). Fails if a set-up, a run or
 # the manual's build fails; extra arguments go to pytest.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 . "$root/scripts/envs.sh"
 
@@ -26,7 +26,7 @@ for v in "${CORVINA_VERSIONS[@]}"; do
     fi
     where=""
     [ ${#runner[@]} -eq 0 ] || where=", in the Debian unstable root"
-    full="$("${runner[@]}" "$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
+    full="$("${runner[@]}" "$venv/bin/python" -c 'import sys, sysconfig; print(sys.version.split()[0] + "t" * bool(sysconfig.get_config_var("Py_GIL_DISABLED")))')"
     echo "== CPython $full (${venv#"$root/"}$where)"
     start=$SECONDS
     rc=0

@@ -8,7 +8,7 @@
 # pytest (default: tests/reliability/test_threads.py). A report fails the run;
 # the log's summary lines say where.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 . "$root/scripts/envs.sh"
 

@@ -4,7 +4,7 @@
 # satchel). CPython and numpy noise is left out by scripts/valgrind-python.supp
 # and by that filter. Extra arguments go to pytest (default: tests/ferrule).
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 "$root/scripts/setup.sh" 3.12 >/dev/null
 log="${VALGRIND_LOG:-$root/build/valgrind-memcheck.log}"

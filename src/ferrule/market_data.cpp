@@ -267,12 +267,16 @@ int remember(PyObject* history, PyObject* key, PyObject* rec, PyObject* maxlen) 
             if (!deque) return -1;
             PyObject* argv[] = {nullptr, maxlen};
             Ref q = maxlen ? glue::call_kw(deque.get(), argv + 1, 0, kw_maxlen) : glue::call(deque.get());
-            // A deque() that runs Python code, or another gateway thread running
-            // beside this one, may create the instrument's queue meanwhile: the
-            // first one stored is kept, so neither thread's record is lost. What
-            // is stored then is what a second look would find (and a day switch
-            // on another thread cannot come between them).
-            if (!q || glue::set_default(history, key, q.get(), &queue) < 0) return -1;
+            // The new queue holds its record before it is stored, so a query on
+            // another thread never finds it empty. A deque() that runs Python
+            // code, or another gateway thread running beside this one, may
+            // create the instrument's queue meanwhile: the first one stored is
+            // kept and the record joins it, so neither thread's record is lost.
+            // What is stored then is what a second look would find (and a day
+            // switch on another thread cannot come between them).
+            if (!q || m_append.call_void(q.get(), rec) < 0) return -1;
+            if (glue::set_default(history, key, q.get(), &queue) < 0) return -1;
+            if (queue.get() == q.get()) return 0;
         } else {
             got = glue::dict_get(history, key, &queue);
             if (got < 0) return -1;

@@ -56,12 +56,18 @@ public:
 private:
     PyMutex m_ = {0};
 #else
-    void lock() noexcept;
-    void unlock() noexcept;
+    // 3.12 has no PyMutex: a flag taken in one step, which under the GIL is
+    // only ever held by a thread that let the GIL go midway (Python code in
+    // the stretch); then this one waits with the GIL released.
+    void lock() noexcept {
+        bool free = false;
+        if (!held_.compare_exchange_strong(free, true, std::memory_order_acquire)) wait();
+    }
+    void unlock() noexcept { held_.store(false, std::memory_order_release); }
 
 private:
-    PyThread_type_lock l_ = nullptr;
-    std::atomic<bool> made_{false};
+    void wait() noexcept;
+    std::atomic<bool> held_{false};
 #endif
 };
 

@@ -1,8 +1,9 @@
 """Callbacks delivered from several threads at once while one thread drains
 event_queue, one reads the query functions and one switches the trading day.
 
-The bridge relies on the GIL alone; its C++ steps are single container
-operations. event_queue is numpy_ringbuffer's RingBuffer, written in Python:
+With the GIL the bridge's C++ stretches between calls into Python run alone;
+without it (a free-threaded build, where every test here runs with the GIL
+off) its claims take locks of its own. event_queue is numpy_ringbuffer's RingBuffer, written in Python:
 append and popleft are several bytecodes each, so two producers can write the
 same slot and lose an increment of the write index (on CPython 3.12 only
 where a switch point falls between the slot write and the increment: under a
@@ -39,6 +40,7 @@ from pyvela.enums import MarketType, OrderStatusType
 from numpy_ringbuffer import RingBuffer
 
 ROUNDS = int(os.environ.get("CORVINA_THREAD_ROUNDS", "1500"))
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 PRODUCERS = 4
 KEYS = ["000001.XSHE", "600000.XSHG"]
 
@@ -520,7 +522,13 @@ def test_a_decision_taken_once_with_two_threads_at_once(case, monkeypatch):
     assert dict(outcomes) == {tuple(sorted(expected.items())): RACE_TRIALS}, dict(outcomes)
 
 
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a build with the GIL")
+@pytest.fixture(autouse=True)
+def gil_as_built():
+    """Nothing the suite imported has turned a free-threaded build's GIL back on."""
+    assert not (FREE_THREADED and sys._is_gil_enabled())
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="a build with the GIL")
 def test_the_gil_stays_off_once_the_three_modules_are_loaded():
     code = ("import sys, corvina.lumen.utils.ferrule, corvina.lumen.sdk.pylon, corvina.lumen.sdk.satchel; "
             "print(sys._is_gil_enabled())")
