@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from ferrule_support import STAMP, fill, make_bar, make_snapshot, make_tick_order, make_tick_trade
+from message_support import STAMP, fill, make_bar, make_snapshot, make_tick_order, make_tick_trade
 from pyvela import messages
 
 from corvina.lumen.const import SIDE
@@ -659,17 +659,17 @@ def test_caches_take_the_plain_path_when_no_watcher_is_left(tmp_path):
                     add(0)
             except RuntimeError:
                 pass
-        import ferrule_support as s
+        import bridge_support as b, message_support as s
         from corvina.lumen.environment import Environment
         from corvina.lumen.utils import ferrule
         Environment.set_instance(Environment(["000001.XSHE"]))
-        strategy = ferrule.VelaStrategy(s.make_config())
+        strategy = ferrule.VelaStrategy(b.make_config())
         strategy.on_snapshot(s.make_snapshot())
         ferrule.get_exchane_from_vela_mdtype = lambda mt: "XTST"
         strategy.on_snapshot(s.make_snapshot())
         print(sorted(ferrule.history_tick))
     """))
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), *sys.path])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
     assert (run.returncode, run.stdout) == (0, "['000001.XSHE', '000001.XTST']\n"), run.stderr
 
@@ -678,20 +678,20 @@ def test_process_exits_cleanly_after_the_caches_fill(tmp_path):
     # Caches live in statics; nothing of theirs may touch the interpreter after it is gone.
     script = tmp_path / "run.py"
     script.write_text(textwrap.dedent("""
-        import gc, ferrule_support as s
+        import gc, bridge_support as b, message_support as s
         from corvina.lumen.environment import Environment
         from corvina.lumen.utils import ferrule
         Environment.set_instance(Environment(["000001.XSHE"]))
         class L2Order:
             __from_create__ = classmethod(lambda cls, *a: a)
         original, ferrule.L2Order = ferrule.L2Order, L2Order
-        ferrule.VelaStrategy(s.make_config()).on_tick_order(s.make_tick_order())
+        ferrule.VelaStrategy(b.make_config()).on_tick_order(s.make_tick_order())
         ferrule.L2Order = original
         del L2Order
         gc.collect()  # the cache now holds the last reference to that factory
         print("ok")
     """))
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), *sys.path])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
     assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
 

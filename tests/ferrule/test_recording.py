@@ -17,7 +17,8 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from ferrule_support import make_bar, make_config, make_report, make_snapshot, make_tick_order, make_tick_trade, summary
+from bridge_support import make_config, summary
+from message_support import make_bar, make_report, make_snapshot, make_tick_order, make_tick_trade
 
 from corvina.lumen.utils import ferrule_recording as fr
 from pyvela import messages as M
@@ -700,8 +701,9 @@ def test_a_writer_that_cannot_keep_up_drops_and_counts_and_never_stalls_a_callba
 
 CHILD = """
 import os, signal, sys, time
-sys.path.insert(0, {tests!r})
-from ferrule_support import make_config, make_snapshot
+sys.path[:0] = {path_entries!r}
+from bridge_support import make_config
+from message_support import make_snapshot
 from corvina.lumen.utils import ferrule
 s = ferrule.VelaStrategy(make_config())
 ferrule.start_recording({path!r})
@@ -725,7 +727,7 @@ for _ in range(5):
 @pytest.mark.parametrize("how", ["exit without stopping", "killed", "forked"])
 def test_the_file_survives_the_end_of_the_process(tmp_path, how):
     path = str(tmp_path / "exit.rec")
-    code = CHILD.format(tests=os.path.dirname(__file__), path=path, how=how)
+    code = CHILD.format(path_entries=sys.path, path=path, how=how)
     done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code], capture_output=True,
                           text=True, timeout=300)
     crash = how == "killed"
