@@ -1,5 +1,6 @@
 import copy
 import threading
+import types
 from decimal import Decimal
 
 import pytest
@@ -245,3 +246,33 @@ def test_trade_reports_and_refused_actions(ferrule, strategy, drain):
     before = copy.deepcopy(vars(order))
     strategy.on_order_action_error(OrderActionError(client_order_id=11))
     assert summary(drain()) == [("ORDER_CANCELLATION_REJECT", ORDER_EVENT)] and vars(order) == before
+
+
+def test_an_order_class_with_its_own_setattr_sees_every_write(strategy):
+    from corvina.lumen.model.order import Order
+
+    writes = []
+
+    class Watched(Order):
+        def __setattr__(self, name, value):
+            writes.append(name)
+            super().__setattr__(name, value)
+
+    file_order()
+    strategy.on_order(fill("PartiallyFilled"))  # a plain order first: its class is remembered
+    order = file_order(order=Watched("000001.XSHE", 100, 10.0, client_order_id=11))
+    writes.clear()
+    strategy.on_order(fill("PartiallyFilled"))
+    assert {"status", "avg_price", "filled_quantity", "unfilled_quantity"} <= set(writes)
+    assert order.filled_quantity == 50
+
+
+def test_the_copy_module_swapped_for_a_subclass_answers_itself(ferrule, strategy, drain, monkeypatch):
+    module = types.ModuleType("copy")
+    module.deepcopy = lambda obj: "module function"
+    monkeypatch.setattr(ferrule, "copy", module)
+    for cid in (11, 12):
+        file_order(cid)
+        strategy.on_order(make_report("Sended", client_order_id=cid, counter_order_id=5))
+        module.__class__ = type("Copy", (types.ModuleType,), {"deepcopy": property(lambda m: lambda o: "subclass")})
+    assert [e.order for e in drain()] == ["module function", "subclass"]

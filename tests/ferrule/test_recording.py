@@ -283,6 +283,13 @@ def nested_list(depth):
 
 
 TZ = dt.timezone(dt.timedelta(hours=8))
+
+
+class NoOffset(dt.tzinfo):
+    def utcoffset(self, when):
+        raise ValueError("no offset")
+
+
 VALUES = [  # (value, what the reader gives back)
     (None, None), (True, True), (-0.0, -0.0), (math.nan, math.nan), (-math.inf, -math.inf),
     (10**40, 10**40), (-2**63 - 1, -2**63 - 1), (-2**63, -2**63), ("\ud800x", "\ud800x"), ("", ""), ("价", "价"),
@@ -296,6 +303,8 @@ VALUES = [  # (value, what the reader gives back)
     (np.datetime64("2024-03-15"), fr.Other("numpy.datetime64", "2024-03-15")),
     (IntSub(5), fr.Other(f"{__name__}.IntSub", 5)), (3 + 4j, fr.Other("complex", "(3+4j)")),
     (Unprintable(), fr.Other(f"{__name__}.Unprintable", fr.Raised("ValueError", "no text"))),
+    ([1, 2**64], [1, 2**64]), ([0, -2**63 - 1], [0, -2**63 - 1]),  # whole numbers, one beyond 64 bits
+    (dt.datetime(2024, 3, 15, tzinfo=NoOffset()), fr.Raised("ValueError", "no offset")),
 ]
 
 
@@ -566,12 +575,30 @@ def test_the_decoder_raises_cleanly_on_damaged_and_crafted_blocks(ferrule, strat
     assert result["tried"] == cases and set(result["raised"]) <= {"ValueError", "UnicodeDecodeError"}, result
 
 
-def test_a_file_that_cannot_be_created_raises_at_start(ferrule, tmp_path):
+def test_a_file_that_cannot_be_created_raises_at_start(ferrule, strategy, tmp_path):
     missing = tmp_path / "no such folder" / "day.rec"
     with pytest.raises(FileNotFoundError):
         ferrule.start_recording(missing)
     stats = ferrule.stats()["recording"]
     assert not stats["active"] and "No such file or directory" in stats["error"]
+    ferrule.start_recording(tmp_path / "day.rec")  # the failed one leaves nothing behind
+    strategy.on_snapshot(make_snapshot())
+    stats = ferrule.stop_recording()
+    assert (stats["records"], stats["error"]) == (1, None)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((b"", (), None, []), TypeError, "memo must be a dict"),
+    ((b"", [[1]], None, {}), TypeError, r"a message is given as \(cls or None, tuple of field names\)"),
+    ((b"", [[(1, ("a",))]], None, {}), TypeError, "a message class must be a type"),
+    ((b"", [[(None, (1,))]], None, {}), TypeError, "field names must be str"),
+    ((b"", 1, None, {}), TypeError, "not iterable"),
+    (("text", (), None, {}), TypeError, "bytes-like"),
+    ((b"\xff", (), None, {}), ValueError, "malformed record data at byte 0"),
+])
+def test_the_decoder_checks_its_arguments(ferrule, args, error, message):
+    with pytest.raises(error, match=message):
+        ferrule.decode_records(*args)
 
 
 OPENINGS = [  # (what is at the path, overwrite, what start_recording does)
@@ -582,6 +609,8 @@ OPENINGS = [  # (what is at the path, overwrite, what start_recording does)
     ("link to a file", True, "replaced"),
     ("link to nothing", False, "refused"),
     ("link to nothing", True, "replaced"),
+    ("directory", False, "not a file"),
+    ("directory", True, "not a file"),
 ]
 
 
@@ -599,6 +628,8 @@ def test_a_recording_is_owner_only_and_replaces_nothing_unasked(ferrule, strateg
         os.symlink(target, path)
     elif there == "link to nothing":
         os.symlink(target, path)
+    elif there == "directory":
+        os.mkdir(path)
     before = os.lstat(path) if there else None
     umask = os.umask(0)
     try:
@@ -606,6 +637,10 @@ def test_a_recording_is_owner_only_and_replaces_nothing_unasked(ferrule, strateg
             with pytest.raises(FileExistsError, match=r"overwrite=True replaces it"):
                 ferrule.start_recording(path, overwrite=overwrite)
             assert not ferrule.is_recording() and os.lstat(path) == before
+        elif outcome == "not a file":
+            with pytest.raises(IsADirectoryError):
+                ferrule.start_recording(path, overwrite=overwrite)
+            assert not ferrule.is_recording() and os.lstat(path) == before and not os.listdir(path)
         else:
             ferrule.start_recording(path, overwrite=overwrite)
             strategy.on_snapshot(make_snapshot())
