@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+from enum import Enum
 import warnings
 from types import SimpleNamespace
 
@@ -285,6 +286,11 @@ def nested_list(depth):
 TZ = dt.timezone(dt.timedelta(hours=8))
 
 
+# More types and members than the encoder remembers: the rest are written in full each time.
+MANY_TYPES = [type(f"T{i}", (IntSub,), {})(i) for i in range(70)]
+BigEnum = Enum("BigEnum", [f"M{i}" for i in range(20)])
+
+
 class NoOffset(dt.tzinfo):
     def utcoffset(self, when):
         raise ValueError("no offset")
@@ -305,6 +311,8 @@ VALUES = [  # (value, what the reader gives back)
     (Unprintable(), fr.Other(f"{__name__}.Unprintable", fr.Raised("ValueError", "no text"))),
     ([1, 2**64], [1, 2**64]), ([0, -2**63 - 1], [0, -2**63 - 1]),  # whole numbers, one beyond 64 bits
     (dt.datetime(2024, 3, 15, tzinfo=NoOffset()), fr.Raised("ValueError", "no offset")),
+    (MANY_TYPES, [fr.Other(f"{__name__}.T{i}", i) for i in range(70)]),
+    (list(BigEnum) * 2, [fr.EnumValue(f"{__name__}.BigEnum", i % 20 + 1) for i in range(40)]),
 ]
 
 
@@ -694,6 +702,20 @@ def test_a_full_disk_ends_the_recording_with_one_warning_and_the_callbacks_go_on
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             assert ferrule.stop_recording()["error"] == stats["error"]  # reported once, not again
+    finally:
+        ferrule.stop_recording()
+
+
+def test_a_stop_warning_made_an_error_by_a_filter_raises_and_the_recording_still_stops(ferrule):
+    try:
+        ferrule.start_recording("/dev/full")
+        assert eventually(lambda: ferrule.stats()["recording"]["error"] is not None)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning, match="^ferrule: recording to /dev/full stopped: writing /dev/full: "
+                                                     "No space left on device$"):
+                ferrule.stop_recording()
+        assert not ferrule.is_recording() and ferrule.stop_recording() is None
     finally:
         ferrule.stop_recording()
 
