@@ -706,6 +706,16 @@ def test_a_full_disk_ends_the_recording_with_one_warning_and_the_callbacks_go_on
         ferrule.stop_recording()
 
 
+def test_a_record_over_the_size_limit_is_dropped_and_counted(ferrule, strategy, path, drain):
+    ferrule.start_recording(path)
+    strategy.on_snapshot(make_snapshot(last_price="x" * (64 * 1024 * 1024)))
+    strategy.on_snapshot(make_snapshot())
+    stats = ferrule.stop_recording()
+    assert (stats["records"], stats["dropped"], stats["error"]) == (1, 1, None)
+    assert [e.event_type.name for e in drain()] == ["TICK"] * 2
+    assert [r.args[0]["last_price"] for r in fr.open(path)] == [make_snapshot().last_price]
+
+
 def test_a_stop_warning_made_an_error_by_a_filter_raises_and_the_recording_still_stops(ferrule):
     try:
         ferrule.start_recording("/dev/full")
