@@ -84,13 +84,6 @@ def test_a_failing_import_fails_the_load_with_that_error(home, blocked, module):
     assert run([sys.executable, "-c", code], home).stdout == "ModuleNotFoundError None False\n"
 
 
-@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
-@pytest.mark.parametrize("module", [pylon, satchel])
-def test_only_the_init_function_is_exported(module):
-    out = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True)
-    assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit_" + module.__name__.rsplit(".", 1)[1]]
-
-
 def test_repeated_calls_do_not_leak(monkeypatch, capsys):
     monkeypatch.setattr(satchel, "update_bash_file", lambda names, value: None)
     def set_to_environ(name, value):

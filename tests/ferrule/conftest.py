@@ -5,11 +5,9 @@ import logging
 import numpy as _np
 import pytest
 
-from ferrule_support import make_config
+from bridge_support import drain as drain_queue, make_config, reset_state
 
 from corvina.lumen.utils import ferrule as _ferrule
-
-BOOKS = ("orders_dict", "history_bar", "history_tick", "algo_parent_orders", "algo_child_orders", "algo_child_trades")
 
 
 @pytest.fixture
@@ -17,24 +15,11 @@ def ferrule():
     return _ferrule
 
 
-def drain_queue():
-    q = _ferrule.event_queue
-    out = []
-    while len(q):
-        out.append(q.popleft())
-    return out
-
-
 @pytest.fixture(autouse=True)
 def clean_state(monkeypatch):
-    for name in BOOKS:
-        getattr(_ferrule, name).clear()
-    _ferrule.vela_params.clear()
-    drain_queue()
+    reset_state()
     yield
-    for name in BOOKS:
-        getattr(_ferrule, name).clear()
-    drain_queue()
+    reset_state()
 
 
 @pytest.fixture

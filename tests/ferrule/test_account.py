@@ -2,7 +2,7 @@ import builtins
 
 import pytest
 
-from ferrule_support import summary
+from bridge_support import summary
 from pyvela.enums import MarketType
 from pyvela.messages import AssetRes, LoginRes, PositionEntry
 

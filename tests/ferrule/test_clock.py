@@ -3,7 +3,7 @@ import datetime as dt
 import numpy as np
 import pytest
 
-from ferrule_support import make_config
+from bridge_support import make_config
 
 NS = 1_000_000_000
 DAY = dt.date(2026, 12, 8)

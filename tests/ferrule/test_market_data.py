@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from ferrule_support import STAMP, fill, make_bar, make_snapshot, make_tick_order, make_tick_trade
+from message_support import STAMP, fill, make_bar, make_snapshot, make_tick_order, make_tick_trade
 from pyvela import messages
 
 from corvina.lumen.const import SIDE
@@ -314,10 +314,13 @@ def test_replaced_engine_names_take_effect_at_once(strategy, ferrule, universe, 
     strategy.on_snapshot(make_snapshot())
     monkeypatch.setattr(ferrule, "get_exchane_from_vela_mdtype", lambda mt: "XTST")
     strategy.on_snapshot(make_snapshot())
+    # Stored under a key that is not exactly str: the dict keeps its own key, the value is the new one.
+    vars(ferrule)[type("Key", (str,), {})("get_exchane_from_vela_mdtype")] = lambda mt: "XKEY"  # undone below
+    strategy.on_snapshot(make_snapshot())
     monkeypatch.undo()
     universe()
     strategy.on_snapshot(make_snapshot())
-    assert list(ferrule.history_tick) == [CODE, "000001.XTST"] and len(ferrule.history_tick[CODE]) == 2
+    assert list(ferrule.history_tick) == [CODE, "000001.XTST", "000001.XKEY"] and len(ferrule.history_tick[CODE]) == 2
 
 
 def _members():
@@ -331,16 +334,21 @@ def test_event_members_of_an_object_follow_its_dict(strategy, ferrule, universe,
     monkeypatch.setattr(ferrule, "EVENT", members)
     seen = []
     members.L2_TRANSACTION = "first"
-    for change in (lambda: None, lambda: setattr(members, "L2_TRANSACTION", "set"),
+    # First (before a run of changes makes the cache step aside for a while): the dict read last freed, and
+    # the next one made at its address.
+    for change in (lambda: None,
+                   lambda: (setattr(members, "__dict__", {}), setattr(members, "__dict__", {"L2_TRANSACTION": "new"})),
+                   lambda: setattr(members, "L2_TRANSACTION", "set"),
                    lambda: setattr(members, "__dict__", {"L2_TRANSACTION": "swapped"}),
-                   lambda: setattr(members, "L2_TRANSACTION", "set again"), lambda: vars(members).clear()):
+                   lambda: setattr(members, "L2_TRANSACTION", "set again"), lambda: vars(members).clear(),
+                   lambda: vars(members).update({"L2_TRANSACTION": "cloned"})):
         change()
         try:
             strategy.on_tick_trade(make_tick_trade())
             seen.append(drain()[0].event_type)
         except AttributeError as e:
             seen.append(type(e))
-    assert seen == ["first", "set", "swapped", "set again", AttributeError]
+    assert seen == ["first", "new", "set", "swapped", "set again", AttributeError, "cloned"]
 
 
 def test_instruments_held_by_the_data_proxy_follow_it(strategy, ferrule, universe, drain):
@@ -403,6 +411,19 @@ def test_event_classes_are_called_as_python_calls_them(strategy, ferrule, univer
     assert check(drain()[0])
 
 
+def test_event_init_is_the_class_s_current_one(strategy, ferrule, universe, monkeypatch, drain):
+    def maker(tag):
+        return lambda self, *a, **k: setattr(self, "made", tag)
+
+    classes = [type("Event", (), {"__init__": maker(i)}) for i in range(10)]
+    for cls in classes * 2:  # more classes than the calls remember
+        monkeypatch.setattr(ferrule, "Event", cls)
+        strategy.on_snapshot(make_snapshot())
+    cls.__init__ = maker("replaced")
+    strategy.on_snapshot(make_snapshot())
+    assert [e.made for e in drain()] == [*range(10), *range(10), "replaced"]
+
+
 FIELDS = ("orig_time", "security_id", "market_type") + tuple(TICK_SOURCES)
 
 
@@ -429,6 +450,11 @@ def test_attribute_cache_follows_class_changes(strategy, ferrule, universe, drai
     del cls.last_price
     strategy.on_snapshot(snapshot_of(cls, last_price=4))
     assert last() == 4
+    # Changed more often than a class gets version tags (from 3.13 on): each change is still seen.
+    for i in range(1100):
+        cls.last_price = property(lambda self, i=i: i)
+        strategy.on_snapshot(snapshot_of(cls))
+        assert last() == i
 
 
 def test_bar_time_is_read_again_for_the_counter(strategy, ferrule, universe, drain):
@@ -479,32 +505,37 @@ class Plain:
     iopv = "class default"  # read when an instance dict lacks the name
 
 
-def dict_snapshot(order=1, drop=(), **values):
-    """A Plain message whose dict holds the snapshot's fields in the given order, without `drop`."""
+def dict_snapshot(order=1, extra=0, drop=(), **values):
+    """A Plain message whose dict holds the snapshot's fields in the given order, without `drop`, after
+    `extra` other keys."""
     m = Plain()
+    m.__dict__.update({f"x{i}": i for i in range(extra)})
     m.__dict__.update({f: values.get(f, getattr(make_snapshot(), f)) for f in FIELDS[::order] if f not in drop})
     return m
 
 
-def test_instance_dict_messages_read_as_python_reads(strategy, ferrule, universe, drain):
+@pytest.mark.parametrize("extra", [0, 40])  # dicts small enough to scan, and larger ones
+def test_instance_dict_messages_read_as_python_reads(strategy, ferrule, universe, drain, extra):
     cls = type("Plain", (Plain,), {})
     last = lambda: ferrule.history_tick[CODE][-1]  # noqa: E731
-    for i, order in enumerate([1, 1, -1, 1]):  # the same names in another order in between
-        m = dict_snapshot(order, last_price=i)
+    # The same names in another order now and then, and at every message: the position is learned again, then
+    # given up.
+    for i, order in enumerate([1, 1, -1, 1] + [1, -1] * 10):
+        m = dict_snapshot(order, extra, last_price=i)
         m.__class__ = cls
         strategy.on_snapshot(m)
         assert (last()["last_price"], last()["iopv"]) == (i, 0)
-    m = dict_snapshot(drop=("iopv",), last_price=4)
+    m = dict_snapshot(1, extra, drop=("iopv",), last_price=4)
     m.__class__ = cls
     strategy.on_snapshot(m)
     assert (last()["last_price"], last()["iopv"]) == (4, "class default")
-    m.__dict__ = {**vars(dict_snapshot(-1, last_price=5)), "iopv": 6}  # a dict of its own, swapped in
+    m.__dict__ = {**vars(dict_snapshot(-1, extra, last_price=5)), "iopv": 6}  # a dict of its own, swapped in
     strategy.on_snapshot(m)
     assert (last()["last_price"], last()["iopv"]) == (5, 6)
     cls.last_price = property(lambda self: "property")  # a data descriptor wins over the dict
     strategy.on_snapshot(m)
     assert last()["last_price"] == "property"
-    m = dict_snapshot(drop=("open_price",))
+    m = dict_snapshot(1, extra, drop=("open_price",))
     m.__class__ = cls
     with pytest.raises(AttributeError) as got:
         strategy.on_snapshot(m)
@@ -613,6 +644,11 @@ def counted(cls, *a):
     return ("counted", cls.n, a)
 
 
+def meta_defines(cls):
+    type(cls).__from_create__ = property(lambda c: lambda *a: ("metaclass", a))
+    return lambda a: ("metaclass", a)
+
+
 def gain_get(cls):
     type(cls.__dict__["__from_create__"]).__get__ = lambda self, obj, owner=None: lambda *a: ("bound", a)
     return lambda a: ("bound", a)
@@ -630,11 +666,13 @@ def gain_get(cls):
     (lambda: lambda *a: ("function", a), lambda a: ("function", a), replace),
     (lambda: type("Factory", (Factory,), {})(), lambda a: ("object", a), gain_get),
     (lambda: "{}|{}|{}|{}|{}|{}|{}|{}|{}".format, lambda a: "|".join(map(str, a)), replace),
+    (lambda: classmethod(lambda cls, *a: ("classmethod", a)), None, meta_defines),
 ])
 def test_factory_of_any_shape_is_called_as_python_calls_it(strategy, ferrule, universe, monkeypatch, drain,
                                                              make, expected, change):
     # The cache of L2Order.__from_create__ follows whatever the class holds and whatever happens to it.
-    cls = type("L2Order", (), {"__from_create__": make()})
+    meta = type("Meta", (type,), {}) if change is meta_defines else type
+    cls = meta("L2Order", (), {"__from_create__": make()})
     monkeypatch.setattr(ferrule, "L2Order", cls)
     strategy.on_tick_order(make_tick_order())
     [first] = drain()
@@ -647,51 +685,59 @@ def test_factory_of_any_shape_is_called_as_python_calls_it(strategy, ferrule, un
         assert drain()[0].l2_order == expected(args)
 
 
-def test_caches_take_the_plain_path_when_no_watcher_is_left(tmp_path):
+@pytest.mark.parametrize("used_up", ["dict", "type", "dict, type"])
+def test_caches_take_the_plain_path_when_no_watcher_is_left(tmp_path, used_up):
     testcapi = pytest.importorskip("_testcapi")
     assert hasattr(testcapi, "add_dict_watcher")
     script = tmp_path / "run.py"
     script.write_text(textwrap.dedent("""
         import _testcapi
-        for add in (_testcapi.add_dict_watcher, _testcapi.add_type_watcher):
+        for kind in %r.split(", "):
+            add = getattr(_testcapi, f"add_{kind}_watcher")
             try:
                 while True:
                     add(0)
             except RuntimeError:
                 pass
-        import ferrule_support as s
+        import bridge_support as b, message_support as s
         from corvina.lumen.environment import Environment
         from corvina.lumen.utils import ferrule
+        from pyvela.messages import Snapshot
         Environment.set_instance(Environment(["000001.XSHE"]))
-        strategy = ferrule.VelaStrategy(s.make_config())
-        strategy.on_snapshot(s.make_snapshot())
+        strategy = ferrule.VelaStrategy(b.make_config())
+        cls = type("Snap", (Snapshot,), {"__slots__": ()})
+        first, second = (cls(**{f: getattr(s.make_snapshot(), f) for f in Snapshot.__slots__}) for _ in "12")
+        strategy.on_snapshot(first)
+        cls.last_price = property(lambda self: "patched")
+        strategy.on_snapshot(second)
         ferrule.get_exchane_from_vela_mdtype = lambda mt: "XTST"
         strategy.on_snapshot(s.make_snapshot())
+        print([t["last_price"] for t in ferrule.history_tick["000001.XSHE"]])
         print(sorted(ferrule.history_tick))
-    """))
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), *sys.path])}
+    """ % used_up))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
-    assert (run.returncode, run.stdout) == (0, "['000001.XSHE', '000001.XTST']\n"), run.stderr
+    assert (run.returncode, run.stdout) == (0, "[10.5, 'patched']\n['000001.XSHE', '000001.XTST']\n"), run.stderr
 
 
 def test_process_exits_cleanly_after_the_caches_fill(tmp_path):
     # Caches live in statics; nothing of theirs may touch the interpreter after it is gone.
     script = tmp_path / "run.py"
     script.write_text(textwrap.dedent("""
-        import gc, ferrule_support as s
+        import gc, bridge_support as b, message_support as s
         from corvina.lumen.environment import Environment
         from corvina.lumen.utils import ferrule
         Environment.set_instance(Environment(["000001.XSHE"]))
         class L2Order:
             __from_create__ = classmethod(lambda cls, *a: a)
         original, ferrule.L2Order = ferrule.L2Order, L2Order
-        ferrule.VelaStrategy(s.make_config()).on_tick_order(s.make_tick_order())
+        ferrule.VelaStrategy(b.make_config()).on_tick_order(s.make_tick_order())
         ferrule.L2Order = original
         del L2Order
         gc.collect()  # the cache now holds the last reference to that factory
         print("ok")
     """))
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), *sys.path])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
     assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
 

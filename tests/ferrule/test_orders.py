@@ -1,10 +1,12 @@
 import copy
 import threading
+import types
 from decimal import Decimal
 
 import pytest
 
-from ferrule_support import file_order, fill, make_report, summary
+from bridge_support import file_order, summary
+from message_support import fill, make_report
 from pyvela.messages import OrderActionError
 
 ORDER_EVENT = ["account", "order"]
@@ -34,7 +36,7 @@ def test_log_line_texts_are_the_f_strings(strategy, logs, value):
 
 @pytest.mark.parametrize("counter, events", [(0, []), ("", []), (-3, []), (5, ["ORDER_CREATION_PASS"])])
 def test_acceptance_needs_a_positive_counter_id_and_is_published_once(ferrule, strategy, drain, counter, events):
-    order = file_order(ferrule)
+    order = file_order()
     for status in ("UnSend", "Sended"):
         strategy.on_order(make_report(status, counter_order_id=counter, frozen_trade_value=1000))
     published = drain()
@@ -46,7 +48,7 @@ def test_acceptance_needs_a_positive_counter_id_and_is_published_once(ferrule, s
 def test_an_order_is_accepted_once(ferrule, strategy, drain):
     """A numbered acceptance sent again after a fill (a resend after a reconnect) publishes nothing and
     leaves the status alone; it still takes over the counter's figures."""
-    order = file_order(ferrule)
+    order = file_order()
     for report in (make_report("Sended", counter_order_id=5), fill("PartiallyFilled"),
                    make_report("Sended", counter_order_id=6, frozen_trade_value=7)):
         strategy.on_order(report)
@@ -68,7 +70,7 @@ def test_an_order_is_accepted_once(ferrule, strategy, drain):
     ("Unknown", 30, [], "ACTIVE"),
 ])
 def test_status_mapping(ferrule, strategy, drain, monkeypatch, status, filled, events, final):
-    order = file_order(ferrule, status="ACTIVE")
+    order = file_order(status="ACTIVE")
     env = ferrule.Environment.get_instance()
     looked_up = []
     monkeypatch.setattr(env, "get_account", lambda code: looked_up.append(code) or object())
@@ -80,7 +82,7 @@ def test_status_mapping(ferrule, strategy, drain, monkeypatch, status, filled, e
 
 @pytest.mark.parametrize("value, traded, avg", [(520, 50, 10.4), (Decimal("520.00"), 50, Decimal("10.4"))])
 def test_fill_takes_over_cumulative_figures_and_builds_the_trade(ferrule, strategy, drain, value, traded, avg):
-    order = file_order(ferrule)
+    order = file_order()
     strategy.on_order(fill("PartiallyFilled", value=value, traded=traded))
     (event,) = drain()
     assert list(event.payload) == ["account", "trade", "order"]
@@ -102,7 +104,7 @@ def test_fill_takes_over_cumulative_figures_and_builds_the_trade(ferrule, strate
      {"message": ""}),
 ])
 def test_bad_reports_raise_and_keep_earlier_changes(ferrule, strategy, drain, report, error, done):
-    order = file_order(ferrule, status="ACTIVE")
+    order = file_order(status="ACTIVE")
     with pytest.raises((ArithmeticError, TypeError), match=error):
         strategy.on_order(report)
     assert {k: getattr(order, k) for k in done} == done
@@ -110,7 +112,7 @@ def test_bad_reports_raise_and_keep_earlier_changes(ferrule, strategy, drain, re
 
 
 def refile(ferrule, strategy):
-    ferrule.orders_dict[11] = file_order(ferrule)
+    ferrule.orders_dict[11] = file_order()
 
 
 def switch_day_and_refile_the_same_order(ferrule, strategy):
@@ -156,7 +158,7 @@ def switch_day_and_refile_the_same_order(ferrule, strategy):
      ("PARTIALLY_FILLED", 50, 50)),
 ])
 def test_a_match_already_published_is_withheld(ferrule, strategy, drain, steps, events, repeated, final):
-    attributes = set(vars(file_order(ferrule, status="ACTIVE")))
+    attributes = set(vars(file_order(status="ACTIVE")))
     ferrule.reset_stats()
     for step in steps:
         step(ferrule, strategy) if callable(step) else strategy.on_order(step)
@@ -176,7 +178,7 @@ def test_the_fill_record_costs_a_few_bytes_a_fill(ferrule, strategy, monkeypatch
 
     # a queue that lets go of what was taken from it (the ring buffer keeps it until overwritten)
     monkeypatch.setattr(ferrule, "event_queue", collections.deque())
-    order = file_order(ferrule, status="ACTIVE", quantity=10**9)
+    order = file_order(status="ACTIVE", quantity=10**9)
     fills = 10_000
     ferrule.reset_stats()
     strategy.on_order(fill("PartiallyFilled", qty=1, traded=1, ordered=10**9))
@@ -205,7 +207,7 @@ class NoEquality:
 
 def test_a_repeat_check_that_fails_changes_nothing_and_an_unpublished_match_is_not_recorded(ferrule, strategy,
                                                                                             drain):
-    order = file_order(ferrule, status="ACTIVE")
+    order = file_order(status="ACTIVE")
     strategy.on_order(fill("PartiallyFilled"))
     with pytest.raises(TypeError, match="no =="):
         strategy.on_order(fill("Filled", qty=50, traded=NoEquality(), value=1045))
@@ -213,7 +215,7 @@ def test_a_repeat_check_that_fails_changes_nothing_and_an_unpublished_match_is_n
     assert [e.event_type.name for e in drain()] == ["TRADE"]
     # a TRADE that could not be published is no reason to withhold the match when it comes again
     for traded in (50, Decimal(50)):
-        order = file_order(ferrule, status="ACTIVE", lock=threading.Lock())
+        order = file_order(status="ACTIVE", lock=threading.Lock())
         with pytest.raises(TypeError, match="pickle"):
             strategy.on_order(fill("PartiallyFilled", traded=traded))
         del order.lock
@@ -223,14 +225,14 @@ def test_a_repeat_check_that_fails_changes_nothing_and_an_unpublished_match_is_n
 
 
 def test_reject_marks_the_order_with_code_and_text(ferrule, strategy, drain):
-    order = file_order(ferrule)
+    order = file_order()
     strategy.on_order(make_report("Reject", error_code=7, error_msg="no money", frozen_trade_value=0.5))
     assert (order.status.name, order.message, order.frozen_cash) == ("REJECTED", "7_no money", 0.5)
     assert summary(drain()) == [("ORDER_UNSOLICITED_UPDATE", ORDER_EVENT)]
 
 
 def test_unpicklable_order_fails_after_its_change(ferrule, strategy, drain):
-    order = file_order(ferrule, lock=threading.Lock())
+    order = file_order(lock=threading.Lock())
     with pytest.raises(TypeError, match="pickle"):
         strategy.on_order(make_report("Sended", counter_order_id=5))
     assert order.status.name == "ACTIVE" and drain() == []
@@ -240,7 +242,37 @@ def test_trade_reports_and_refused_actions(ferrule, strategy, drain):
     assert strategy.on_trade(object()) is None
     strategy.on_order_action_error(OrderActionError(client_order_id=12))
     assert drain() == []
-    order = file_order(ferrule)
+    order = file_order()
     before = copy.deepcopy(vars(order))
     strategy.on_order_action_error(OrderActionError(client_order_id=11))
     assert summary(drain()) == [("ORDER_CANCELLATION_REJECT", ORDER_EVENT)] and vars(order) == before
+
+
+def test_an_order_class_with_its_own_setattr_sees_every_write(strategy):
+    from corvina.lumen.model.order import Order
+
+    writes = []
+
+    class Watched(Order):
+        def __setattr__(self, name, value):
+            writes.append(name)
+            super().__setattr__(name, value)
+
+    file_order()
+    strategy.on_order(fill("PartiallyFilled"))  # a plain order first: its class is remembered
+    order = file_order(order=Watched("000001.XSHE", 100, 10.0, client_order_id=11))
+    writes.clear()
+    strategy.on_order(fill("PartiallyFilled"))
+    assert {"status", "avg_price", "filled_quantity", "unfilled_quantity"} <= set(writes)
+    assert order.filled_quantity == 50
+
+
+def test_the_copy_module_swapped_for_a_subclass_answers_itself(ferrule, strategy, drain, monkeypatch):
+    module = types.ModuleType("copy")
+    module.deepcopy = lambda obj: "module function"
+    monkeypatch.setattr(ferrule, "copy", module)
+    for cid in (11, 12):
+        file_order(cid)
+        strategy.on_order(make_report("Sended", client_order_id=cid, counter_order_id=5))
+        module.__class__ = type("Copy", (types.ModuleType,), {"deepcopy": property(lambda m: lambda o: "subclass")})
+    assert [e.order for e in drain()] == ["module function", "subclass"]

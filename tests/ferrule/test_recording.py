@@ -11,13 +11,15 @@ import subprocess
 import sys
 import threading
 import time
+from enum import Enum
 import warnings
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
-from ferrule_support import make_bar, make_config, make_report, make_snapshot, make_tick_order, make_tick_trade, summary
+from bridge_support import make_config, summary
+from message_support import make_bar, make_report, make_snapshot, make_tick_order, make_tick_trade
 
 from corvina.lumen.utils import ferrule_recording as fr
 from pyvela import messages as M
@@ -282,6 +284,18 @@ def nested_list(depth):
 
 
 TZ = dt.timezone(dt.timedelta(hours=8))
+
+
+# More types and members than the encoder remembers: the rest are written in full each time.
+MANY_TYPES = [type(f"T{i}", (IntSub,), {})(i) for i in range(70)]
+BigEnum = Enum("BigEnum", [f"M{i}" for i in range(20)])
+
+
+class NoOffset(dt.tzinfo):
+    def utcoffset(self, when):
+        raise ValueError("no offset")
+
+
 VALUES = [  # (value, what the reader gives back)
     (None, None), (True, True), (-0.0, -0.0), (math.nan, math.nan), (-math.inf, -math.inf),
     (10**40, 10**40), (-2**63 - 1, -2**63 - 1), (-2**63, -2**63), ("\ud800x", "\ud800x"), ("", ""), ("价", "价"),
@@ -295,6 +309,10 @@ VALUES = [  # (value, what the reader gives back)
     (np.datetime64("2024-03-15"), fr.Other("numpy.datetime64", "2024-03-15")),
     (IntSub(5), fr.Other(f"{__name__}.IntSub", 5)), (3 + 4j, fr.Other("complex", "(3+4j)")),
     (Unprintable(), fr.Other(f"{__name__}.Unprintable", fr.Raised("ValueError", "no text"))),
+    ([1, 2**64], [1, 2**64]), ([0, -2**63 - 1], [0, -2**63 - 1]),  # whole numbers, one beyond 64 bits
+    (dt.datetime(2024, 3, 15, tzinfo=NoOffset()), fr.Raised("ValueError", "no offset")),
+    (MANY_TYPES, [fr.Other(f"{__name__}.T{i}", i) for i in range(70)]),
+    (list(BigEnum) * 2, [fr.EnumValue(f"{__name__}.BigEnum", i % 20 + 1) for i in range(40)]),
 ]
 
 
@@ -565,12 +583,30 @@ def test_the_decoder_raises_cleanly_on_damaged_and_crafted_blocks(ferrule, strat
     assert result["tried"] == cases and set(result["raised"]) <= {"ValueError", "UnicodeDecodeError"}, result
 
 
-def test_a_file_that_cannot_be_created_raises_at_start(ferrule, tmp_path):
+def test_a_file_that_cannot_be_created_raises_at_start(ferrule, strategy, tmp_path):
     missing = tmp_path / "no such folder" / "day.rec"
     with pytest.raises(FileNotFoundError):
         ferrule.start_recording(missing)
     stats = ferrule.stats()["recording"]
     assert not stats["active"] and "No such file or directory" in stats["error"]
+    ferrule.start_recording(tmp_path / "day.rec")  # the failed one leaves nothing behind
+    strategy.on_snapshot(make_snapshot())
+    stats = ferrule.stop_recording()
+    assert (stats["records"], stats["error"]) == (1, None)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((b"", (), None, []), TypeError, "memo must be a dict"),
+    ((b"", [[1]], None, {}), TypeError, r"a message is given as \(cls or None, tuple of field names\)"),
+    ((b"", [[(1, ("a",))]], None, {}), TypeError, "a message class must be a type"),
+    ((b"", [[(None, (1,))]], None, {}), TypeError, "field names must be str"),
+    ((b"", 1, None, {}), TypeError, "not iterable"),
+    (("text", (), None, {}), TypeError, "bytes-like"),
+    ((b"\xff", (), None, {}), ValueError, "malformed record data at byte 0"),
+])
+def test_the_decoder_checks_its_arguments(ferrule, args, error, message):
+    with pytest.raises(error, match=message):
+        ferrule.decode_records(*args)
 
 
 OPENINGS = [  # (what is at the path, overwrite, what start_recording does)
@@ -581,6 +617,8 @@ OPENINGS = [  # (what is at the path, overwrite, what start_recording does)
     ("link to a file", True, "replaced"),
     ("link to nothing", False, "refused"),
     ("link to nothing", True, "replaced"),
+    ("directory", False, "not a file"),
+    ("directory", True, "not a file"),
 ]
 
 
@@ -598,6 +636,8 @@ def test_a_recording_is_owner_only_and_replaces_nothing_unasked(ferrule, strateg
         os.symlink(target, path)
     elif there == "link to nothing":
         os.symlink(target, path)
+    elif there == "directory":
+        os.mkdir(path)
     before = os.lstat(path) if there else None
     umask = os.umask(0)
     try:
@@ -605,6 +645,10 @@ def test_a_recording_is_owner_only_and_replaces_nothing_unasked(ferrule, strateg
             with pytest.raises(FileExistsError, match=r"overwrite=True replaces it"):
                 ferrule.start_recording(path, overwrite=overwrite)
             assert not ferrule.is_recording() and os.lstat(path) == before
+        elif outcome == "not a file":
+            with pytest.raises(IsADirectoryError):
+                ferrule.start_recording(path, overwrite=overwrite)
+            assert not ferrule.is_recording() and os.lstat(path) == before and not os.listdir(path)
         else:
             ferrule.start_recording(path, overwrite=overwrite)
             strategy.on_snapshot(make_snapshot())
@@ -662,6 +706,30 @@ def test_a_full_disk_ends_the_recording_with_one_warning_and_the_callbacks_go_on
         ferrule.stop_recording()
 
 
+def test_a_record_over_the_size_limit_is_dropped_and_counted(ferrule, strategy, path, drain):
+    ferrule.start_recording(path)
+    strategy.on_snapshot(make_snapshot(last_price="x" * (64 * 1024 * 1024)))
+    strategy.on_snapshot(make_snapshot())
+    stats = ferrule.stop_recording()
+    assert (stats["records"], stats["dropped"], stats["error"]) == (1, 1, None)
+    assert [e.event_type.name for e in drain()] == ["TICK"] * 2
+    assert [r.args[0]["last_price"] for r in fr.open(path)] == [make_snapshot().last_price]
+
+
+def test_a_stop_warning_made_an_error_by_a_filter_raises_and_the_recording_still_stops(ferrule):
+    try:
+        ferrule.start_recording("/dev/full")
+        assert eventually(lambda: ferrule.stats()["recording"]["error"] is not None)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning, match="^ferrule: recording to /dev/full stopped: writing /dev/full: "
+                                                     "No space left on device$"):
+                ferrule.stop_recording()
+        assert not ferrule.is_recording() and ferrule.stop_recording() is None
+    finally:
+        ferrule.stop_recording()
+
+
 def test_a_writer_that_cannot_keep_up_drops_and_counts_and_never_stalls_a_callback(ferrule, strategy, tmp_path):
     """The file is a pipe nobody reads: the writer blocks, blocks queue up to the limit, then records are dropped."""
     fifo = str(tmp_path / "pipe")
@@ -700,8 +768,9 @@ def test_a_writer_that_cannot_keep_up_drops_and_counts_and_never_stalls_a_callba
 
 CHILD = """
 import os, signal, sys, time
-sys.path.insert(0, {tests!r})
-from ferrule_support import make_config, make_snapshot
+sys.path[:0] = {path_entries!r}
+from bridge_support import make_config
+from message_support import make_snapshot
 from corvina.lumen.utils import ferrule
 s = ferrule.VelaStrategy(make_config())
 ferrule.start_recording({path!r})
@@ -725,7 +794,7 @@ for _ in range(5):
 @pytest.mark.parametrize("how", ["exit without stopping", "killed", "forked"])
 def test_the_file_survives_the_end_of_the_process(tmp_path, how):
     path = str(tmp_path / "exit.rec")
-    code = CHILD.format(tests=os.path.dirname(__file__), path=path, how=how)
+    code = CHILD.format(path_entries=sys.path, path=path, how=how)
     done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code], capture_output=True,
                           text=True, timeout=300)
     crash = how == "killed"

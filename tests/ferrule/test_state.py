@@ -5,11 +5,11 @@ import subprocess
 from collections import deque
 
 import pytest
+from bridge_support import GLOBALS
+from signature_support import python_equivalent, type_error
 
 from corvina.lumen.utils import ferrule as F
 
-GLOBALS = ["vela_params", "event_queue", "history_bar", "history_tick", "orders_dict",
-           "algo_parent_orders", "algo_child_orders", "algo_child_trades"]
 
 
 def test_globals_are_created_once_and_keep_their_identity(ferrule, strategy, config, drain):
@@ -113,25 +113,13 @@ def test_window_count_needs_an_integer(ferrule):
         ferrule.history_bars("A", "2")
 
 
-def py_reference(name, params):
-    ns = {}
-    exec(f"def {name}({', '.join(params)}): pass", ns)
-    return ns[name]
-
-
-def error_of(fn, *args, **kwargs):
-    with pytest.raises(TypeError) as info:
-        fn(*args, **kwargs)
-    return str(info.value)
-
-
-@pytest.mark.parametrize("name, params", [("get_current_tick", ["market_code"]), ("history_ticks", ["market_code", "count"])])
+@pytest.mark.parametrize("name", ["get_current_tick", "history_ticks"])
 @pytest.mark.parametrize("args, kwargs", [
     ((), {}), (("a", 1, 2), {}), (("a",), {"bogus": 1}), (("a",), {"market_code": "b"}), ((), {"count": 1}),
 ])
-def test_bad_arguments_raise_like_a_python_function(ferrule, name, params, args, kwargs):
-    expected = error_of(py_reference(name, params), *args, **kwargs)
-    assert error_of(getattr(ferrule, name), *args, **kwargs) == expected
+def test_bad_arguments_raise_like_a_python_function(ferrule, name, args, kwargs):
+    f = getattr(ferrule, name)
+    assert type_error(f, *args, **kwargs) == type_error(python_equivalent(f), *args, **kwargs)
 
 
 @pytest.mark.parametrize("query, extra", [("get_current_tick", ()), ("history_bars", (1,))])
@@ -182,7 +170,7 @@ def test_swapped_in_queues_count_what_they_overwrite(ferrule, strategy, monkeypa
 
 
 def test_calls_failures_and_unknown_orders_are_counted_until_reset(ferrule, strategy, drain):
-    from ferrule_support import make_report, make_snapshot
+    from message_support import make_report, make_snapshot
     from pyvela.messages import OrderActionError
 
     ferrule.reset_stats()

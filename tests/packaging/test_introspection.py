@@ -6,6 +6,7 @@ import re
 
 import click
 import pytest
+from signature_support import python_equivalent, type_error
 
 from corvina.lumen.sdk import pylon, satchel
 from corvina.lumen.utils import ferrule
@@ -123,15 +124,6 @@ def test_click_passes_exactly_the_callbacks_parameters(name):
     assert passed == set(inspect.signature(command.callback).parameters)
 
 
-def python_equivalent(f):
-    """A Python function with f's signature and qualified name."""
-    ns = {}
-    exec(f"def {f.__name__}{inspect.signature(f)}: pass", ns)
-    ref = ns[f.__name__]
-    ref.__qualname__ = f.__qualname__
-    return ref
-
-
 def failing_calls(sig):
     """Argument lists that a call rejects before running: they show names, defaults and kinds."""
     names = list(sig.parameters)
@@ -151,11 +143,7 @@ def test_calls_reject_what_the_signature_rejects_with_the_same_message(path):
     f = resolve(path)
     ref = python_equivalent(f)
     for args, kwargs in failing_calls(inspect.signature(f)):
-        with pytest.raises(TypeError) as theirs:
-            ref(*args, **kwargs)
-        with pytest.raises(TypeError) as ours:
-            f(*args, **kwargs)
-        assert str(ours.value) == str(theirs.value), (args, kwargs)
+        assert type_error(f, *args, **kwargs) == type_error(ref, *args, **kwargs), (args, kwargs)
 
 
 def outcome(obj, attr, op):

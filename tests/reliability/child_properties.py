@@ -13,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import bridge_support as B
 import reliability_support as R
 from reliability_support import CALLBACKS, ferrule
 
@@ -119,21 +120,21 @@ def engine_order():
 def file_orders(draw):
     filed = {}
     for cid in draw(st.lists(st.sampled_from([1, 2, 3]), unique=True, max_size=3)):
-        filed[cid] = R.file_order(cid, draw(engine_order()))
+        filed[cid] = B.file_order(cid, draw(engine_order()))
     return filed
 
 
 # --- the callbacks ---------------------------------------------------------------
 
 def exercise(name, data):
-    R.reset_state()
+    B.reset_state()
     originals = R.snapshot_globals()
     filed = file_orders(data.draw)
-    s = R.new_strategy()
+    s = B.new_strategy()
     args = data.draw(callback_args(name))
     call(getattr(s, name), *args)
     R.check_invariants(originals, filed)
-    for e in R.drain():
+    for e in B.drain():
         assert type(e).__name__ == "Event", e
 
 
@@ -173,8 +174,8 @@ def test_algo(name, data):
 @given(data=st.data())
 def test_callbacks_by_keyword_and_wrong_arity(how, data):
     """The argument binding itself: missing, extra and unknown arguments."""
-    R.reset_state()
-    s = R.new_strategy()
+    B.reset_state()
+    s = B.new_strategy()
     name = data.draw(st.sampled_from(sorted(CALLBACKS)))
     args = data.draw(st.lists(plain_arg(), max_size=6))
     kwargs = data.draw(st.dictionaries(st.sampled_from(["order", "bar", "snapshot", "msg", "code", "x", "self"]),
@@ -183,7 +184,7 @@ def test_callbacks_by_keyword_and_wrong_arity(how, data):
     if how == "keyword":
         args = [data.draw(st.sampled_from([s, None, object()]))] + args
     call(fn, *args, **kwargs)
-    R.drain()
+    B.drain()
 
 
 # --- recording -------------------------------------------------------------------------
@@ -192,10 +193,10 @@ RECORDING = os.path.join(tempfile.mkdtemp(prefix="corvina-recording-"), "hostile
 
 
 def outcome(name, args):
-    R.reset_state()
-    result = call(getattr(R.new_strategy(), name), *args)
+    B.reset_state()
+    result = call(getattr(B.new_strategy(), name), *args)
     raised = type(result).__name__ if isinstance(result, BaseException) else None
-    return raised, [e.event_type.name for e in R.drain()]
+    return raised, [e.event_type.name for e in B.drain()]
 
 
 @pytest.mark.parametrize("group", sorted(GROUPS))
@@ -236,7 +237,7 @@ def record(key, kind, i):
 def test_queries(data):
     from collections import deque
 
-    R.reset_state()
+    B.reset_state()
     originals = R.snapshot_globals()
     keys = ["000001.XSHE", "600000.XSHG"]
     for kind, history, maxlen in (("tick", ferrule.history_tick, 60), ("bar", ferrule.history_bar, None)):
@@ -273,9 +274,9 @@ CALLBACK_NAMES = list(CALLBACKS)
 
 @given(data=st.data())
 def test_sequences(data):
-    R.reset_state()
+    B.reset_state()
     originals = R.snapshot_globals()
-    s = R.new_strategy()
+    s = B.new_strategy()
     filed = {}
     for _ in range(data.draw(st.integers(1, 25))):
         kind = data.draw(st.sampled_from(STEP_KINDS))
@@ -287,7 +288,7 @@ def test_sequences(data):
         elif kind == "switch_day":
             call(s.on_switch_day)
             filed.clear()
-            for name in R.BOOKS:
+            for name in B.BOOKS:
                 assert not getattr(ferrule, name), name
         elif kind == "query":
             name = data.draw(st.sampled_from(R.QUERIES))
@@ -297,13 +298,13 @@ def test_sequences(data):
             call(getattr(ferrule, name), *args)
         elif kind == "file_order":
             cid = data.draw(st.sampled_from([1, 2, 3]))
-            filed[cid] = R.file_order(cid, data.draw(engine_order()))
+            filed[cid] = B.file_order(cid, data.draw(engine_order()))
         else:
             call(getattr(s, data.draw(st.sampled_from(TIMERS))))
             if not ferrule.orders_dict:
                 filed.clear()
         R.check_invariants(originals, filed)
-    for e in R.drain():
+    for e in B.drain():
         assert type(e).__name__ == "Event", e
 
 
@@ -313,7 +314,7 @@ def test_sequences(data):
 def test_startup(data):
     from types import SimpleNamespace
 
-    R.reset_state()
+    B.reset_state()
     originals = R.snapshot_globals()
     base = {}
     for field, good in (("md_type", ["VeMD", "AMD"]), ("order_way", [1]), ("accounts", [{"s": "a_atx"}, {}]),
@@ -327,7 +328,7 @@ def test_startup(data):
         call(s.initialize, config)
         call(s.set_timer)
     R.check_invariants(originals)
-    R.drain()
+    B.drain()
 
 
 # --- the credential store -------------------------------------------------------------

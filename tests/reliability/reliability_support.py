@@ -1,22 +1,12 @@
 """Hostile inputs, message tables and the module invariants shared by the
 property, leak and thread tests."""
 import math
-import os
-import sys
 
-_here = os.path.dirname(os.path.abspath(__file__))
-_ferrule_tests = os.path.join(os.path.dirname(_here), "ferrule")
-if _ferrule_tests not in sys.path:
-    sys.path.insert(0, _ferrule_tests)
+from bridge_support import GLOBALS
 
-from ferrule_support import make_config  # noqa: E402
-
-from corvina.lumen.utils import ferrule  # noqa: E402
-from pyvela import messages as M  # noqa: E402
-from pyvela.enums import AlgoControlType, MarketType, OrderStatusType  # noqa: E402
-
-BOOKS = ("orders_dict", "history_bar", "history_tick", "algo_parent_orders", "algo_child_orders", "algo_child_trades")
-GLOBALS = BOOKS + ("event_queue", "vela_params")
+from corvina.lumen.utils import ferrule
+from pyvela import messages as M
+from pyvela.enums import AlgoControlType, MarketType, OrderStatusType
 
 
 class HostileError(Exception):
@@ -249,38 +239,6 @@ def good_args(name, i=0):
     if name == "on_query_position":
         return ([msg], i, 0, "ok")
     return (msg,)
-
-
-def new_strategy():
-    return ferrule.VelaStrategy(make_config())
-
-
-def file_order(client_order_id, order=None):
-    from corvina.lumen.model.order import Order
-
-    if order is None:
-        order = Order("000001.XSHE", 100, 10.0, client_order_id=client_order_id)
-    ferrule.orders_dict[client_order_id] = order
-    return order
-
-
-def drain():
-    """Takes every event off event_queue (as the engine does) and releases the
-    slots: the ring buffer's popleft leaves each popped entry referenced in its
-    slot until it is overwritten a million appends later."""
-    q = ferrule.event_queue
-    out = []
-    while len(q):
-        out.append(q.popleft())
-    q._arr[:] = None
-    return out
-
-
-def reset_state():
-    for name in BOOKS:
-        getattr(ferrule, name).clear()
-    ferrule.vela_params.clear()
-    drain()
 
 
 def snapshot_globals():

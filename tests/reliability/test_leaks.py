@@ -11,7 +11,9 @@ import tracemalloc
 
 import pytest
 
+import bridge_support as B
 import reliability_support as R
+from message_support import fill, make_bar, make_snapshot, make_tick_order, make_tick_trade
 from reliability_support import ferrule
 from pyvela import messages as M
 from pyvela.enums import AlgoControlType, MarketType, OrderStatusType
@@ -42,31 +44,29 @@ class Sentinel:
 
 
 # scenario -> (callback or query, builder(i, sentinel) -> args, engine orders to file)
+STAMP = 20240102093000500
+
+
 def snapshot(i, s):
-    return (M.Snapshot(orig_time=20240102093000500, security_id="000001", market_type=MarketType.SZSE,
-                       open_price=s, last_price=fresh_float(i), ask_price=[fresh_float(i)], bid_price=[1.0]),)
+    return (make_snapshot(orig_time=STAMP, open_price=s, last_price=fresh_float(i), ask_price=[fresh_float(i)]),)
 
 
 def tick_order(i, s):
-    return (M.TickOrder(order_time=20240102093000500, security_id="000001", market_type=MarketType.SZSE,
-                        side=ord("1"), order_type=ord("2"), order_price=s, order_volume=fresh_float(i)),)
+    return (make_tick_order(order_time=STAMP, order_price=s, order_volume=fresh_float(i)),)
 
 
 def tick_trade(i, s):
-    return (M.TickTrade(trade_time=20240102093000500, security_id="000001", market_type=MarketType.SZSE,
-                        bid_appl_seq_num=i, offer_appl_seq_num=i + 1, trade_type=ord("F"), trade_price=s,
-                        trade_volume=fresh_float(i)),)
+    return (make_tick_trade(trade_time=STAMP, bid_appl_seq_num=i, offer_appl_seq_num=i + 1, trade_price=s,
+                            trade_volume=fresh_float(i)),)
 
 
 def bar(i, s):
-    return (M.Bar(security_id="000001", market_type=MarketType.SZSE, end_time=20240102093000000 + i % 2 * 60000,
-                  open=s, close=fresh_float(i)),)
+    return (make_bar(end_time=20240102093000000 + i % 2 * 60000, open=s, close=fresh_float(i)),)
 
 
 def report(status, s, i, trade_qty=50, **extra):
-    return (M.OrderReport(client_order_id=1, security_id="000001", order_status=status, order_price=s,
-                          order_qty=100, trade_qty=trade_qty, total_trade_value=fresh_float(520 + i), last_match_qty=30,
-                          last_match_price=s, counter_order_id=i + 1, frozen_trade_value=fresh_float(i), **extra),)
+    return (fill(status, client_order_id=1, price=s, order_price=s, traded=trade_qty, value=fresh_float(520 + i),
+                 counter_order_id=i + 1, frozen_trade_value=fresh_float(i), **extra),)
 
 
 SCENARIOS = {
@@ -83,11 +83,11 @@ SCENARIOS = {
         i, 0, "ok")),
     "on_query_position skipped entry": ("on_query_position", lambda i, s: (
         [R.Message("PositionEntry", {"security_id": fresh_text(i), "market_id": s})], i, 0, "ok")),
-    "on_order sended": ("on_order", lambda i, s: report(OrderStatusType.Sended, s, i)),
-    "on_order partially filled": ("on_order", lambda i, s: report(OrderStatusType.PartiallyFilled, s, i)),
-    "on_order new match": ("on_order", lambda i, s: report(OrderStatusType.PartiallyFilled, s, i, trade_qty=50 + i)),
-    "on_order cancelled": ("on_order", lambda i, s: report(OrderStatusType.Cancelled, s, i)),
-    "on_order reject": ("on_order", lambda i, s: report(OrderStatusType.Reject, s, i, error_msg=fresh_text(i))),
+    "on_order sended": ("on_order", lambda i, s: report("Sended", s, i)),
+    "on_order partially filled": ("on_order", lambda i, s: report("PartiallyFilled", s, i)),
+    "on_order new match": ("on_order", lambda i, s: report("PartiallyFilled", s, i, trade_qty=50 + i)),
+    "on_order cancelled": ("on_order", lambda i, s: report("Cancelled", s, i)),
+    "on_order reject": ("on_order", lambda i, s: report("Reject", s, i, error_msg=fresh_text(i))),
     "on_order unknown order": ("on_order", lambda i, s: (M.OrderReport(client_order_id=99, order_price=s),)),
     "on_order_action_error": ("on_order_action_error", lambda i, s: (M.OrderActionError(client_order_id=1,
                                                                                          error_msg=s),)),
@@ -131,14 +131,6 @@ ERRORS = {
 }
 
 
-class QuietContext:
-    """A gateway context that accepts requests without recording them."""
-
-    def query_asset(self, account):
-        pass
-
-    query_position = query_asset
-
 
 @pytest.fixture(autouse=True)
 def quiet_logs():
@@ -167,12 +159,11 @@ def traced_growth(loop, settle):
 
 
 def run_leak_check(name, build, expect_error, fn=None):
-    s = R.new_strategy()
-    s.context = QuietContext()
+    s = B.new_strategy(B.QuietContext())
     fn = fn or getattr(s, name)
     sentinel = Sentinel()
-    R.reset_state()
-    order = R.file_order(1)
+    B.reset_state()
+    order = B.file_order(1)
     watched = {"sentinel": sentinel, "strategy": s, "engine order": order, "Event": ferrule.Event,
                "event_queue": ferrule.event_queue}
 
@@ -185,10 +176,10 @@ def run_leak_check(name, build, expect_error, fn=None):
             else:
                 assert not expect_error, "the error path returned normally"
             if i % DRAIN_EVERY == 0:
-                R.drain()
+                B.drain()
 
     def settle():
-        R.drain()
+        B.drain()
         # A new day empties the books and the records kept for the day (each fill published for an order).
         s.on_switch_day()
         ferrule.orders_dict[1] = order
@@ -199,7 +190,7 @@ def run_leak_check(name, build, expect_error, fn=None):
     refs = {k: sys.getrefcount(v) for k, v in watched.items()}
     grown = traced_growth(loop, settle)
     deltas = {k: sys.getrefcount(v) - refs[k] for k, v in watched.items()}
-    R.reset_state()
+    B.reset_state()
     assert all(abs(d) <= 1 for d in deltas.values()), f"reference counts moved after {N} calls: {deltas}"
     assert grown < TOLERANCE, f"{grown} bytes still traced after {N} calls of {name}"
     print(f"LEAK {name} ({'error' if expect_error else 'success'} path): {N} calls, {grown} bytes, refcount deltas {deltas}")
@@ -251,7 +242,7 @@ def test_query_does_not_leak(scenario):
 
     name, build, expect_error = QUERY_SCENARIOS[scenario]
     fn = getattr(ferrule, name)
-    R.reset_state()
+    B.reset_state()
     for history, maxlen in ((ferrule.history_tick, 60), (ferrule.history_bar, None)):
         history["000001.XSHE"] = deque(({"market_code": "000001.XSHE", "i": i} for i in range(60)), maxlen)
     records = list(ferrule.history_tick["000001.XSHE"]) + list(ferrule.history_bar["000001.XSHE"])
@@ -272,7 +263,7 @@ def test_query_does_not_leak(scenario):
     refs = [sys.getrefcount(v) for v in watched]
     grown = traced_growth(loop, gc.collect)
     deltas = [sys.getrefcount(v) - r for v, r in zip(watched, refs)]
-    R.reset_state()
+    B.reset_state()
     assert all(abs(d) <= 1 for d in deltas), f"reference counts moved after {N} calls: {deltas}"
     assert grown < TOLERANCE, f"{grown} bytes still traced after {N} calls of {name}"
 

@@ -17,6 +17,7 @@ ring-buffer races are counted and reported, and only what the design
 guarantees is asserted. CORVINA_THREAD_ROUNDS sets the calls per producer."""
 import collections
 import contextlib
+import functools
 import gc
 import itertools
 import json
@@ -33,7 +34,9 @@ from decimal import Decimal
 
 import pytest
 
+import bridge_support as B
 import reliability_support as R
+from message_support import fill
 from reliability_support import ferrule
 from pyvela import messages as M
 from pyvela.enums import MarketType, OrderStatusType
@@ -51,21 +54,13 @@ def from_ring_buffer(exc):
     return bool(frames) and "numpy_ringbuffer" in frames[-1].filename
 
 
-class QuietContext:
-    def query_asset(self, account):
-        pass
-
-    query_position = query_asset
-
 
 def message(name, rng):
     i = rng.randrange(10)
     if name == "on_order":
-        status = rng.choice(list(OrderStatusType))
-        return (M.OrderReport(client_order_id=rng.choice([1, 2, 3]), security_id="000001", order_status=status,
-                              order_qty=100, trade_qty=50, total_trade_value=520.0, last_match_qty=rng.choice([0, 30]),
-                              last_match_price=10.5, counter_order_id=rng.choice([0, 7]), error_code=7,
-                              error_msg="no"),)
+        status = rng.choice(list(OrderStatusType)).name
+        return (fill(status, client_order_id=rng.choice([1, 2, 3]), qty=rng.choice([0, 30]), value=520.0,
+                     counter_order_id=rng.choice([0, 7]), error_code=7, error_msg="no"),)
     if name == "on_order_action_error":
         return (M.OrderActionError(client_order_id=rng.choice([1, 2, 3])),)
     if name == "on_login":
@@ -109,7 +104,7 @@ def counted_queue(request, tmp_path):
         run.appended.append(event)
         RingBuffer.append(q, event)
 
-    R.reset_state()
+    B.reset_state()
     q.append = append
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)  # many more thread switches inside the callbacks
@@ -140,7 +135,7 @@ def counted_queue(request, tmp_path):
         del q.append
         # A race may have left the indices crossed; only this test's entries were in it.
         q._left_index = q._right_index = 0
-        R.reset_state()
+        B.reset_state()
 
 
 LIVE_CALLBACKS = ["on_order", "on_order_action_error", "on_login", "on_query_asset", "on_query_position",
@@ -184,14 +179,13 @@ def switcher(run, strategy, filed):
     while not run.stop.is_set():
         run.guard("on_switch_day", strategy.on_switch_day)
         for cid in rng.sample([1, 2, 3], rng.randrange(4)):
-            filed.append(R.file_order(cid))  # the engine files the orders it sends
+            filed.append(B.file_order(cid))  # the engine files the orders it sends
 
 
 def run_threads(run, producers):
-    s = R.new_strategy()
-    s.context = QuietContext()
+    s = B.new_strategy(B.QuietContext())
     originals = R.snapshot_globals()
-    filed = [R.file_order(cid) for cid in (1, 2, 3)]
+    filed = [B.file_order(cid) for cid in (1, 2, 3)]
     names = run.names
     workers = [threading.Thread(target=producer, args=(run, s, names, seed)) for seed in range(producers)]
     helpers = [threading.Thread(target=drainer, args=(run,)), threading.Thread(target=reader, args=(run,)),
@@ -281,7 +275,6 @@ class Together:
 @pytest.fixture(scope="module")
 def gateway_day():
     """(calls, counts): every callback of the day in delivery order, and what the faults make a bridge count."""
-    import functools
 
     from corvina.lumen.live import day
     from corvina.lumen.live.strategies import breakout, tour
@@ -295,7 +288,7 @@ def gateway_day():
         mp.setattr(day, "Faults", functools.partial(faults.Faults, resend_every=1))
         result = day.run_day(strategy=Together(breakout.Strategy(), tour.Strategy()),
                              faults="resend,cancel-match,unknown")
-    R.reset_state()
+    B.reset_state()
     assert not result.gateway.errors and not result.engine.errors
     counts = dict(result.faults.expected(), TRADE=result.handover["published"]["TRADE"],
                   events=sum(result.handover["published"].values()))
@@ -359,18 +352,17 @@ def racing():
         sys.setswitchinterval(old_interval)
         if not collecting:
             gc.disable()
-        R.reset_state()
+        B.reset_state()
 
 
 def deliver_day(calls, expected_events, q, lock):
     """The day on five gateway threads and the engine's, publishing into q; (stats, drained by type, errors)."""
     from corvina.lumen.model.order import Order
 
-    R.reset_state()
-    s = R.new_strategy()
-    s.context = QuietContext()
+    B.reset_state()
+    s = B.new_strategy(B.QuietContext())
     for cid in {a[0].client_order_id for n, a in calls if n == "on_order" and a[0].client_order_id > 0}:
-        R.file_order(cid, Order("000001.XSHE", 100, 10.0, client_order_id=cid))
+        B.file_order(cid, Order("000001.XSHE", 100, 10.0, client_order_id=cid))
     errors, drained, stop = [], collections.Counter(), threading.Event()
 
     def gateway_thread(steps):
@@ -440,10 +432,7 @@ def test_a_day_on_several_gateway_threads(gateway_day, queue):
 RACE_TRIALS = 150
 
 
-def order_report(status, **fields):
-    values = dict(client_order_id=1, security_id="000001", order_qty=100, trade_qty=30, total_trade_value=315.0,
-                  last_match_qty=30, last_match_price=10.5, counter_order_id=7)
-    return M.OrderReport(order_status=getattr(OrderStatusType, status), **dict(values, **fields))
+order_report = functools.partial(fill, client_order_id=1, traded=30, value=315.0, counter_order_id=7)
 
 
 def slow_status_order(monkeypatch):
@@ -460,7 +449,7 @@ def slow_status_order(monkeypatch):
             time.sleep(0)
             self.__dict__["_status"] = value
 
-    R.file_order(1, SlowStatus("000001.XSHE", 100, 10.0, client_order_id=1))
+    B.file_order(1, SlowStatus("000001.XSHE", 100, 10.0, client_order_id=1))
 
 
 def slow_deque(monkeypatch):
@@ -474,18 +463,18 @@ def updates(n):
 
 
 def plain_order(monkeypatch):
-    R.file_order(1)
+    B.file_order(1)
 
 
 # case -> (what each trial starts from, what each thread does, what must come of it)
 RACES = {
     "a resend racing its original": (plain_order, [order_report("PartiallyFilled")] * 2, {"TRADE": 1}),
     "two matches racing": (plain_order, [order_report("PartiallyFilled"),
-                                         order_report("PartiallyFilled", trade_qty=60)], {"TRADE": 2}),
+                                         order_report("PartiallyFilled", traded=60)], {"TRADE": 2}),
     "a resend with figures that are not the interpreter's numbers": (
-        plain_order, [order_report("PartiallyFilled", trade_qty=Decimal(30), total_trade_value=Decimal(315))] * 2,
+        plain_order, [order_report("PartiallyFilled", traded=Decimal(30), value=Decimal(315))] * 2,
         {"TRADE": 1}),
-    "an acceptance sent twice": (slow_status_order, [order_report("Sended", last_match_qty=0)] * 2,
+    "an acceptance sent twice": (slow_status_order, [order_report("Sended", qty=0)] * 2,
                                  {"ORDER_CREATION_PASS": 1}),
     "updates of one algorithmic order": (plain_order, [updates(20)] * 2, {"PARENT_ORDER_UPDATE": 40, "updates": 40}),
     "the first snapshots of an instrument": (slow_deque, [lambda s: s.on_snapshot(*R.good_args("on_snapshot"))] * 2,
@@ -500,13 +489,12 @@ def test_a_decision_taken_once_with_two_threads_at_once(case, monkeypatch):
     import collections
 
     prepare, steps, expected = RACES[case]
-    s = R.new_strategy()
-    s.context = QuietContext()
+    s = B.new_strategy(B.QuietContext())
     calls = [step if callable(step) else (lambda s, r=step: s.on_order(r)) for step in steps]
     outcomes = collections.Counter()
     with racing():
         for _ in range(RACE_TRIALS):
-            R.reset_state()
+            B.reset_state()
             prepare(monkeypatch)
             meeting = Rendezvous(None)
             threads = [threading.Thread(target=lambda c=c: (meeting.meet(), c(s))) for c in calls]
@@ -514,7 +502,7 @@ def test_a_decision_taken_once_with_two_threads_at_once(case, monkeypatch):
                 t.start()
             for t in threads:
                 t.join()
-            got = collections.Counter(e.event_type.name for e in R.drain())
+            got = collections.Counter(e.event_type.name for e in B.drain())
             if "Q1" in ferrule.algo_parent_orders:
                 got["updates"] = ferrule.algo_parent_orders["Q1"].updates
             got["ticks"] = sum(map(len, ferrule.history_tick.values()))
