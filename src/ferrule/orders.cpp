@@ -460,22 +460,22 @@ int FillClaim::discard_number(PyObject* rec, PyObject* v) {
 }
 
 Ref FillClaim::record(PyObject* engine_order) {
-    PyObject* rec = PyDict_GetItemWithError(bridge.published_fills, key_.get());
-    if (rec || PyErr_Occurred()) return Ref::borrow(rec);
+    Ref rec;
+    int got = glue::dict_get(bridge.published_fills, key_.get(), &rec);
+    if (got) return rec;
     Ref fresh = fresh_record(engine_order, Py_None);
-    if (!fresh) return Ref();
-    rec = PyDict_SetDefault(bridge.published_fills, key_.get(), fresh.get());
-    return Ref::borrow(rec);
+    if (!fresh || glue::set_default(bridge.published_fills, key_.get(), fresh.get(), &rec) < 0) return Ref();
+    return rec;
 }
 
 int FillClaim::take_first(PyObject* engine_order, PyObject* filled, Ref* found) {
     Ref fresh = fresh_record(engine_order, filled);
     if (!fresh || add_number(fresh.get(), filled) < 0) return -1;
     // The claim: filed only if the order still has no record (making this one may have run code).
-    PyObject* rec = PyDict_SetDefault(bridge.published_fills, key_.get(), fresh.get());
-    if (!rec) return -1;
-    if (rec != fresh.get()) {
-        *found = Ref::borrow(rec);
+    Ref rec;
+    if (glue::set_default(bridge.published_fills, key_.get(), fresh.get(), &rec) < 0) return -1;
+    if (rec.get() != fresh.get()) {
+        *found = std::move(rec);
         return 0;
     }
     record_ = std::move(fresh);

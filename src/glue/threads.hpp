@@ -71,16 +71,20 @@ private:
 #endif
 };
 
-class MutexLock {
+// Holds a Mutex or a StretchLock for a block.
+template <class Lock>
+class Held {
 public:
-    explicit MutexLock(Mutex& m) noexcept : m_(m) { m_.lock(); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-    ~MutexLock() { m_.unlock(); }
+    explicit Held(Lock& l) noexcept : l_(l) { l_.lock(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() { l_.unlock(); }
 
 private:
-    Mutex& m_;
+    Lock& l_;
 };
+
+using MutexLock = Held<Mutex>;
 
 // A decision of the bridge's own taken in one piece against the other gateway
 // threads: a lock without the GIL, nothing with it (there the stretch runs no
@@ -118,16 +122,7 @@ private:
 #endif
 };
 
-class StretchHold {
-public:
-    explicit StretchHold(StretchLock& l) noexcept : l_(l) { l_.lock(); }
-    StretchHold(const StretchHold&) = delete;
-    StretchHold& operator=(const StretchHold&) = delete;
-    ~StretchHold() { l_.unlock(); }
-
-private:
-    StretchLock& l_;
-};
+using StretchHold = Held<StretchLock>;
 
 // d[key] as a new reference: 1 with *out set, 0 when absent, -1 on error.
 inline int dict_get(PyObject* d, PyObject* key, Ref* out) {
