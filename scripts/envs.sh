@@ -230,46 +230,56 @@ FT_SOURCE_SUITE=trixie
 FT_BUILD_PACKAGES="gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev xz-utils"
 FT_CONFIGURE="--disable-gil --with-ensurepip=install"
 
-# ft_python: sets $py to the free-threaded 3.13 kept in the cache, building it
-# first where needed (some minutes). Sets $skip_reason and returns 3 where
-# this machine cannot build it.
-ft_python() {
-    local prefix="$cache/cpython-3.13t" recipe lock log src rc=0 missing p
-    recipe="$(printf '%s\n' "$FT_SOURCE_SUITE" "$FT_CONFIGURE" | sha256sum | cut -c1-16)"
+# ft_build NAME CONFIGURE CC PACKAGES: sets $py to the CPython 3.13 from
+# trixie's source configured with CONFIGURE (compiler CC, empty for the
+# default) and kept in the cache as cpython-NAME, building it first where
+# needed (some minutes) with the Debian PACKAGES it takes. CPython's own
+# ThreadSanitizer suppressions are kept beside it. Sets $skip_reason and
+# returns 3 where this machine cannot build it.
+ft_build() {
+    local name="$1" configure="$2" cc="$3" packages="$4"
+    local prefix="$cache/cpython-$name" recipe lock log src rc=0 missing p
+    recipe="$(printf '%s\n' "$FT_SOURCE_SUITE" "$configure" ${cc:+"$cc"} | sha256sum | cut -c1-16)"
     py="$prefix/bin/python3.13t"
     [ "$(cat "$prefix/.corvina-build" 2>/dev/null)" = "$recipe" ] && [ -x "$py" ] && return 0
     command -v apt-get >/dev/null || { skip_reason="no apt-get for the source of python3.13"; return 3; }
     mkdir -p "$cache"
-    exec {lock}>"$cache/cpython-3.13t.lock"
+    exec {lock}>"$cache/cpython-$name.lock"
     flock "$lock"
     if [ "$(cat "$prefix/.corvina-build" 2>/dev/null)" = "$recipe" ] && [ -x "$py" ]; then exec {lock}>&-; return 0; fi
     missing=""
-    for p in $FT_BUILD_PACKAGES; do dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=" $p"; done
+    for p in $packages; do dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=" $p"; done
     if [ -n "$missing" ]; then
-        echo "setup: installing$missing to build CPython 3.13t" >&2
+        echo "setup: installing$missing to build CPython $name" >&2
         # shellcheck disable=SC2086
         { apt-get install -y -q --no-install-recommends $missing || { apt-get update -q && apt-get install -y -q --no-install-recommends $missing; }; } >/dev/null 2>&1 \
-            || { exec {lock}>&-; skip_reason="the build tools for CPython 3.13t could not be installed"; return 3; }
+            || { exec {lock}>&-; skip_reason="the build tools for CPython $name could not be installed"; return 3; }
     fi
-    log="$cache/cpython-3.13t.log"
-    src="$cache/cpython-3.13t-src"
-    echo "setup: building a free-threaded CPython 3.13 from Debian $FT_SOURCE_SUITE's source into $prefix (log: $log)" >&2
+    log="$cache/cpython-$name.log"
+    src="$cache/cpython-$name-src"
+    echo "setup: building CPython $name from Debian $FT_SOURCE_SUITE's python3.13 source into $prefix (log: $log)" >&2
     {
         debian_source "$FT_SOURCE_SUITE" python3.13 "$src/apt" &&
         rm -rf "$src/tree" "$prefix" && mkdir -p "$src/tree" &&
         tar -xJf "$source_tarball" -C "$src/tree" --strip-components=1 &&
-        (cd "$src/tree" && ./configure -q --prefix="$prefix" $FT_CONFIGURE && make -s -j"$(nproc)" && make -s altinstall)
+        # shellcheck disable=SC2086
+        (cd "$src/tree" && { [ -z "$cc" ] || export CC="$cc"; } && ./configure -q --prefix="$prefix" $configure &&
+         make -s -j"$(nproc)" && make -s altinstall) &&
+        cp "$src/tree/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt"
     } >"$log" 2>&1 || rc=$?
     if [ "$rc" != 0 ] || [ ! -x "$py" ]; then
         exec {lock}>&-
-        skip_reason="building CPython 3.13t failed (log: $log)"
+        skip_reason="building CPython $name failed (log: $log)"
         return 3
     fi
     rm -rf "$src/tree"
     echo "$recipe" > "$prefix/.corvina-build"
     exec {lock}>&-
-    echo "setup: CPython $("$py" -c 'import sys; print(sys.version.split()[0])')t ready" >&2
+    echo "setup: CPython $("$py" -c 'import sys; print(sys.version.split()[0])') ($name) ready" >&2
 }
+
+# ft_python: the free-threaded 3.13 of the test command (ft_build).
+ft_python() { ft_build 3.13t "$FT_CONFIGURE" "" "$FT_BUILD_PACKAGES"; }
 
 # --- environments -----------------------------------------------------------
 

@@ -12,35 +12,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$root"
 . "$root/scripts/envs.sh"
 
-for p in clang libclang-rt-dev make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev xz-utils; do
-    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=" $p"
-done
-if [ -n "${missing:-}" ]; then
-    echo "tsan: installing$missing" >&2
-    # shellcheck disable=SC2086
-    apt-get install -y -q --no-install-recommends $missing >/dev/null || {
-        apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends $missing >/dev/null; }
-fi
-
+ft_build 3.13t-tsan "--disable-gil --with-thread-sanitizer --with-ensurepip=install" clang \
+    "clang libclang-rt-dev $FT_BUILD_PACKAGES" || { echo "tsan: $skip_reason" >&2; exit 1; }
 prefix="$cache/cpython-3.13t-tsan"
-py="$prefix/bin/python3.13t"
-configure="--disable-gil --with-thread-sanitizer --with-ensurepip=install"
-recipe="$(printf '%s\n' "$FT_SOURCE_SUITE" "$configure" clang | sha256sum | cut -c1-16)"
-if [ "$(cat "$prefix/.corvina-build" 2>/dev/null)" != "$recipe" ] || [ ! -x "$py" ]; then
-    src="$cache/cpython-3.13t-tsan-src"
-    log="$cache/cpython-3.13t-tsan.log"
-    echo "tsan: building CPython 3.13t with ThreadSanitizer into $prefix (log: $log)" >&2
-    {
-        debian_source "$FT_SOURCE_SUITE" python3.13 "$src/apt" &&
-        rm -rf "$src/tree" "$prefix" && mkdir -p "$src/tree" &&
-        tar -xJf "$source_tarball" -C "$src/tree" --strip-components=1 &&
-        (cd "$src/tree" && CC=clang CXX=clang++ ./configure -q --prefix="$prefix" $configure &&
-         make -s -j"$(nproc)" && make -s altinstall) &&
-        cp "$src/tree/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt"
-    } >"$log" 2>&1 || { echo "tsan: the build failed: $log" >&2; exit 1; }
-    rm -rf "$src/tree"
-    echo "$recipe" > "$prefix/.corvina-build"
-fi
 
 # Reports go to files of their own (pytest captures what a test writes to stderr).
 reports="$root/build/tsan-reports"
