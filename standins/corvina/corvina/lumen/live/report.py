@@ -1,6 +1,7 @@
 """What a simulated day prints: a progress line while it runs, then a summary.
 Part of the stand-in for the engine's live-run side."""
 import collections
+import math
 
 from corvina.lumen.core.events import EVENT
 from corvina.lumen.live.engine import exception_line
@@ -84,12 +85,16 @@ def duration(seconds):
     """Seconds in a unit that reads at a glance, to three significant digits: 12.3 µs, 4.56 ms, 1.2 s, 3.5 h."""
     if seconds is None:
         return "-"
-    seconds = float(f"{seconds:.3g}")  # rounded first, so 999.96 µs reads 1 ms
+    if not seconds:
+        return "0 s"
+    seconds = float(f"{seconds:.3g}")  # rounded first, so 999.96 µs reads 1.00 ms
     size = abs(seconds)
     for limit, scale, unit in ((1e-3, 1e6, "µs"), (1.0, 1e3, "ms"), (120.0, 1.0, "s"), (7200.0, 1 / 60, "min"),
                                (172800.0, 1 / 3600, "h")):
         if size < limit:
-            return f"{seconds * scale:.3g} {unit}"
+            value = seconds * scale
+            digits = 2 - math.floor(math.log10(abs(value)))
+            return f"{value:.{max(digits, 0)}f} {unit}"
     return f"{seconds / 86400:,.0f} d"
 
 
