@@ -3,6 +3,7 @@ the compiled bridge against the plain-Python yardstick in baseline.py.
 
     .venv/bin/python benchmarks/bench_market_data.py [--repeats 31] [--calls 2000]
     .venv/bin/python benchmarks/bench_market_data.py --instructions [--profile on_tick_order]
+    .venv/bin/python benchmarks/bench_market_data.py --latency-cost   # Ir with the latency histograms off and on
 
 Three tables. The first two run both sides against the same near-free engine
 stubs with a plain deque as the event queue (the compiled module's queue gets
@@ -236,14 +237,16 @@ class Bench:
         StandInEnvironment.set_instance(StandInEnvironment(UNIVERSE))
         self.compiled = ferrule.VelaStrategy(SimpleNamespace(base=SimpleNamespace(accounts={}, trading_calendar=[])))
         self.yardstick = baseline.VelaStrategy()
+        self.sink = None
 
     def bind(self, table):
         """Binds the table's engine names on both sides; returns what undoes it."""
+        self.sink = None
         if table == "standin":
             baseline.install(self.standins, RingBuffer(capacity=1_000_000, dtype=object), ferrule.orders_dict)
             return lambda: None
         names = baseline.stubs(UNIVERSE) if table == "python" else baseline.c_stubs(UNIVERSE)
-        sink = collections.deque(maxlen=4096)
+        sink = self.sink = collections.deque(maxlen=4096)
         queue = ferrule.event_queue
         for k, v in names.items():
             setattr(ferrule, k, v)
@@ -264,15 +267,22 @@ class Bench:
         finally:
             undo()
 
-    def counted(self, table, calls):
+    def counted(self, table, calls, latency=False):
         """Runs each callback and side once inside `measured`, which the callgrind run counts.
-        Prints which dump is which."""
+        Prints which dump is which. With latency, the compiled side runs a second time with the
+        latency histograms on, as side "latency"."""
         undo = self.bind(table)
         try:
             for name, msgs, reset in cases(calls, self.compiled):
-                for side, cb in sides(name, self.compiled, self.yardstick):
+                runs = sides(name, self.compiled, self.yardstick)
+                if latency:
+                    runs.append(("latency", runs[0][1]))
+                for side, cb in runs:
+                    ferrule.set_latency(side == "latency")
                     for collect in (False, True):  # the first run warms up: bytecode, histories
                         reset_state(self.compiled, self.yardstick)
+                        if self.sink is not None:
+                            self.sink.clear()  # a full sink would free an old event at every append
                         if reset:
                             reset()
                         gc.disable()
@@ -282,6 +292,7 @@ class Bench:
                         else:
                             loop(cb, msgs)
                         gc.enable()
+                ferrule.set_latency(False)
         finally:
             undo()
 
@@ -326,7 +337,7 @@ def dump_total(path):
         return next(int(m.group(1)) for m in (re.match(r"(?:totals|summary):\s*(\d+)", line) for line in f) if m)
 
 
-def callgrind(table, calls, profile):
+def callgrind(table, calls, profile, latency=False):
     """Instructions per call of each callback and side of one table, from a child under callgrind."""
     if not shutil.which("valgrind"):
         sys.exit("--instructions needs valgrind")
@@ -334,7 +345,8 @@ def callgrind(table, calls, profile):
         keep = os.environ.get("BENCH_CALLGRIND_DIR")
         out = os.path.join(keep or tmp, f"cg.{table}.out")
         counts = {}
-        for label, path in callgrind_loops(out, [__file__, "--child", table, "--calls", str(calls)]):
+        child = [__file__, "--child", table, "--calls", str(calls)] + (["--latency-cost"] if latency else [])
+        for label, path in callgrind_loops(out, child):
             counts[label] = dump_total(path) / calls
             if profile and label[0] == profile:
                 by_function(label, path, calls)
@@ -360,6 +372,21 @@ def by_function(label, path, calls, top=40):
             print(f"  {n:>10.1f}  {name[:100]}")
 
 
+def latency_cost(tables, calls):
+    """The compiled side's callgrind instructions per call, latency histograms off and on."""
+    print(f"interpreter: {sys.version.split()[0]} ({sys.executable})")
+    print(f"Ir per call: callgrind instructions inside the loop of {calls} calls, compiled side, "
+          f"latency histograms off and on (set_latency)")
+    for table, title in TABLES:
+        if table not in tables:
+            continue
+        counts = callgrind(table, calls, None, latency=True)
+        print(f"\n{title}\n{'callback':<28}{'off':>10}{'on':>10}{'cost':>9}")
+        for name, *_ in cases(1, None):
+            off, on = counts[(name, "compiled")], counts[(name, "latency")]
+            print(f"{name:<28}{off:>10.0f}{on:>10.0f}{(on / off - 1) * 100:>+8.1f}%")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--repeats", type=int, default=31, help="timed repeats per callback and side")
@@ -368,11 +395,16 @@ def main():
     ap.add_argument("--instruction-calls", type=int, default=400, help="messages per callgrind loop")
     ap.add_argument("--profile", metavar="CALLBACK", help="with --instructions: where that callback's instructions go")
     ap.add_argument("--tables", default=",".join(t for t, _ in TABLES), help="which tables, comma-separated")
+    ap.add_argument("--latency-cost", action="store_true",
+                    help="only the compiled side's instructions per call with the latency histograms off and on")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
     if args.child:
-        Bench().counted(args.child, args.calls)
+        Bench().counted(args.child, args.calls, args.latency_cost)
+        return
+    if args.latency_cost:
+        latency_cost(args.tables.split(","), args.instruction_calls)
         return
 
     print(f"interpreter: {sys.version.split()[0]} ({platform.python_implementation()}, {sys.executable})")

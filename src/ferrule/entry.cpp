@@ -15,11 +15,11 @@ namespace detail {
 
 std::atomic<EntryObserver> observer{nullptr};
 
-void watch(Callback c, PyObject* const* args) {
+void watch(Callback c, PyObject* const* args, std::int64_t wall) {
     // The depth is kept only while a recorder watches: a call entered before
     // it started is not in the recording, so what that call runs is outermost.
     // Stopped by another thread since the door looked: nothing to show.
-    if (EntryObserver o = observer.load(std::memory_order_acquire)) o(c, args, nesting > 0);
+    if (EntryObserver o = observer.load(std::memory_order_acquire)) o(c, args, nesting > 0, wall);
     ++nesting;
 }
 

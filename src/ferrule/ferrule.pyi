@@ -43,6 +43,7 @@ class _Stats(TypedDict):
     unknown_orders: int
     skipped_positions: int
     recording: _RecordingStats
+    latency: _LatencyStats
 
 # The recorder's state: the current recording, else the last one.
 class _RecordingStats(TypedDict):
@@ -55,8 +56,44 @@ class _RecordingStats(TypedDict):
     dropped: int  # records not kept because the writer fell behind
     error: str | None
 
+# Latency, in seconds; the quantiles and max are None before the first value.
+_LatencyRow = TypedDict(
+    "_LatencyRow",
+    {"count": int, "p50": float | None, "p90": float | None, "p99": float | None, "p99.9": float | None,
+     "max": float | None, "negative": int},
+)
+_AgeRow = TypedDict(
+    "_AgeRow",
+    {"count": int, "p50": float | None, "p90": float | None, "p99": float | None, "p99.9": float | None,
+     "max": float | None, "negative": int, "unstamped": int},
+)
+
+class _LatencyStats(TypedDict):
+    enabled: bool
+    time_zone: str
+    callbacks: dict[str, _LatencyRow]  # by callback name: time from entry to return
+    ages: dict[str, _AgeRow]  # snapshot, tick_order, tick_trade, bar: receive time minus exchange stamp
+
+# One histogram for export; buckets are the non-empty ones, (lower, upper, count), values in [lower, upper).
+class _Histogram(TypedDict):
+    count: int
+    sum: float
+    max: float | None
+    negative: int
+    buckets: list[tuple[float, float, int]]
+
+class _AgeHistogram(_Histogram):
+    unstamped: int
+
+class _Histograms(TypedDict):
+    callbacks: dict[str, _Histogram]
+    ages: dict[str, _AgeHistogram]
+
 def stats() -> _Stats: ...
 def reset_stats() -> None: ...
+def set_latency(enabled: bool, time_zone: str | datetime.tzinfo | None = None) -> None: ...
+def latency_enabled() -> bool: ...
+def latency_histograms() -> _Histograms: ...
 
 # Recording of every call into VelaStrategy (corvina.lumen.utils.ferrule_recording reads the file).
 def start_recording(path: str | bytes | os.PathLike[str], meta: object = None, *, overwrite: bool = False) -> None: ...

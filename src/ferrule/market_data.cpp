@@ -16,6 +16,7 @@
 #include "ferrule/engine.hpp"
 #include "ferrule/factory.hpp"
 #include "ferrule/instrument.hpp"
+#include "ferrule/latency.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
@@ -170,15 +171,19 @@ double thousandth(long long v) {
 // stamp / 1000 as Python's `/` computes it: an exact int of a machine word
 // to the same float the interpreter's true division gives, anything else by
 // that division itself (never through a C double, which would round a
-// 17-digit stamp wrongly).
-Ref seconds(PyObject* stamp) {
+// 17-digit stamp wrongly). `aged`: the stamp dates the message's age.
+Ref seconds(PyObject* stamp, bool aged = false) {
 #ifdef __SIZEOF_INT128__
     if (PyLong_CheckExact(stamp)) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(stamp, &overflow);
-        if (!overflow) return Ref::steal(PyFloat_FromDouble(thousandth(v)));
+        if (!overflow) {
+            if (aged) latency::note_stamp(v);
+            return Ref::steal(PyFloat_FromDouble(thousandth(v)));
+        }
     }
 #endif
+    if (aged) latency::note_unreadable();
     PyObject* k = thousand();
     return k ? Ref::steal(PyNumber_TrueDivide(stamp, k)) : Ref();
 }
@@ -191,7 +196,7 @@ Ref event_time(ShapeOf<F>& shape, PyObject* msg, F stamp, Ref* t_out = nullptr, 
     if (!convert) return Ref();
     Ref t = shape.field(msg, stamp);
     if (!t) return Ref();
-    Ref q = seconds(t.get());
+    Ref q = seconds(t.get(), true);
     if (!q) return Ref();
     Ref dt = glue::call(convert.get(), q.get());
     if (t_out) *t_out = std::move(t);

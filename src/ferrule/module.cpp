@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "ferrule/latency.hpp"
 #include "ferrule/query.hpp"
 #include "ferrule/recording/recorder.hpp"
 #include "ferrule/state.hpp"
@@ -126,7 +127,7 @@ int fill_module(PyObject* m) {
     bridge.module_name = PyObject_GetAttrString(m, "__name__");
     if (!bridge.module_name || bridge.ns.init(m) < 0) return -1;
     if (bind_imports(m) < 0 || create_state(m) < 0) return -1;
-    if (define_query_functions(m) < 0 || define_stats_functions(m) < 0 || define_recording_functions(m) < 0 ||
+    if (define_query_functions(m) < 0 || define_stats_functions(m) < 0 || latency::define_functions(m) < 0 || define_recording_functions(m) < 0 ||
         define_strategy_class(m) < 0)
         return -1;
     return 0;

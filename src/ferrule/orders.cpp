@@ -336,6 +336,25 @@ int take_cumulative(PyObject* report, PyObject* engine_order, PyObject* filled) 
 // fails, the claim is given back, as if it had never been taken.
 glue::StretchLock fills;
 
+}  // namespace
+
+int forget_claims() {
+    // Both or neither. The records are let go after the locks: dropping the
+    // last reference to an engine order may run its code, which must not run
+    // under them.
+    Ref fills_before, acceptances_before;
+    glue::StretchHold hold_fills(fills);
+    glue::StretchHold hold_acceptances(acceptances);
+    fills_before = Ref::steal(PyDict_Copy(bridge.published_fills));
+    acceptances_before = Ref::steal(PyDict_Copy(bridge.accepted_orders));
+    if (!fills_before || !acceptances_before) return -1;
+    PyDict_Clear(bridge.published_fills);
+    PyDict_Clear(bridge.accepted_orders);
+    return 0;
+}
+
+namespace {
+
 class FillClaim {
 public:
     // 1 new and claimed, 0 seen, -1 with the comparison's error.

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "ferrule/entry.hpp"
+#include "ferrule/latency.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/recording/recorder.hpp"
 #include "glue/module.hpp"
@@ -25,6 +26,7 @@ glue::Name k_repeated_fills{"repeated_fills"};
 glue::Name k_unknown_orders{"unknown_orders"};
 glue::Name k_skipped_positions{"skipped_positions"};
 glue::Name k_recording{"recording"};
+glue::Name k_latency{"latency"};
 
 int put(PyObject* d, PyObject* key, unsigned long long n) {
     Ref v = Ref::steal(PyLong_FromUnsignedLongLong(n));
@@ -66,6 +68,8 @@ PyObject* stats(PyObject* const*) {
         return nullptr;
     Ref recording = Ref::steal(recording_stats());
     if (!recording || PyDict_SetItem(d.get(), k_recording, recording.get()) < 0) return nullptr;
+    Ref latency = Ref::steal(latency::stats());
+    if (!latency || PyDict_SetItem(d.get(), k_latency, latency.get()) < 0) return nullptr;
     return d.release();
 }
 
@@ -73,6 +77,7 @@ PyObject* reset_stats(PyObject* const*) {
     reset_publish_counts();
     call_counts.reset();
     bridge_counts.reset();
+    latency::reset();
     Py_RETURN_NONE;
 }
 
@@ -82,8 +87,11 @@ const glue::Signature kStats[] = {
      "overwrote an unread entry of a full event_queue, calls and failures by callback, fills withheld as\n"
      "repeated, reports for unknown orders and position entries skipped. A new dict of plain ints, and under\n"
      "'recording' the current or last recording: active, path, records and bytes written, raw_bytes before\n"
-     "compression, blocks, records dropped, and the error that ended it (None); reset_stats() leaves it."},
-    {"reset_stats", {}, 0, 0, reset_stats, "Sets every counter of stats() to zero."},
+     "compression, blocks, records dropped, and the error that ended it (None); reset_stats() leaves it.\n"
+     "Under 'latency' (see set_latency()): enabled, time_zone, and per callback ('callbacks') and per market\n"
+     "data kind ('ages') count, p50, p90, p99, p99.9 and max in seconds (None before the first), negative,\n"
+     "and for ages unstamped."},
+    {"reset_stats", {}, 0, 0, reset_stats, "Sets every counter of stats() to zero and empties the latency histograms."},
 };
 
 }  // namespace

@@ -183,8 +183,9 @@ PyObject* on_initialize(PyObject* const*) { Py_RETURN_NONE; }
 
 PyObject* on_switch_day(PyObject* const*) {
     for (PyObject* d : {bridge.orders_dict, bridge.history_bar, bridge.history_tick, bridge.algo_parent_orders, bridge.algo_child_orders,
-                        bridge.algo_child_trades, bridge.published_fills, bridge.accepted_orders})
+                        bridge.algo_child_trades})
         PyDict_Clear(d);
+    if (forget_claims() < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

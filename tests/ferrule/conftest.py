@@ -23,6 +23,19 @@ def clean_state(monkeypatch):
 
 
 @pytest.fixture
+def universe(monkeypatch):
+    """universe(codes) installs a stand-in engine environment with that universe."""
+    from corvina.lumen.environment import Environment
+
+    def install(codes=("000001.XSHE",)):
+        env = Environment(codes)
+        monkeypatch.setattr(Environment, "_instance", env)
+        return env
+    install()
+    return install
+
+
+@pytest.fixture
 def drain():
     """Returns (and removes) every event published so far."""
     return drain_queue

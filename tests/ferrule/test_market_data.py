@@ -32,17 +32,6 @@ TICK_SOURCES = ["open_price", "close_price", "high_price", "low_price", "total_v
 
 
 @pytest.fixture
-def universe(monkeypatch):
-    """universe(codes) installs a stand-in engine environment with that universe."""
-    def install(codes=(CODE,)):
-        env = Environment(codes)
-        monkeypatch.setattr(Environment, "_instance", env)
-        return env
-    install()
-    return install
-
-
-@pytest.fixture
 def calls(ferrule, monkeypatch):
     """calls(name) replaces a module name by a recorder; returns the list of argument tuples."""
     def record(name, result=lambda *a: a[0]):

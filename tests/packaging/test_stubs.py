@@ -26,7 +26,7 @@ ignore_missing_imports = True
 OWN = {
     "corvina.lumen.utils.ferrule": [
         "get_current_bar", "get_current_tick", "history_ticks", "history_bars", "stats", "reset_stats", "start_recording", "stop_recording",
-        "is_recording", "record_mark", "decode_records", "VelaStrategy", "vela_params",
+        "set_latency", "latency_enabled", "latency_histograms", "is_recording", "record_mark", "decode_records", "VelaStrategy", "vela_params",
         "event_queue", "history_bar", "history_tick", "orders_dict", "algo_parent_orders", "algo_child_orders",
         "algo_child_trades"],
     "corvina.lumen.sdk.pylon": ["cli", "license", "shell", "update_data", "check_data", "download_data"],

@@ -390,6 +390,7 @@ def deliver_day(calls, expected_events, q, lock):
     original_queue, ferrule.event_queue = ferrule.event_queue, q
     try:
         ferrule.reset_stats()
+        ferrule.set_latency(True)  # each thread's histograms, merged when read
         engine = threading.Thread(target=engine_thread)
         gateways = [threading.Thread(target=gateway_thread, args=(steps,)) for steps in split_day(calls)]
         for t in [engine, *gateways]:
@@ -401,6 +402,7 @@ def deliver_day(calls, expected_events, q, lock):
         assert not any(t.is_alive() for t in [engine, *gateways]), "a thread did not finish"
         return ferrule.stats(), drained, errors
     finally:
+        ferrule.set_latency(False)
         ferrule.event_queue = original_queue
 
 
@@ -426,6 +428,8 @@ def test_a_day_on_several_gateway_threads(gateway_day, queue):
                 expected["TRADE"], expected["repeated_fills"], expected["unknown_orders"])
             assert drained["TRADE"] <= stats["published"]["TRADE"] and stats["overwritten"] > 0 and len(q)
             assert published == sum(drained.values()) + stats["overwritten"] + len(q)
+            timed = stats["latency"]["callbacks"]
+            assert all(timed[n]["count"] + timed[n]["negative"] == stats["calls"][n] for n in stats["calls"])
 
 
 # -- one decision raced by two threads ---------------------------------------------------------------------------

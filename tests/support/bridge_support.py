@@ -66,6 +66,8 @@ def reset_state():
     for name in BOOKS:
         getattr(ferrule, name).clear()
     ferrule.vela_params.clear()
+    ferrule.set_latency(False, "Asia/Shanghai")
+    ferrule.reset_stats()
     drain()
 
 

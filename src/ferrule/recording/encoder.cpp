@@ -456,13 +456,14 @@ void put_config(Bytes& b, PyObject* self, Shape& shape) {
         put_message(b, base.get(), shape);
 }
 
-// Record head: size (patched at the end), callback, flags, the two times.
-void begin_record(Bytes& b, std::uint8_t callback, std::uint8_t flags) {
+// Record head: size (patched at the end), callback, flags, the two times
+// (the wall clock as the door read it, when it did).
+void begin_record(Bytes& b, std::uint8_t callback, std::uint8_t flags, std::int64_t wall) {
     b.put(std::uint32_t{0});
     b.put(callback);
     b.put(flags);
     b.put(monotonic_ns());
-    b.put(wall_ns());
+    b.put(wall ? wall : wall_ns());
 }
 void end_record(Bytes& b) { patch(b, 0, static_cast<std::uint32_t>(b.size() - 4)); }
 
@@ -540,10 +541,10 @@ void forget_types() {
 }
 
 // The whole record of one call into b.
-void encode_call(Bytes& b, Callback c, PyObject* const* args, bool nested) {
+void encode_call(Bytes& b, Callback c, PyObject* const* args, bool nested, std::int64_t wall) {
     const callbacks::Row& row = callback_row(c);
     std::uint8_t flags = (nested ? kNested : 0) | (row.clock ? kClock : 0);
-    begin_record(b, static_cast<std::uint8_t>(c), flags);
+    begin_record(b, static_cast<std::uint8_t>(c), flags, wall);
     if (row.clock) {
         Ref now = gl_datetime.call_method(k_now);
         if (now)
@@ -569,7 +570,7 @@ void encode_call(Bytes& b, Callback c, PyObject* const* args, bool nested) {
 }
 
 void encode_mark(Bytes& b, PyObject* label, PyObject* value) {
-    begin_record(b, kMarkCallback, 0);
+    begin_record(b, kMarkCallback, 0, 0);
     b.put(std::uint8_t{2});
     put_value(b, label, 0);
     put_value(b, value, 0);

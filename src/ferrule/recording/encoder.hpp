@@ -27,7 +27,8 @@ void forget_types();
 
 // The whole record of one call into b, before the callback runs; reading a
 // field may run Python code, which is the callback's own business.
-void encode_call(Bytes& b, Callback c, PyObject* const* args, bool nested);
+// wall: the call's wall-clock ns as the door read it, or 0 to read it here.
+void encode_call(Bytes& b, Callback c, PyObject* const* args, bool nested, std::int64_t wall);
 // A mark of the engine's own, (label, value).
 void encode_mark(Bytes& b, PyObject* label, PyObject* value);
 

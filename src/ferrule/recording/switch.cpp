@@ -215,8 +215,8 @@ bool record_one(Put&& put) {
     return true;
 }
 
-void observe(Callback c, PyObject* const* args, bool nested) {
-    record_one([&](Bytes& b) { encode_call(b, c, args, nested); });
+void observe(Callback c, PyObject* const* args, bool nested, std::int64_t wall) {
+    record_one([&](Bytes& b) { encode_call(b, c, args, nested, wall); });
 }
 
 // ---------------------------------------------------------------------------------------------------------------
