@@ -57,6 +57,7 @@ class DayTrace:
 
 BINS_PER_DECADE = 10
 CURVES = 6  # the most frequent callbacks drawn; the legend counts the rest
+MIN_VALUES = 50  # fewer values draw no shape
 
 
 def _rebinned(buckets):
@@ -72,10 +73,10 @@ def _rebinned(buckets):
     return [(10 ** ((k + 0.5) / BINS_PER_DECADE), n) for k, n in sorted(bins.items())]
 
 
-def _distribution(ax, histograms, title, xlabel):
+def _distribution(ax, histograms, title, xlabel, absent="nothing measured (ferrule.set_latency(True) turns it on)"):
     """The share of each histogram's values per bin, against the bin's middle, on log axes: the bins are
     of equal width on the log scale, so the curve keeps the shape of the distribution there."""
-    measured = sorted(((name, h) for name, h in histograms.items() if h["count"] and h["buckets"]),
+    measured = sorted(((name, h) for name, h in histograms.items() if h["count"] >= MIN_VALUES and h["buckets"]),
                       key=lambda item: -item[1]["count"])
     for name, h in measured[:CURVES]:
         points = _rebinned(h["buckets"])
@@ -87,13 +88,13 @@ def _distribution(ax, histograms, title, xlabel):
     if measured:
         ax.set_xscale("log")
         ax.set_yscale("log")
-        if len(measured) > CURVES:
-            ax.plot([], [], " ", label=f"and {len(measured) - CURVES} more, less frequent")
+        rest = sum(1 for h in histograms.values() if h["count"]) - min(len(measured), CURVES)
+        if rest:
+            ax.plot([], [], " ", label=f"and {rest} more, less frequent")
         ax.legend(fontsize="small", loc="upper right")
         ax.grid(True, which="major", alpha=0.3)
     else:
-        ax.text(0.5, 0.5, "nothing measured (ferrule.set_latency(True) turns it on)", ha="center", va="center",
-                transform=ax.transAxes)
+        ax.text(0.5, 0.5, absent, ha="center", va="center", transform=ax.transAxes)
 
 
 def draw(trace, result, path):
@@ -153,6 +154,8 @@ def draw(trace, result, path):
     histograms = result.latency_histograms or {"callbacks": {}, "ages": {}}
     _distribution(fig.add_subplot(grid[price_rows + 1, 0]), histograms["callbacks"], "callback time",
                   "seconds from entry to return")
-    _distribution(fig.add_subplot(grid[price_rows + 1, 1]), histograms["ages"], "message age",
-                  "seconds from the exchange's stamp to the bridge")
+    # Without feed latency the stamps are of the sample's day: their age says nothing about the feed.
+    _distribution(fig.add_subplot(grid[price_rows + 1, 1]), histograms["ages"] if feed else {}, "message age",
+                  "seconds from the exchange's stamp to the bridge",
+                  absent="the sample's stamps are of its own day: --feed-latency MEDIAN,P99 stamps real time")
     fig.savefig(path, dpi=100)

@@ -82,14 +82,14 @@ def handover(result):
 
 
 def duration(seconds):
-    """Seconds in a unit that reads at a glance, to three significant digits: 12.3 µs, 4.56 ms, 1.2 s, 3.5 h."""
+    """Seconds in a unit that reads at a glance, to three significant digits: 12.3 µs, 4.56 ms, 1.20 s, 3.50 h."""
     if seconds is None:
         return "-"
     if not seconds:
         return "0 s"
     seconds = float(f"{seconds:.3g}")  # rounded first, so 999.96 µs reads 1.00 ms
     size = abs(seconds)
-    for limit, scale, unit in ((1e-3, 1e6, "µs"), (1.0, 1e3, "ms"), (120.0, 1.0, "s"), (7200.0, 1 / 60, "min"),
+    for limit, scale, unit in ((1e-6, 1e9, "ns"), (1e-3, 1e6, "µs"), (1.0, 1e3, "ms"), (120.0, 1.0, "s"), (7200.0, 1 / 60, "min"),
                                (172800.0, 1 / 3600, "h")):
         if size < limit:
             value = seconds * scale
@@ -117,6 +117,9 @@ def latency(result):
                          f"{duration(row['max']):>10}" + (f"  ({', '.join(odd)})" if odd else ""))
     if getattr(result, "path", None) is not None:
         lines.append("  (a replay's message ages run from the recorded stamps to the replay's wall clock)")
+    elif getattr(result.gateway, "feed_latency", 0) is None:
+        lines.append(f"  (the sample's stamps are of {result.sample.date}: --feed-latency MEDIAN,P99 stamps the "
+                     f"market data with real time)")
     return lines
 
 
