@@ -3,7 +3,7 @@
 # line and a summary. Sets up .venv first (a no-op when its record matches the tree).
 # Options go to `python -m corvina.lumen.live`: --data FILE, --speed X|max,
 # --strategy MODULE|FILE.py, --window HH:MM-HH:MM, --quiet, --faults [KIND,...], --record FILE
-# [--overwrite] (replay it with scripts/replay.sh FILE).
+# [--overwrite] (replay it with scripts/replay.sh FILE), --feed-latency MEDIAN,P99, --plot FILE.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 for arg in "$@"; do

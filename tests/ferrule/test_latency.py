@@ -132,3 +132,55 @@ def test_histograms_for_export_add_up(strategy, ferrule, universe, drain):
     assert [lo for lo, _, _ in ages["buckets"]] == sorted(lo for lo, _, _ in ages["buckets"])
     assert 0.111 <= ages["sum"] <= 0.111 + 3 * 0.5 and ages["max"] <= ages["sum"]
     assert h["callbacks"]["on_bar"]["count"] == 3 and h["callbacks"]["on_snapshot"]["buckets"] == []
+
+
+def test_the_prometheus_collector_exports_what_stats_counts(strategy, ferrule, universe, drain):
+    prometheus_client = pytest.importorskip("prometheus_client", reason="the collector needs prometheus_client")
+    from prometheus_client.parser import text_string_to_metric_families
+
+    from corvina.lumen.utils import ferrule_metrics
+
+    ferrule.set_latency(True)
+    bounds = [send_aged(strategy, "on_snapshot", KINDS[0][2], delay) for delay in (0.003, 0.03, 0.3, 3.0, 300.0)]
+    strategy.on_tick_trade(make_tick_trade(trade_time=stamp_at(time.time() + 60)[0]))  # stamped in the future
+    registry = prometheus_client.CollectorRegistry()
+    ferrule_metrics.register(registry)
+    with pytest.raises(ValueError, match="Duplicated"):
+        ferrule_metrics.register(registry)
+    stats, histograms = ferrule.stats(), ferrule.latency_histograms()
+    families = {f.name: f for f in text_string_to_metric_families(prometheus_client.generate_latest(registry).decode())}
+
+    def samples(name, label=None, suffix="_total"):
+        return {(s.labels[label] if label else None): s.value for s in families[name].samples
+                if s.name == name + suffix}
+
+    for key, label in [("published", "event"), ("calls", "callback"), ("failures", "callback")]:
+        assert families["corvina_bridge_" + key].type == "counter"
+        assert samples("corvina_bridge_" + key, label) == stats[key]
+    for key in ("overwritten", "repeated_fills", "unknown_orders", "skipped_positions"):
+        assert samples("corvina_bridge_" + key) == {None: stats[key]}
+    assert samples("corvina_bridge_message_age_negative", "kind")["tick_trade"] == 1
+    assert set(samples("corvina_bridge_message_unstamped", "kind").values()) == {0}
+    assert samples("corvina_bridge_queue_depth", suffix="") == {None: len(ferrule.event_queue)} != {None: 0}
+    assert samples("corvina_bridge_queue_capacity", suffix="") == {None: ferrule.event_queue.maxlen}
+    assert samples("corvina_bridge_latency_enabled", suffix="") == {None: 1}
+
+    les = [*map(repr, ferrule_metrics.BOUNDS), "+Inf"]
+    for name, label, part in [("corvina_bridge_callback_duration_seconds", "callback", "callbacks"),
+                              ("corvina_bridge_message_age_seconds", "kind", "ages")]:
+        assert families[name].type == "histogram"
+        counts = samples(name, label, "_count")
+        assert counts == {k: row["count"] for k, row in stats["latency"][part].items()}
+        for item, count in counts.items():
+            cumulative = [s for s in families[name].samples if s.name == name + "_bucket" and s.labels[label] == item]
+            assert [s.labels["le"] for s in cumulative] == les
+            values = [s.value for s in cumulative]
+            assert values == sorted(values) and values[-1] == count
+            assert samples(name, label, "_sum")[item] == pytest.approx(histograms[part][item]["sum"])
+    # each age under the first bound at or above it (a bucket goes by its middle: within the error)
+    snapshot = {float(s.labels["le"]): s.value for s in families["corvina_bridge_message_age_seconds"].samples
+                if s.name.endswith("_bucket") and s.labels["kind"] == "snapshot"}
+    for le, n in snapshot.items():
+        assert sum(hi * (1 + ERROR) <= le for _, hi in bounds) <= n <= sum(lo * (1 - ERROR) <= le for lo, _ in bounds)
+    assert snapshot[100.0] == 4 and snapshot[float("inf")] == 5
+    assert samples("corvina_bridge_message_age_seconds", "kind", "_count")["tick_trade"] == 0

@@ -25,7 +25,7 @@ DEPENDENCIES = ["click", "numpy", "numpy-ringbuffer"]
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 CORE_FILES = sorted([
     f"corvina/lumen/utils/ferrule{SUFFIX}", "corvina/lumen/utils/ferrule.pyi", "corvina/lumen/utils/py.typed",
-    "corvina/lumen/utils/ferrule_recording.py",
+    "corvina/lumen/utils/ferrule_recording.py", "corvina/lumen/utils/ferrule_metrics.py",
     f"corvina/lumen/sdk/pylon{SUFFIX}", "corvina/lumen/sdk/pylon.pyi",
     f"corvina/lumen/sdk/satchel{SUFFIX}", "corvina/lumen/sdk/satchel.pyi", "corvina/lumen/sdk/py.typed",
 ])

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 from types import SimpleNamespace
 
 import pytest
@@ -20,7 +21,7 @@ from corvina.lumen.live.engine import FINAL_STATUSES, TRACEBACKS_SHOWN, LiveEngi
 from corvina.lumen.live.report import PROBLEMS_SHOWN, handover_checks
 from corvina.lumen.utils import ferrule
 from corvina.lumen.utils.datetime_func import convert_int_to_datetime
-from pyvela.sim import ParentStatus, feed
+from pyvela.sim import FeedLatency, ParentStatus, SimGateway, feed
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SHORT_DAY = [(feed.hms(9, 14), feed.hms(10, 21)), (feed.hms(14, 45), feed.hms(15, 0))]
@@ -147,6 +148,75 @@ def test_injected_faults_are_counted_exactly_and_change_nothing_of_the_day(day, 
     assert day.engine.drained == sum(normal["published"].values()) == sum(day.engine.counts.values())
 
 
+ERROR = 1 / 64  # a latency bucket's width relative to its lower bound
+
+
+@pytest.fixture(scope="module")
+def latency_day(day):
+    """The same day with feed latency, measured, and each market-data delivery timed: (kind, its age when
+    stamped, that plus the time from before the stamp to the callback's return). The bridge reads the
+    clock between the two, so its age of the message lies within them, however loaded the machine."""
+    timed = []
+    deliver = SimGateway.deliver
+
+    def timing(gateway, name, *args, before=None):
+        if before is None:
+            return deliver(gateway, name, *args)
+        t0 = time.time_ns()
+        deliver(gateway, name, *args, before=before)
+        kind = name[3:]
+        age = gateway.feed_delays[kind][-1]
+        timed.append((kind, age, age + (time.time_ns() - t0) / 1e9))
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(SimGateway, "deliver", timing)
+        result = run_day(strategy=type(day.strategy).__module__, windows=SHORT_DAY, latency=True,
+                         feed_latency=FeedLatency(0.02, 0.08, seed=11))
+    result.timed = timed
+    return result
+
+
+def test_feed_latency_changes_nothing_of_the_day(day, latency_day):
+    assert not latency_day.engine.errors and not latency_day.gateway.errors
+    assert end_state(latency_day) == end_state(day)
+    assert latency_day.engine.counts == day.engine.counts and latency_day.engine.day_events == day.engine.day_events
+    assert latency_day.engine.time_regressions == 0
+    # the stamps were real ones, and the bridge's records still tell the virtual time
+    for code in latency_day.universe:
+        snap = latency_day.gateway.last_feed["snapshot", code.split(".")[0]]
+        assert snap.orig_time // 10**9 >= int(time.strftime("%Y%m%d", time.gmtime(time.time() - 86400)))
+        assert ferrule.get_current_tick(code)["datetime"].date() == latency_day.sample.date
+    assert ferrule.convert_int_to_datetime is convert_int_to_datetime and not ferrule.latency_enabled()
+
+
+def test_the_bridge_finds_the_delays_drawn(latency_day):
+    ages = latency_day.handover["latency"]["ages"]
+    for kind in ("snapshot", "tick_order", "tick_trade", "bar"):
+        low = sorted(lo for k, lo, _ in latency_day.timed if k == kind)
+        high = sorted(hi for k, _, hi in latency_day.timed if k == kind)
+        row = ages[kind]
+        assert (row["count"], row["negative"], row["unstamped"]) == (len(low), 0, 0), kind
+        for q in ("p50", "p90", "p99"):
+            rank = max(1, -(-len(low) * int(q[1:]) // 100))  # the bridge's: ceil(q * count)
+            assert low[rank - 1] * (1 - ERROR) <= row[q] <= high[rank - 1] * (1 + ERROR), (kind, q)
+        assert low[-1] * (1 - ERROR) <= row["max"] <= high[-1] * (1 + ERROR)
+        if len(low) > 1000:  # the model's figures; a stamp's whole milliseconds add up to 1 ms
+            assert 0.02 * 0.95 <= low[len(low) // 2] <= 0.02 * 1.05 + 0.001, kind
+            assert 0.08 * 0.9 <= low[len(low) * 99 // 100] <= 0.08 * 1.1 + 0.001, kind
+    calls = latency_day.handover["latency"]["callbacks"]
+    assert calls["on_snapshot"]["count"] == latency_day.gateway.delivered["on_snapshot"]
+    assert latency_day.latency_histograms["ages"]["bar"]["count"] == ages["bar"]["count"]
+
+
+@pytest.mark.parametrize("seconds, text", [
+    (None, "-"), (0, "0 s"), (4.2e-8, "42.0 ns"), (3.6e-5, "36.0 µs"), (9.9996e-4, "1.00 ms"), (0.0245, "24.5 ms"),
+    (0.1, "100 ms"), (1.234, "1.23 s"), (119.96, "2.00 min"), (10_800, "3.00 h"), (6.65e7, "770 d"),
+    (-0.002, "-2.00 ms"),
+])
+def test_latency_reads_in_units_at_a_glance(seconds, text):
+    assert report.duration(seconds) == text
+
+
 class _Counting:
     def __init__(self):
         self.seen = []
@@ -189,10 +259,25 @@ def test_the_main_job_prints_a_summary_and_exits_0(faults):
                           "--window", "14:49-15:00", *faults], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     for heading in ("Day events:", "Events by type:", "Orders:", "Fills:", "Positions:", "Cash:", "P&L:",
-                    "Hand-over:"):
+                    "Hand-over:", "Latency:", "  callback time", "    on_snapshot", "  message age"):
         assert heading in out.stdout
     assert "Problems:" not in out.stdout and "MISMATCH" not in out.stdout
     assert ("Faults injected" in out.stdout) == bool(faults)
+    assert "    on_algo_parent_order_update" not in out.stdout  # never called: no row
+
+
+def test_the_main_job_draws_the_day_with_feed_latency(tmp_path):
+    pytest.importorskip("matplotlib", reason="--plot needs matplotlib")
+    picture = tmp_path / "day.png"
+    out = subprocess.run([sys.executable, "-m", "corvina.lumen.live", "--quiet", "--window", "09:29-09:45",
+                          "--feed-latency", "20ms,80ms", "--plot", str(picture)], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    ages = out.stdout.split("  message age")[1].splitlines()[1:5]
+    assert [line.split()[0] for line in ages] == ["snapshot", "tick_order", "tick_trade", "bar"]
+    assert all(re.fullmatch(r"\s+\w+\s+[\d,]+(\s+[\d.]+ m?s){3}", line) for line in ages), ages
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and picture.stat().st_size > 50_000
+    assert out.stdout.rstrip().endswith(f"Picture of the day: {picture}")
 
 
 FAILING = """
@@ -251,6 +336,11 @@ def test_run_day_help_needs_no_set_up(tmp_path):
     (["--record", "/no/such/folder/day.rec"], "--record /no/such/folder/day.rec: no such folder"),
     (["--faults", "resend,bogus"],
      "argument --faults: faults: bogus; choose from all, resend, cancel-match, unknown, overflow"),
+    (["--feed-latency", "80ms,20ms"],
+     "argument --feed-latency: the 99th percentile (0.02 s) must not be below the median (0.08 s)"),
+    (["--feed-latency", "20ms,80ms", "--record", "day.rec"],
+     "--feed-latency and --record: a replay would take the real stamps for the day's times"),
+    (["--plot", "/no/such/folder/day.png"], "--plot /no/such/folder/day.png: no such folder"),
 ])
 def test_the_main_job_refuses_bad_options(args, message):
     """As a usage error: status 2 and the reason on the last line, before anything runs."""

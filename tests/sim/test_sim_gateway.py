@@ -1,10 +1,15 @@
 """The simulated gateway as a strategy sees it: one callback at a time, under
 the gateway's lock; login and query answers; subscriptions; the day's shape."""
+import collections
+import datetime as dt
+import time
+
 import pytest
 
 from pyvela import strategy as vela_strategy
 from pyvela.enums import MDType, MarketType, SubscribeDataType, TDType
-from pyvela.sim import feed
+from pyvela.sim import FeedLatency, feed
+from pyvela.sim.latency import exchange_stamp
 
 WINDOW = [(feed.hms(9, 29), feed.hms(9, 32))]
 
@@ -71,3 +76,58 @@ def test_a_failing_callback_or_a_malformed_request_is_counted_and_the_day_goes_o
     gw.run()
     assert gw.error_counts == {"on_bar": gw.delivered["on_bar"], "request cancel_order": 1}
     assert len(gw.errors) == 2 and gw.clock.now() == gw.end and rec.of("on_snapshot")
+
+
+def test_feed_latency_draws_its_median_and_99th_percentile_repeatably():
+    model = FeedLatency(0.02, 0.08, seed=3)
+    draws = sorted(model.draw() for _ in range(20_000))
+    assert draws[10_000] == pytest.approx(0.02, rel=0.03) and draws[19_800] == pytest.approx(0.08, rel=0.06)
+    assert (model.quantile(0.5), model.quantile(0.99)) == (pytest.approx(0.02), pytest.approx(0.08))
+    first, again = FeedLatency(0.02, 0.08, seed=3), FeedLatency(0.02, 0.08, seed=3)
+    assert [first.draw() for _ in range(5)] == [again.draw() for _ in range(5)]
+    assert FeedLatency(0.005, 0.005).draw() == 0.005  # no spread: always the median
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("20ms,80ms", (0.02, 0.08)), ("0.02,0.08", (0.02, 0.08)), ("500us, 2ms", (0.0005, 0.002)),
+    ("1s,1.5s", (1.0, 1.5)), ("20µs,1e-4", (2e-05, 0.0001)),
+    ("20ms", "not MEDIAN,P99: '20ms'"), ("20ms,80ms,1s", "not MEDIAN,P99"), ("fast,80ms", "not a duration: 'fast'"),
+    ("80ms,20ms", "must not be below the median"), ("0,1ms", "must be a positive number"),
+    ("-1ms,1ms", "not a duration"),
+])
+def test_feed_latency_from_the_command_line(text, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected.replace("(", r"\(")):
+            FeedLatency.parse(text)
+    else:
+        model = FeedLatency.parse(text)
+        assert (model.median, model.p99) == pytest.approx(expected)
+
+
+def test_with_feed_latency_market_data_carries_real_exchange_time_that_late(sim):
+    assert exchange_stamp(0) == 19700101080000000 and exchange_stamp(1_700_000_000_123) == 20231115061320123
+    gw, rec = sim(windows=WINDOW, feed_latency=FeedLatency(0.05, 0.2, seed=1))
+    seen = []
+    rec.on_bar = lambda bar: seen.append((bar.security_id, bar.end_time, gw.stamps))
+    before = time.time()
+    gw.run()
+    after = time.time()
+    assert not gw.errors and gw.stamps is None
+    stamps = {"snapshot": [s.orig_time for s in rec.of("on_snapshot")],
+              "tick_order": [t.order_time for t in rec.of("on_tick_order")],
+              "tick_trade": [t.trade_time for t in rec.of("on_tick_trade")], "bar": [b[1] for b in seen]}
+    shanghai = dt.timezone(dt.timedelta(hours=8))
+    for kind, kind_stamps in stamps.items():
+        assert len(kind_stamps) == len(gw.feed_delays[kind]) == gw.delivered["on_" + kind] > 0
+        times = [dt.datetime.strptime(str(s), "%Y%m%d%H%M%S%f").replace(tzinfo=shanghai).timestamp()
+                 for s in kind_stamps]
+        # a stamp is whole milliseconds: at most 1 ms older than the delay drawn
+        assert before - 5 < min(times) and max(times) < after
+        assert all(0 < d < 5 for d in gw.feed_delays[kind])
+    # the bars of one bar time share their stamp, and the callback sees the sample's beside it
+    by_time = collections.defaultdict(set)
+    for sid, stamp, (real, sample_stamp) in seen:
+        assert real == stamp and sample_stamp % 100_000 == 0  # the sample's bars end on whole minutes
+        by_time[sample_stamp].add(stamp)
+    assert by_time and all(len(s) == 1 for s in by_time.values())
+    assert len(seen) == len(by_time) * len(gw.sample.instruments)

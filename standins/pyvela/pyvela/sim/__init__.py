@@ -6,6 +6,8 @@ from pyvela.sim.algo import ParentStatus
 from pyvela.sim.clock import VirtualClock
 from pyvela.sim.feed import SAMPLE_PATH, load_sample
 from pyvela.sim.gateway import SimContext, SimGateway
+from pyvela.sim.latency import FeedLatency
 from pyvela.sim.matching import Side
 
-__all__ = ["SimGateway", "SimContext", "VirtualClock", "load_sample", "SAMPLE_PATH", "Side", "ParentStatus"]
+__all__ = ["SimGateway", "SimContext", "VirtualClock", "load_sample", "SAMPLE_PATH", "Side", "ParentStatus",
+           "FeedLatency"]

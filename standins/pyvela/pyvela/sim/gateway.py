@@ -14,6 +14,13 @@ the clock's speed. Requests (orders, cancels, queries, algorithmic orders) may
 come from any thread; they queue up and the gateway thread serves them at the
 current virtual time, before the clock moves on.
 
+Stamps. The sample's messages carry stamps of the virtual day. With a
+FeedLatency each market-data message is stamped instead, holding the lock just
+before its callback, with the exchange-local real time minus a drawn delay (the
+bars of one bar time share one stamp, as an exchange closes a minute once);
+`stamps` holds (that stamp, the sample's) while the callback runs, so that a
+receiver's time conversion can find the virtual time again.
+
 Part of the gateway SDK stand-in."""
 import collections
 import datetime as _dt
@@ -21,12 +28,13 @@ import heapq
 import itertools
 import logging
 import threading
+import time
 import traceback
 
 from pyvela import strategy as _strategy
 from pyvela.enums import OrderStatusType as S, SubscribeDataType
 from pyvela.messages import LoginRes, OrderActionError, OrderReport
-from pyvela.sim import feed
+from pyvela.sim import feed, latency
 from pyvela.sim.account import SimAccount
 from pyvela.sim.algo import AlgoService
 from pyvela.sim.clock import VirtualClock
@@ -39,6 +47,7 @@ _FEED_CALLBACKS = {"snapshot": ("on_snapshot", SubscribeDataType.Snapshot),
                    "tick_order": ("on_tick_order", SubscribeDataType.TickOrder),
                    "tick_trade": ("on_tick_trade", SubscribeDataType.TickTrade),
                    "bar": ("on_bar", SubscribeDataType.Bar)}
+_STAMP_FIELDS = {"snapshot": "orig_time", "tick_order": "order_time", "tick_trade": "trade_time", "bar": "end_time"}
 
 
 class SimContext(_strategy.Context):
@@ -143,11 +152,16 @@ class SimGateway:
     let a consumer catch up before the clock moves on. A consumer that sends
     requests only then makes the day repeatable at any speed.
 
-    faults: optional pyvela.sim.faults.Faults to inject, and count, on the way."""
+    faults: optional pyvela.sim.faults.Faults to inject, and count, on the way.
+
+    feed_latency: optional pyvela.sim.latency.FeedLatency: market data is
+    stamped with real exchange time that late (see Stamps above); feed_delays
+    keeps, by kind, how old each message's stamp was when its callback began
+    (seconds)."""
 
     def __init__(self, sample=None, *, clock=None, speed=0.0, start=None, end=None, windows=None,
                  fund_account_id="100001", cash=1_000_000.0, holdings=None, sync=None, sync_step=1.0,
-                 login_delay_ms=500, faults=None):
+                 login_delay_ms=500, faults=None, feed_latency=None):
         self.sample = sample if sample is not None else feed.load_sample()
         day = self.sample.date
         self.clock = clock or VirtualClock(start or feed.at(day, feed.hms(8, 59)), speed)
@@ -162,6 +176,10 @@ class SimGateway:
         self.sync_step = _dt.timedelta(seconds=sync_step)
         self.login_delay_ms = login_delay_ms
         self.faults = faults
+        self.feed_latency = feed_latency
+        self.feed_delays = collections.defaultdict(list)  # kind -> seconds
+        self.stamps = None  # (exchange stamp, the sample's stamp) of the message being delivered
+        self._bar_stamp = None  # (the sample's stamp, exchange stamp, its epoch ms) of the latest bar time
         self.strategy = None
         self.context = None
         self.delivered = collections.Counter()  # callback name -> calls
@@ -217,13 +235,16 @@ class SimGateway:
         self.timers.stop()
 
     # -- what the parts of the gateway use -------------------------------------------------------------------
-    def deliver(self, name, *args):
-        """Calls the strategy's callback `name`, holding the lock; a failing callback is logged and recorded."""
+    def deliver(self, name, *args, before=None):
+        """Calls the strategy's callback `name`, holding the lock (and before() first, inside it); a failing
+        callback is logged and recorded."""
         self.delivered[name] += 1
         if self.faults is not None and self.faults.stall is not None:
             self.faults.stall.count(name)
         try:
             with self.lock:
+                if before is not None:
+                    before()
                 getattr(self.strategy, name)(*args)
         except Exception:
             self.error_counts[name] += 1
@@ -304,6 +325,23 @@ class SimGateway:
             self.deliver("on_order_action_error", OrderActionError(
                 client_order_id=client_order_id, error_code=error[0], error_msg=error[1]))
 
+    def _stamp(self, kind, message):
+        # Under the lock, right before the callback: the delay drawn is the age the receiver finds, plus
+        # only the call's own way in.
+        field = _STAMP_FIELDS[kind]
+        sample_stamp = getattr(message, field)
+        now_ns = time.time_ns()
+        if kind == "bar" and self._bar_stamp is not None and self._bar_stamp[0] == sample_stamp:
+            stamp, stamp_ms = self._bar_stamp[1:]
+        else:
+            stamp_ms = (now_ns - round(self.feed_latency.draw() * 1e9)) // 1_000_000
+            stamp = latency.exchange_stamp(stamp_ms)
+            if kind == "bar":
+                self._bar_stamp = (sample_stamp, stamp, stamp_ms)
+        setattr(message, field, stamp)
+        self.stamps = (stamp, sample_stamp)
+        self.feed_delays[kind].append((now_ns - stamp_ms * 1_000_000) / 1e9)
+
     def _close(self):
         self.matcher.close()
         self.algo.close()
@@ -353,7 +391,11 @@ class SimGateway:
                 kind, security_id, message = self.replay.pop()
                 if self._subscribed(kind, security_id):
                     self.last_feed[kind, security_id] = message
-                    self.deliver(_FEED_CALLBACKS[kind][0], message)
+                    if self.feed_latency is None:
+                        self.deliver(_FEED_CALLBACKS[kind][0], message)
+                    else:
+                        self.deliver(_FEED_CALLBACKS[kind][0], message, before=lambda: self._stamp(kind, message))
+                        self.stamps = None
                 if kind == "snapshot":
                     self.matcher.on_book(security_id)
             dirty = True

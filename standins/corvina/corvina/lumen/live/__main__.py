@@ -7,6 +7,7 @@ import sys
 
 from corvina.lumen.live.day import DEFAULT_STRATEGY, load_strategy, parse_speed, run_day
 from corvina.lumen.live.report import failed, progress_line, summary
+from pyvela.sim import FeedLatency
 from pyvela.sim.faults import parse as parse_faults
 
 
@@ -25,6 +26,13 @@ def window(text):
 def faults(text):
     try:
         return parse_faults(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def feed_latency(text):
+    try:
+        return FeedLatency.parse(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
@@ -52,6 +60,13 @@ def main(argv=None):
                              "reports repeating the latest match), unknown (reports for orders never sent), "
                              "overflow (the engine stalled before the open until a smaller queue overflows); "
                              "all of them without a list")
+    parser.add_argument("--feed-latency", type=feed_latency, metavar="MEDIAN,P99",
+                        help="the simulated gateway stamps market data with the real exchange time that much "
+                             "earlier, delays drawn from a log-normal with that median and 99th percentile "
+                             "(seconds, or with s, ms or us: 20ms,80ms); the day itself stays the same")
+    parser.add_argument("--plot", metavar="FILE",
+                        help="draw the day into FILE, a PNG: prices and fills, equity, the queue's depth, the "
+                             "callback times and message ages (needs matplotlib)")
     args = parser.parse_args(argv)
     try:
         strategy = load_strategy(args.strategy)
@@ -61,6 +76,15 @@ def main(argv=None):
         parser.error(f"--record {args.record}: no such folder")
     if args.overwrite and not args.record:
         parser.error("--overwrite goes with --record FILE")
+    if args.feed_latency and args.record:
+        parser.error("--feed-latency and --record: a replay would take the real stamps for the day's times")
+    if args.plot:
+        if not os.path.isdir(os.path.dirname(os.path.abspath(args.plot))):
+            parser.error(f"--plot {args.plot}: no such folder")
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            parser.error("--plot needs matplotlib (pip install 'corvina-engine-standin[plot]')")
 
     tty = sys.stdout.isatty()
     shown = {"slot": None}
@@ -77,10 +101,16 @@ def main(argv=None):
             shown["slot"] = slot
             print(line, flush=True)
 
+    trace = None
+    if args.plot:
+        from corvina.lumen.live.plot import DayTrace
+        from corvina.lumen.utils import ferrule
+
+        trace = DayTrace(ferrule)
     try:
         result = run_day(data=args.data, speed=args.speed, strategy=strategy, windows=args.window,
                          progress=None if args.quiet else progress, record=args.record, overwrite=args.overwrite,
-                         faults=args.faults)
+                         faults=args.faults, feed_latency=args.feed_latency, latency=True, trace=trace)
     except FileExistsError as e:
         if e.filename != args.record:
             raise
@@ -89,6 +119,11 @@ def main(argv=None):
     if tty and not args.quiet:
         print("\r" + progress_line(result.engine, result.gateway).ljust(100))
     print(summary(result))
+    if trace is not None:
+        from corvina.lumen.live.plot import draw
+
+        draw(trace, result, args.plot)
+        print(f"Picture of the day: {args.plot}")
     return 1 if failed(result) else 0
 
 

@@ -49,3 +49,33 @@ def follow(module, clock):
         module.datetime, module.np = saved
 
     return restore
+
+
+def follow_stamps(module, stamps):
+    """Makes module's `convert_int_to_datetime` and `convert_int_to_whole_date` give the virtual time of a
+    message stamped with real exchange time: stamps() is (exchange stamp, the sample's stamp) of the message
+    being delivered, or None. A number from any other stamp converts as before. The bridge's event times
+    then stay on the virtual day, while what it measures from the raw stamps sees the real ones. Returns a
+    function that puts the old ones back."""
+    saved = module.convert_int_to_datetime, module.convert_int_to_whole_date
+    to_datetime, to_whole_date = saved
+
+    def convert_int_to_datetime(number):
+        pair = stamps()
+        # The bridge divides the stamp by 1000 as Python does: the same quotient is the same float.
+        if pair is not None and number == pair[0] / 1000:
+            number = pair[1] / 1000
+        return to_datetime(number)
+
+    def convert_int_to_whole_date(number):
+        pair = stamps()
+        if pair is not None and number == int(pair[0] / 1000):
+            number = int(pair[1] / 1000)
+        return to_whole_date(number)
+
+    module.convert_int_to_datetime, module.convert_int_to_whole_date = convert_int_to_datetime, convert_int_to_whole_date
+
+    def restore():
+        module.convert_int_to_datetime, module.convert_int_to_whole_date = saved
+
+    return restore

@@ -99,18 +99,38 @@ def strategy_source(strategy):
     return None
 
 
+def _traced(catch_up, trace, engine, gateway):
+    def sync():
+        trace.before_sync(engine, gateway)
+        catch_up()
+        trace.after_sync(engine, gateway)
+
+    return sync
+
+
 class DayResult(SimpleNamespace):
-    """engine, gateway, sample, real seconds, and the settings of the run."""
+    """engine, gateway, sample, real seconds, and the settings of the run; handover is ferrule.stats() at the
+    end and latency_histograms ferrule.latency_histograms() (None unless the day measured latency)."""
 
 
 def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=1_000_000.0, holdings=None,
-            progress=None, progress_every=0.25, record=None, overwrite=False, faults=None):
+            progress=None, progress_every=0.25, record=None, overwrite=False, faults=None, feed_latency=None,
+            latency=False, trace=None):
     """Runs the day; progress(engine, gateway) is called about every progress_every real seconds.
     record: a file to record the bridge's calls into (replay it with corvina.lumen.live.replay); an existing
     one raises FileExistsError unless overwrite.
-    faults: kinds of pyvela.sim.faults.KINDS for the gateway to inject (None: none)."""
+    faults: kinds of pyvela.sim.faults.KINDS for the gateway to inject (None: none).
+    feed_latency: a pyvela.sim.FeedLatency: the gateway stamps market data with real exchange time that late;
+    the bridge's event times stay on the virtual day (live_clock.follow_stamps). Not with record: a replay
+    would read the real stamps as the day's times.
+    latency: the bridge measures latency for the day (ferrule.set_latency(True)), then goes back to what it did;
+    the result's latency_histograms holds ferrule.latency_histograms() at the end.
+    trace: called around each catch-up of the engine, trace.before_sync(engine, gateway) and
+    trace.after_sync(engine, gateway), on the gateway's thread (corvina.lumen.live.plot.DayTrace)."""
     from corvina.lumen.utils import ferrule
 
+    if feed_latency is not None and record is not None:
+        raise ValueError("a recording of a day with feed latency would replay its real stamps as the day's times")
     sample = load_sample(data)
     universe = universe_of(sample)
     strategy_obj = load_strategy(strategy) if isinstance(strategy, str) else strategy
@@ -121,6 +141,8 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
     queue = ferrule.event_queue
     real_start = time.monotonic()
     recording = False  # only a recording this day started is stopped here
+    measuring = ferrule.latency_enabled() if latency else None
+    restore_stamps = None
     try:
         if faults:
             faults = Faults(faults, queue_capacity=FAULT_QUEUE)
@@ -128,10 +150,14 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
                 ferrule.event_queue = ferrule.RB(capacity=FAULT_QUEUE, dtype=object)
         gateway = SimGateway(sample, clock=clock, end=feed.at(sample.date, feed.hms(*END)), windows=windows,
                              cash=cash, holdings=default_holdings(sample) if holdings is None else holdings,
-                             fund_account_id=FUND_ACCOUNT, faults=faults or None)
+                             fund_account_id=FUND_ACCOUNT, faults=faults or None, feed_latency=feed_latency)
+        if feed_latency is not None:
+            restore_stamps = live_clock.follow_stamps(ferrule, lambda: gateway.stamps)
         engine = LiveEngine(ferrule, strategy_obj, universe, gateway.lock, lockstep=True)
-        gateway.sync = engine.wait_caught_up
+        catch_up = engine.wait_caught_up
         engine.discard_stale()
+        if latency:
+            ferrule.set_latency(True)
         ferrule.reset_stats()  # the summary shows this day's hand-over
         config = make_config(sample.date)
         with gateway.installed():
@@ -140,7 +166,10 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
             ferrule.start_recording(record, recording_meta(sample, universe, strategy, windows), overwrite=overwrite)
             recording = True
             # Where the engine catches up is marked, with the time, so a replay catches up there too.
-            gateway.sync = lambda: (ferrule.record_mark("sync", clock.now()), engine.wait_caught_up())
+            def catch_up():
+                ferrule.record_mark("sync", clock.now())
+                engine.wait_caught_up()
+        gateway.sync = catch_up if trace is None else _traced(catch_up, trace, engine, gateway)
         vela.initialize(config)
         context = ferrule.vela_params["vela_context"]
         # The bridge subscribes to bars; the engine wants the level-2 data too.
@@ -158,10 +187,15 @@ def run_day(data=None, speed=0.0, strategy=DEFAULT_STRATEGY, windows=None, cash=
             engine.stop()
         return DayResult(engine=engine, gateway=gateway, sample=sample, strategy=strategy_obj, speed=speed,
                          real_seconds=time.monotonic() - real_start, vela=vela, universe=universe,
-                         handover=ferrule.stats(), faults=gateway.faults)
+                         handover=ferrule.stats(), faults=gateway.faults,
+                         latency_histograms=ferrule.latency_histograms() if latency else None)
     finally:
         if recording:
             ferrule.stop_recording()
+        if measuring is not None:
+            ferrule.set_latency(measuring)
+        if restore_stamps is not None:
+            restore_stamps()
         ferrule.event_queue = queue
         restore_clock()
         Environment.set_instance(previous_env)

@@ -233,15 +233,18 @@ class _Feed:
 
 
 class ReplayResult(SimpleNamespace):
-    """engine, gateway (the replay's feed: failures, counts), sample, universe, vela, path, meta, the speed, and
-    handover (ferrule.stats() at the end; faults is always None: a replay injects none)."""
+    """engine, gateway (the replay's feed: failures, counts), sample, universe, vela, path, meta, the speed,
+    handover (ferrule.stats() at the end; faults is always None: a replay injects none) and latency_histograms
+    (ferrule.latency_histograms() at the end, None unless the replay measured latency)."""
 
 
 class Replay:
     """One replay of one file; run() does it all, or use replay()."""
 
-    def __init__(self, path, strategy=DEFAULT_STRATEGY, speed=0.0, vela=None, config=None, universe=None):
+    def __init__(self, path, strategy=DEFAULT_STRATEGY, speed=0.0, vela=None, config=None, universe=None,
+                 latency=False):
         self.path = path
+        self.latency = latency
         self.speed = speed
         self.strategy = load_strategy(strategy) if isinstance(strategy, str) else strategy
         self.file = recording.open(path)
@@ -269,6 +272,8 @@ class Replay:
 
         previous_env = Environment._instance
         restore_clock = None
+        measuring = ferrule.latency_enabled() if self.latency else None
+        histograms = None
         try:
             batches = self.batches()
             first = next(batches, [])
@@ -283,6 +288,8 @@ class Replay:
             lock = threading.Lock()
             engine = LiveEngine(ferrule, self.strategy, self.universe, lock, lockstep=self.lockstep)
             engine.discard_stale()
+            if self.latency:
+                ferrule.set_latency(True)
             ferrule.reset_stats()  # the summary shows this replay's hand-over
             vela = self._vela
             if vela is None:
@@ -299,6 +306,8 @@ class Replay:
                 engine.wait_caught_up()
                 seconds = time.monotonic() - real_start
                 handover = ferrule.stats()
+                if self.latency:
+                    histograms = ferrule.latency_histograms()
                 if self.lockstep:
                     engine.high_water = self.feed.high_water
             finally:
@@ -309,6 +318,8 @@ class Replay:
                         gc.enable()
             real_seconds = time.monotonic() - real_start
         finally:
+            if measuring is not None:
+                ferrule.set_latency(measuring)
             if restore_clock is not None:
                 restore_clock()
             Environment.set_instance(previous_env)
@@ -319,7 +330,7 @@ class Replay:
                             universe=self.universe, speed=self.speed, real_seconds=real_seconds,
                             replay_seconds=seconds, vela=vela, strategy=self.strategy, path=self.path,
                             meta=self.meta, requests=vela.context.requests if hasattr(vela.context, "requests")
-                            else [], handover=handover, faults=None)
+                            else [], handover=handover, faults=None, latency_histograms=histograms)
 
     def _start(self, first):
         """The clock at the first recorded time and the recorded configuration, from the first block."""
@@ -438,13 +449,15 @@ def _chain(head, rest):
 
 
 def replay(path, strategy=DEFAULT_STRATEGY, speed=0.0, progress=None, progress_every=0.25, vela=None, config=None,
-           universe=None):
+           universe=None, latency=False):
     """Replays the recording at path; returns a ReplayResult (its engine holds the orders, fills and account).
 
     strategy: a module name, a .py file or a strategy object; speed: 0 as fast as possible, else that many
     times the recorded pace; progress(replay, engine) is called about every progress_every seconds; vela: the
-    VelaStrategy to drive instead of a fresh one; config and universe stand in for what the file records."""
-    return Replay(path, strategy, speed, vela, config, universe).run(progress, progress_every)
+    VelaStrategy to drive instead of a fresh one; config and universe stand in for what the file records;
+    latency: the bridge measures latency for the replay (ferrule.set_latency(True)), then goes back to what it
+    did."""
+    return Replay(path, strategy, speed, vela, config, universe, latency).run(progress, progress_every)
 
 
 def progress_line(replay_, engine):
@@ -511,7 +524,7 @@ def main(argv=None):
     def progress(replay_, engine):
         print(progress_line(replay_, engine), file=sys.stderr, flush=True)
 
-    result = replay(args.file, strategy, args.speed, progress=None if args.quiet else progress)
+    result = replay(args.file, strategy, args.speed, progress=None if args.quiet else progress, latency=True)
     print(replay_line(result), file=sys.stderr)
     print(summary(result))
     return 1 if failed(result) else 0

@@ -1,6 +1,7 @@
 """What a simulated day prints: a progress line while it runs, then a summary.
 Part of the stand-in for the engine's live-run side."""
 import collections
+import math
 
 from corvina.lumen.core.events import EVENT
 from corvina.lumen.live.engine import exception_line
@@ -80,6 +81,48 @@ def handover(result):
     return lines
 
 
+def duration(seconds):
+    """Seconds in a unit that reads at a glance, to three significant digits: 12.3 µs, 4.56 ms, 1.20 s, 3.50 h."""
+    if seconds is None:
+        return "-"
+    if not seconds:
+        return "0 s"
+    seconds = float(f"{seconds:.3g}")  # rounded first, so 999.96 µs reads 1.00 ms
+    size = abs(seconds)
+    for limit, scale, unit in ((1e-6, 1e9, "ns"), (1e-3, 1e6, "µs"), (1.0, 1e3, "ms"), (120.0, 1.0, "s"), (7200.0, 1 / 60, "min"),
+                               (172800.0, 1 / 3600, "h")):
+        if size < limit:
+            value = seconds * scale
+            digits = 2 - math.floor(math.log10(abs(value)))
+            return f"{value:.{max(digits, 0)}f} {unit}"
+    return f"{seconds / 86400:,.0f} d"
+
+
+def latency(result):
+    """The bridge's latency figures (ferrule.stats()["latency"]): p50, p99 and max of each callback that ran
+    and of each kind of message that arrived."""
+    stats = result.handover.get("latency")
+    if not stats or not (stats["enabled"] or any(r["count"] for part in ("callbacks", "ages")
+                                                 for r in stats[part].values())):
+        return ["Latency: not measured (ferrule.set_latency(True) turns it on)"]
+    lines = ["Latency" + ("" if stats["enabled"] else " (measuring is off now)") + ":"]
+    for title, rows in (("callback time", stats["callbacks"]), ("message age", stats["ages"])):
+        shown = [(name, row) for name, row in rows.items() if row["count"] or row.get("unstamped")]
+        lines.append(f"  {title:<34}{'count':>9}{'p50':>10}{'p99':>10}{'max':>10}")
+        if not shown:
+            lines.append("    none")
+        for name, row in shown:
+            odd = [f"{row[k]:,} {k}" for k in ("negative", "unstamped") if row.get(k)]
+            lines.append(f"    {name:<32}{row['count']:>9,}{duration(row['p50']):>10}{duration(row['p99']):>10}"
+                         f"{duration(row['max']):>10}" + (f"  ({', '.join(odd)})" if odd else ""))
+    if getattr(result, "path", None) is not None:
+        lines.append("  (a replay's message ages run from the recorded stamps to the replay's wall clock)")
+    elif getattr(result.gateway, "feed_latency", 0) is None:
+        lines.append(f"  (the sample's stamps are of {result.sample.date}: --feed-latency MEDIAN,P99 stamps the "
+                     f"market data with real time)")
+    return lines
+
+
 def summary(result):
     e, gw = result.engine, result.gateway
     speed = "as fast as possible" if not result.speed else f"{result.speed:g}x"
@@ -123,6 +166,7 @@ def summary(result):
                  f"equity: {_money(acct.equity)}")
     lines.append(f"P&L: {acct.pnl:+,.2f} (equity at the start {_money(acct.start_equity or 0.0)})")
     lines.extend(handover(result))
+    lines.extend(latency(result))
     problems = _problems(e, gw)
     if problems:
         lines.append("Problems:")
