@@ -13,7 +13,10 @@ using glue::Ref;
 Global gl_Event{"Event"};
 Global gl_EVENT{"EVENT"};
 Global gl_event_queue{"event_queue"};
+Global gl_deque{"deque"};
 Name k_append{"append"};
+Name k_popleft{"popleft"};
+Name k_appendleft{"appendleft"};
 Name k_maxlen{"maxlen"};
 Name k_name{"name"};
 glue::MethodCall m_append{k_append};
@@ -42,6 +45,11 @@ struct Depth {
     PyObject* queue = nullptr;  // strong: the queue the bound is about
     Py_ssize_t capacity = -1;   // -1: no capacity, nothing is ever overwritten
     Py_ssize_t bound = 0;
+    // A collections.deque without the GIL: the engine's pops do not wait for
+    // publish_lock, so one may come between the depth check and the append,
+    // which then overwrites nothing. The bridge lets the oldest go itself
+    // before appending to a full one, and the count of overwrites stays exact.
+    bool evicts_itself = false;
 } depth;
 
 // A queue seen for the first time (at load, or swapped in by the engine):
@@ -55,10 +63,17 @@ int track(PyObject* queue) {
         capacity = PyLong_AsSsize_t(maxlen.get());
         if (capacity == -1 && PyErr_Occurred()) return -1;
     }
+    bool evicts_itself = false;
+    if constexpr (glue::kFreeThreaded) {
+        Ref deque = gl_deque.get();
+        if (!deque) return -1;
+        evicts_itself = capacity >= 0 && reinterpret_cast<PyObject*>(Py_TYPE(queue)) == deque.get();
+    }
     // All of it before the old queue is let go, which may run code.
     PyObject* old = depth.queue;
     depth.queue = Py_NewRef(queue);
     depth.capacity = capacity;
+    depth.evicts_itself = evicts_itself;
     depth.bound = capacity;  // unknown depth: the first append asks
     Py_XDECREF(old);
     return 0;
@@ -104,6 +119,7 @@ void count_by_name(PyObject* event_type) {
 [[gnu::always_inline]] inline int append(EventKind kind, PyObject* event_type, PyObject* event) {
     Ref queue = gl_event_queue.get();
     if (!queue) return -1;
+    Ref evicted;  // let go after the lock: dropping an event may run its code
     glue::MutexLock serial(publish_lock);
     if (queue.get() != depth.queue && track(queue.get()) < 0) return -1;
     bool overwrites = false;
@@ -112,6 +128,15 @@ void count_by_name(PyObject* event_type) {
         if (n < 0) return -1;
         depth.bound = n;
         overwrites = n >= depth.capacity;
+        if (overwrites && depth.evicts_itself) {
+            evicted = Ref::steal(PyObject_CallMethodNoArgs(queue.get(), k_popleft));
+            if (!evicted) {
+                if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
+                PyErr_Clear();  // the engine emptied it meanwhile
+                overwrites = false;
+                depth.bound = 0;
+            }
+        }
     }
     // Counted before the append, which is the queue's own code and may let
     // another thread publish meanwhile: the bound then already holds this
@@ -128,7 +153,16 @@ void count_by_name(PyObject* event_type) {
         ++depth.bound;
     if (m_append.call_void(queue.get(), event) < 0) {
         if (published) published->take_back();  // unless reset_stats() came in between
-        if (overwrites) counts.overwritten.take_back();
+        // What the bridge let go goes back where it was; if even that fails, it stays counted.
+        bool lost = false;
+        if (evicted) {
+            glue::PendingError pending;
+            Ref back = Ref::steal(PyObject_CallMethodOneArg(queue.get(), k_appendleft, evicted.get()));
+            lost = !back;
+            if (lost) PyErr_Clear();
+            pending.restore();
+        }
+        if (overwrites && !lost) counts.overwritten.take_back();
         return -1;
     }
     if (!published) count_by_name(event_type);

@@ -13,16 +13,18 @@ RecordBuilder::RecordBuilder(std::initializer_list<const Name*> keys) noexcept {
 }
 
 Ref RecordBuilder::build(PyObject* const* values) {
-    if (!template_) {
+    PyObject* tmpl = template_.load(std::memory_order_acquire);
+    if (!tmpl) {
         Ref t = Ref::steal(PyDict_New());
         if (!t) return Ref();
         for (std::size_t i = 0; i < n_; ++i)
             if (PyDict_SetItem(t.get(), keys_[i]->get(), Py_None) < 0) return Ref();
-        // Building the template can run a collection, and so another thread's
-        // first build: the template made first is kept, the other let go.
-        if (!template_) template_ = t.release();
+        // Another thread, or a collection run while building, may have made
+        // one meanwhile: the template stored first is kept, the other let go.
+        if (template_.compare_exchange_strong(tmpl, t.get(), std::memory_order_acq_rel))
+            tmpl = t.release();
     }
-    Ref d = Ref::steal(PyDict_Copy(template_));
+    Ref d = Ref::steal(PyDict_Copy(tmpl));
     if (!d) return Ref();
     for (std::size_t i = 0; i < n_; ++i)
         if (PyDict_SetItem(d.get(), keys_[i]->get(), values[i]) < 0) return Ref();

@@ -8,6 +8,8 @@
 // presized one is, costs the collector twice the visits per record kept).
 #pragma once
 #include <Python.h>
+
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 
@@ -28,7 +30,9 @@ public:
 private:
     const Name* keys_[kMaxKeys] = {};
     std::size_t n_ = 0;
-    PyObject* template_ = nullptr;  // strong, made at the first build; never changed after
+    // Strong, made at the first build and never changed after; published
+    // with one compare-exchange, since two threads may make it at once.
+    std::atomic<PyObject*> template_{nullptr};
 };
 
 }  // namespace glue

@@ -14,6 +14,7 @@
 
 #include "ferrule/shapes.hpp"
 #include "ferrule/state.hpp"
+#include "glue/threads.hpp"
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "the recording format is written with the host's byte order, which must be little-endian"
@@ -165,6 +166,8 @@ void put_int(Bytes& b, PyObject* v) {
 // encodings) and everything else written as OTHER. Entries are filled
 // before they are counted and never move, so a thread that re-enters the
 // encoder through Python code (an attribute that is a property) is safe.
+// Gateway threads recording at once, without the GIL, look into it and add
+// to it under types_lock, which no Python code runs under.
 struct TypeInfo {
     static constexpr int kMembers = 16;
     PyTypeObject* type = nullptr;  // strong
@@ -196,7 +199,7 @@ public:
         ++n_;
         return &t;
     }
-    // Only with the GIL, when no encoder runs.
+    // Under types_lock; with the GIL, when no encoder runs.
     void clear() {
         for (int i = 0; i < n_; ++i) {
             TypeInfo& t = types_[i];
@@ -213,7 +216,13 @@ private:
 };
 
 TypeCache type_cache;
+glue::StretchLock types_lock;
 PyObject* enum_base = nullptr;  // enum.Enum, while recording
+
+TypeInfo* find_type(PyTypeObject* tp) {
+    glue::StretchHold hold(types_lock);
+    return type_cache.find(tp);
+}
 
 void put_value(Bytes& b, PyObject* v, int depth);
 
@@ -314,13 +323,19 @@ void put_datetime(Bytes& b, PyObject* v) {
 }
 
 // An enumeration member: its class and its value, encoded once per member.
+// The member's encoding as first written, when info holds it.
+bool put_known_member(Bytes& b, PyObject* v, TypeInfo* info) {
+    glue::StretchHold hold(types_lock);
+    for (int k = 0; k < info->n_members; ++k)
+        if (info->members[k] == v) {
+            b.bytes(info->encoded[k].data(), info->encoded[k].size());
+            return true;
+        }
+    return false;
+}
+
 void put_enum(Bytes& b, PyObject* v, TypeInfo* info, const std::string& path, int depth) {
-    if (info)
-        for (int k = 0; k < info->n_members; ++k)
-            if (info->members[k] == v) {
-                b.bytes(info->encoded[k].data(), info->encoded[k].size());
-                return;
-            }
+    if (info && put_known_member(b, v, info)) return;
     std::size_t start = b.size();
     b.tag(ENUM);
     put_str16(b, path);
@@ -330,7 +345,11 @@ void put_enum(Bytes& b, PyObject* v, TypeInfo* info, const std::string& path, in
         return;
     }
     put_value(b, value.get(), depth + 1);
-    if (info && info->n_members < TypeInfo::kMembers) {
+    if (!info) return;
+    glue::StretchHold hold(types_lock);
+    for (int k = 0; k < info->n_members; ++k)
+        if (info->members[k] == v) return;  // written by another thread meanwhile
+    if (info->n_members < TypeInfo::kMembers) {
         int k = info->n_members;
         info->encoded[k].assign(b.data() + start, b.size() - start);
         info->members[k] = Py_NewRef(v);
@@ -349,9 +368,15 @@ void put_typed(Bytes& b, PyObject* v, int depth, TypeInfo* info) {
         is_enum = info->is_enum;
         path = &info->path;
     } else {
-        is_enum = enum_base && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(enum_base));
         path_storage = type_path(tp);
-        info = type_cache.add(tp, is_enum, path_storage);
+        glue::StretchHold hold(types_lock);
+        info = type_cache.find(tp);  // added by another thread meanwhile
+        if (!info) {
+            is_enum = enum_base && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(enum_base));
+            info = type_cache.add(tp, is_enum, path_storage);
+        } else {
+            is_enum = info->is_enum;
+        }
         path = info ? &info->path : &path_storage;
     }
     if (is_enum) {
@@ -416,7 +441,7 @@ void put_value(Bytes& b, PyObject* v, int depth) {
         b.put(static_cast<std::int32_t>(PyDateTime_GET_YEAR(v)));
         b.put(static_cast<std::uint8_t>(PyDateTime_GET_MONTH(v)));
         b.put(static_cast<std::uint8_t>(PyDateTime_GET_DAY(v)));
-    } else if (TypeInfo* info = type_cache.find(tp)) {  // an enumeration seen before (market types, statuses)
+    } else if (TypeInfo* info = find_type(tp)) {  // an enumeration seen before (market types, statuses)
         put_typed(b, v, depth, info);
     } else {
         put_typed(b, v, depth, nullptr);
@@ -531,11 +556,13 @@ Ref encoder_types() {
 }
 
 void remember_types(Ref enum_cls) {
+    glue::StretchHold hold(types_lock);
     type_cache.clear();
     Py_XSETREF(enum_base, enum_cls.release());
 }
 
 void forget_types() {
+    glue::StretchHold hold(types_lock);
     type_cache.clear();
     Py_CLEAR(enum_base);
 }
