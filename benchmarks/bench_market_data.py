@@ -278,7 +278,8 @@ class Bench:
                 if latency:
                     runs.append(("latency", runs[0][1]))
                 for side, cb in runs:
-                    ferrule.set_latency(side == "latency")
+                    if latency:
+                        ferrule.set_latency(side == "latency")
                     for collect in (False, True):  # the first run warms up: bytecode, histories
                         reset_state(self.compiled, self.yardstick)
                         if self.sink is not None:
@@ -292,7 +293,8 @@ class Bench:
                         else:
                             loop(cb, msgs)
                         gc.enable()
-                ferrule.set_latency(False)
+                if latency:
+                    ferrule.set_latency(False)
         finally:
             undo()
 
