@@ -44,11 +44,6 @@ inline const glue::Namespace& module_namespace() { return bridge.ns; }
 // Python code reads it, in ferrule's namespace: `Global gl_Event{"Event"};`.
 using Global = glue::Global<module_namespace>;
 
-// A new day: empties the fill and acceptance records under their claims'
-// locks, so that a claim in progress on another thread never sees its record
-// go midway. 0, or -1 with the error set.
-int forget_claims();
-
 // Creates VelaStrategy in the module namespace.
 int define_strategy_class(PyObject* module);
 

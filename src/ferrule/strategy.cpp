@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "ferrule/callbacks.hpp"
+#include "ferrule/claims.hpp"
 #include "ferrule/engine.hpp"
 #include "ferrule/publish.hpp"
 #include "ferrule/shapes.hpp"
