@@ -7,6 +7,7 @@
 #include <mutex>
 #include <memory>
 
+#include "ferrule/stats.hpp"
 #include "glue/function.hpp"
 #include "glue/module.hpp"
 #include "glue/names.hpp"
@@ -330,9 +331,6 @@ Ref seconds_or_none(const Merged& m, double ns) {
 }
 
 int put(PyObject* d, PyObject* key, Ref v) { return v ? PyDict_SetItem(d, key, v.get()) : -1; }
-int put_count(PyObject* d, PyObject* key, std::uint64_t n) {
-    return put(d, key, Ref::steal(PyLong_FromUnsignedLongLong(n)));
-}
 
 glue::Name k_enabled{"enabled"};
 glue::Name k_time_zone{"time_zone"};
@@ -346,13 +344,14 @@ glue::Name k_unstamped{"unstamped"};
 glue::Name k_buckets{"buckets"};
 
 struct Quantile {
-    const char* key;
+    glue::Name key;
     double q;
 };
-const Quantile kQuantiles[] = {{"p50", 0.5}, {"p90", 0.9}, {"p99", 0.99}, {"p99.9", 0.999}};
+Quantile kQuantiles[] = {{glue::Name{"p50"}, 0.5}, {glue::Name{"p90"}, 0.9}, {glue::Name{"p99"}, 0.99},
+                         {glue::Name{"p99.9"}, 0.999}};
 
-const char* const kAgedNames[] = {
-#define FERRULE_AGED_NAME(kind, callback) #kind,
+glue::Name kAgedNames[] = {
+#define FERRULE_AGED_NAME(kind, callback) glue::Name{#kind},
     FERRULE_AGED(FERRULE_AGED_NAME)
 #undef FERRULE_AGED_NAME
 };
@@ -364,9 +363,9 @@ Ref describe(const Merged& m, bool aged, bool raw) {
     if (raw) {
         if (put(d.get(), k_sum, Ref::steal(PyFloat_FromDouble(static_cast<double>(m.sum) / 1e9))) < 0) return Ref();
     } else {
-        for (const Quantile& q : kQuantiles) {
+        for (Quantile& q : kQuantiles) {
             Ref v = seconds_or_none(m, quantile_ns(m, q.q));
-            if (!v || PyDict_SetItemString(d.get(), q.key, v.get()) < 0) return Ref();
+            if (put(d.get(), q.key, std::move(v)) < 0) return Ref();
         }
     }
     if (put(d.get(), k_max, seconds_or_none(m, static_cast<double>(m.max))) < 0 ||
@@ -401,8 +400,7 @@ Ref describe_all(bool raw) {
     for (std::size_t i = 0; i < kCallbacks; ++i)
         if (put(cbs.get(), callback_name(static_cast<Callback>(i)), describe(all[i], false, raw)) < 0) return Ref();
     for (std::size_t k = 0; k < kAged; ++k) {
-        Ref v = describe(all[kCallbacks + k], true, raw);
-        if (!v || PyDict_SetItemString(ages.get(), kAgedNames[k], v.get()) < 0) return Ref();
+        if (put(ages.get(), kAgedNames[k], describe(all[kCallbacks + k], true, raw)) < 0) return Ref();
     }
     return d;
 }

@@ -65,9 +65,10 @@ int track(PyObject* queue) {
     }
     bool evicts_itself = false;
     if constexpr (glue::kFreeThreaded) {
+        // The module's `deque`, as bound at load; a module without one has no deque to tell apart.
         Ref deque = gl_deque.get();
-        if (!deque) return -1;
-        evicts_itself = capacity >= 0 && reinterpret_cast<PyObject*>(Py_TYPE(queue)) == deque.get();
+        if (!deque) PyErr_Clear();
+        evicts_itself = deque && capacity >= 0 && reinterpret_cast<PyObject*>(Py_TYPE(queue)) == deque.get();
     }
     // All of it before the old queue is let go, which may run code.
     PyObject* old = depth.queue;

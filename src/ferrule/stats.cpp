@@ -14,6 +14,11 @@ namespace ferrule {
 
 BridgeCounts bridge_counts;
 
+int put_count(PyObject* d, PyObject* key, unsigned long long n) {
+    glue::Ref v = glue::Ref::steal(PyLong_FromUnsignedLongLong(n));
+    return v ? PyDict_SetItem(d, key, v.get()) : -1;
+}
+
 namespace {
 
 using glue::Ref;
@@ -28,17 +33,13 @@ glue::Name k_skipped_positions{"skipped_positions"};
 glue::Name k_recording{"recording"};
 glue::Name k_latency{"latency"};
 
-int put(PyObject* d, PyObject* key, unsigned long long n) {
-    Ref v = Ref::steal(PyLong_FromUnsignedLongLong(n));
-    return v ? PyDict_SetItem(d, key, v.get()) : -1;
-}
 
 Ref published() {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return Ref();
     const PublishCounts& c = publish_counts();
     for (std::size_t i = 0; i < kEventKinds; ++i)
-        if (put(d.get(), event_name(static_cast<EventKind>(i)), c.published[i].get()) < 0) return Ref();
+        if (put_count(d.get(), event_name(static_cast<EventKind>(i)), c.published[i].get()) < 0) return Ref();
     PyObject* other = other_published();
     if (other && PyDict_Update(d.get(), other) < 0) return Ref();
     return d;
@@ -48,7 +49,7 @@ Ref per_callback(const glue::Counter* n) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return Ref();
     for (std::size_t i = 0; i < kCallbacks; ++i)
-        if (put(d.get(), callback_name(static_cast<Callback>(i)), n[i].get()) < 0) return Ref();
+        if (put_count(d.get(), callback_name(static_cast<Callback>(i)), n[i].get()) < 0) return Ref();
     return d;
 }
 
@@ -57,14 +58,14 @@ PyObject* stats(PyObject* const*) {
     if (!d) return nullptr;
     Ref pub = published();
     if (!pub || PyDict_SetItem(d.get(), k_published, pub.get()) < 0) return nullptr;
-    if (put(d.get(), k_overwritten, publish_counts().overwritten.get()) < 0) return nullptr;
+    if (put_count(d.get(), k_overwritten, publish_counts().overwritten.get()) < 0) return nullptr;
     Ref calls = per_callback(call_counts.calls);
     if (!calls || PyDict_SetItem(d.get(), k_calls, calls.get()) < 0) return nullptr;
     Ref failures = per_callback(call_counts.failures);
     if (!failures || PyDict_SetItem(d.get(), k_failures, failures.get()) < 0) return nullptr;
-    if (put(d.get(), k_repeated_fills, bridge_counts.repeated_fills.get()) < 0 ||
-        put(d.get(), k_unknown_orders, bridge_counts.unknown_orders.get()) < 0 ||
-        put(d.get(), k_skipped_positions, bridge_counts.skipped_positions.get()) < 0)
+    if (put_count(d.get(), k_repeated_fills, bridge_counts.repeated_fills.get()) < 0 ||
+        put_count(d.get(), k_unknown_orders, bridge_counts.unknown_orders.get()) < 0 ||
+        put_count(d.get(), k_skipped_positions, bridge_counts.skipped_positions.get()) < 0)
         return nullptr;
     Ref recording = Ref::steal(recording_stats());
     if (!recording || PyDict_SetItem(d.get(), k_recording, recording.get()) < 0) return nullptr;

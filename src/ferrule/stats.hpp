@@ -20,6 +20,9 @@ struct BridgeCounts {
 };
 extern BridgeCounts bridge_counts;
 
+// d[key] = n, an int, for the dicts stats() returns: 0, or -1 with the error set.
+int put_count(PyObject* d, PyObject* key, unsigned long long n);
+
 // Adds stats() and reset_stats() to the module.
 int define_stats_functions(PyObject* module);
 

@@ -1,12 +1,14 @@
 """The latency histograms: callback times and market-data ages, bounded by
 clock reads taken around each call, so no bound is a guess about speed."""
 import datetime as dt
+import math
 import time
 import zoneinfo
 from types import SimpleNamespace
 
 import pytest
 from message_support import STAMP, make_bar, make_snapshot, make_tick_order, make_tick_trade
+from pyvela.sim.latency import exchange_stamp
 
 ERROR = 1 / 64  # a bucket's width relative to its lower bound
 SHANGHAI = dt.timezone(dt.timedelta(hours=8))
@@ -21,10 +23,8 @@ KINDS = [
 
 def stamp_at(t, zone=SHANGHAI):
     """The exchange's stamp (whole milliseconds) of wall time t, and the time it stands for."""
-    local = dt.datetime.fromtimestamp(t, zone)
-    ms = local.microsecond // 1000
-    stamp = int(local.strftime("%Y%m%d%H%M%S")) * 1000 + ms
-    return stamp, local.replace(microsecond=ms * 1000).timestamp()
+    ms = math.floor(t * 1000)
+    return exchange_stamp(ms, zone), ms / 1000
 
 
 def send_aged(strategy, callback, make, delay, zone=SHANGHAI):
