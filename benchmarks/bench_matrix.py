@@ -20,6 +20,8 @@ Sides, in the same process, alternating (the order rotates each round):
          callables, factories and queue append with the same arguments, read
          from the messages beforehand; a Python loop drives them.
 C-fl and Py-fl are each side's own cost above the floor.
+Every loop reads messages made for it and never read before, as a live gateway
+delivers them: what a read leaves on a message is paid at every call.
 
 The floor made from C (instructions only): the same calls, each made through
 a functools.partial, a C-level caller. From the callgrind call graph only the
@@ -490,11 +492,15 @@ class Row:
         shape = MESSAGE_SHAPES[message_shape]
         slots = {name: msgs for name, msgs, _ in md.cases(calls, bench.compiled)}
         slots["on_order resent"] = slots["on_order"]
-        # Each side reads messages of its own: what one side's reads leave on a message (a dict the
-        # interpreter made for it) must not change the other side's path.
-        self.msgs = {side: {name: [shape(m) for m in slots[name]] for name in CALLBACKS}
-                     for side in ("C", "Py", "floor")}
+        # Every loop reads messages never read before, as a live gateway delivers them: what a read leaves
+        # on a message (a dict the interpreter made for it) is paid at each call, and one side's reads
+        # cannot change the other side's path.
+        self.shape, self.sources = shape, slots
+        self.floor_msgs = {name: [shape(m) for m in slots[name]] for name in CALLBACKS}
         self.reports = slots["on_order"]
+
+    def fresh(self, name):
+        return [self.shape(m) for m in self.sources[name]]
 
     def bind(self):
         for k, v in self.names.items():
@@ -508,26 +514,29 @@ class Row:
         method = name.split()[0]
         c_cb, p_cb = getattr(compiled, method), getattr(yardstick, method)
 
-        def reset(cb=None, msgs=None):
+        msgs = {}  # side: what its next loop reads, made before the loop
+
+        def reset(side=None, cb=None):
             def run():
                 md.reset_state(compiled, yardstick)
                 self.queue_reset()
                 if method == "on_order":
                     md.file_orders(self.reports, compiled)
                     if name == "on_order resent" and cb is not None:
-                        md.loop(cb, msgs)  # the first sending; what is timed is the second
+                        md.loop(cb, self.fresh(name))  # the first sending; what is timed is the second
+                if side is not None:
+                    msgs[side] = self.fresh(name)
             return run
 
-        c_msgs, p_msgs = self.msgs["C"][name], self.msgs["Py"][name]
-        rows = floor_args(name, self.msgs["floor"][name])
+        rows = floor_args(name, self.floor_msgs[name])
         floor = floor_fn(name)
-        return [("C", lambda: md.loop(c_cb, c_msgs), reset(c_cb, c_msgs)),
-                ("Py", lambda: md.loop(p_cb, p_msgs), reset(p_cb, p_msgs)),
+        return [("C", lambda: md.loop(c_cb, msgs["C"]), reset("C", c_cb)),
+                ("Py", lambda: md.loop(p_cb, msgs["Py"]), reset("Py", p_cb)),
                 ("floor", lambda: floor(rows), reset())]
 
     def c_floor(self, name):
         """The side that makes the floor's calls from C (counted under callgrind only)."""
-        rows, floor = floor_args(name, self.msgs["floor"][name]), c_floor_fn(name)
+        rows, floor = floor_args(name, self.floor_msgs[name]), c_floor_fn(name)
         _, _, reset = self.sides(name)[2]
         return "flC", lambda: floor(rows), reset
 
