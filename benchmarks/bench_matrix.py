@@ -20,8 +20,9 @@ Sides, in the same process, alternating (the order rotates each round):
          callables, factories and queue append with the same arguments, read
          from the messages beforehand; a Python loop drives them.
 C-fl and Py-fl are each side's own cost above the floor.
-Every loop reads messages made for it and never read before, as a live gateway
-delivers them: what a read leaves on a message is paid at every call.
+Every loop reads messages made for it, as a live gateway delivers them, so what
+a read leaves on a message (a dict made for it) is paid at every call; the
+`slots` messages, which a read leaves as they are, are the stand-in's own.
 
 The floor made from C (instructions only): the same calls, each made through
 a functools.partial, a C-level caller. From the callgrind call graph only the
@@ -492,9 +493,8 @@ class Row:
         shape = MESSAGE_SHAPES[message_shape]
         slots = {name: msgs for name, msgs, _ in md.cases(calls, bench.compiled)}
         slots["on_order resent"] = slots["on_order"]
-        # Every loop reads messages never read before, as a live gateway delivers them: what a read leaves
-        # on a message (a dict the interpreter made for it) is paid at each call, and one side's reads
-        # cannot change the other side's path.
+        # Messages are made for each loop (see the module's docstring), so neither side's reads change
+        # what the other side reads.
         self.shape, self.sources = shape, slots
         self.floor_msgs = {name: [shape(m) for m in slots[name]] for name in CALLBACKS}
         self.reports = slots["on_order"]
